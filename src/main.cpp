@@ -1,0 +1,69 @@
+// fillvars: copies standard input to standard output, replacing references to
+// environment variables ($NAME or ${NAME}), optionally only for the names
+// given as operands.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+#include <unistd.h>
+
+#include "names.hpp"
+#include "substitute.hpp"
+
+static const struct option options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"variables", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Every way out passes here: output that could not be written is a failure,
+// whatever the run was going to return.
+static void close_stdout() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "fillvars: write: %s\n", std::strerror(errno));
+        _exit(1);
+    }
+}
+
+[[noreturn]] static void show_usage() {
+    std::fputs("usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
+               "       VARIABLE-NAMES can be specified in shell format or bare.\n",
+               stdout);
+    std::exit(0);
+}
+
+[[noreturn]] static void show_version() {
+    std::fputs("fillvars 0.1\n", stdout);
+    std::exit(0);
+}
+
+int main(int argc, char *argv[]) {
+    std::atexit(close_stdout);
+    bool listing = false;
+    int option;
+    while ((option = getopt_long(argc, argv, "hvV", options, nullptr)) != -1) {
+        switch (option) {
+        case 'h':
+            show_usage();
+        case 'V':
+            show_version();
+        case 'v':
+            listing = true;
+            break;
+        default:
+            // getopt_long has reported it; the run goes on without it.
+            break;
+        }
+    }
+    for (int i = optind; i < argc; i++)
+        name_list_add_operand(argv[i]);
+    if (listing) {
+        name_list_print();
+        return 0;
+    }
+    substitute_stream(STDIN_FILENO, STDOUT_FILENO);
+    name_list_release();
+    return 0;
+}

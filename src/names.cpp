@@ -1,0 +1,135 @@
+// Variable names: extraction into the name buffer, the name list that the
+// operands fill, and the hash tables that make lookups constant-time.
+#include "names.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fail.hpp"
+
+NameList name_list = {0, nullptr};
+
+static char name_buffer[NAME_LIMIT + 1];
+
+// The list as a set, rebuilt when the list has grown since it was last built.
+static NameTable name_set = {nullptr, 0};
+static uint64_t name_set_count = 0;
+
+// Copies at most size - 1 bytes of src and always terminates dst.
+static void copy_bounded(char *dst, const char *src, size_t size) {
+    size_t n = 0;
+    while (n + 1 < size && src[n] != '\0') {
+        dst[n] = src[n];
+        n++;
+    }
+    dst[n] = '\0';
+}
+
+const char *extract_name(const char *text) {
+    if (text[0] == '$') {
+        text++;
+        if (text[0] == '{')
+            text++;
+    }
+    copy_bounded(name_buffer, text, sizeof name_buffer);
+    char *brace = std::strchr(name_buffer, '}');
+    if (brace != nullptr)
+        *brace = '\0';
+    return name_buffer;
+}
+
+void name_list_add(const char *name) {
+    void *grown = reallocarray(name_list.items, name_list.count + 1, sizeof *name_list.items);
+    if (grown == nullptr)
+        fail("reallocarray");
+    name_list.items = static_cast<char **>(grown);
+    // Only a made copy is counted, so the list never holds a missing entry.
+    char *copy = strdup(name);
+    if (copy == nullptr)
+        fail("strdup");
+    name_list.items[name_list.count++] = copy;
+}
+
+void name_list_add_operand(char *operand) {
+    for (char *field = std::strtok(operand, ","); field != nullptr;
+         field = std::strtok(nullptr, ","))
+        name_list_add(extract_name(field));
+}
+
+bool name_list_contains(const char *name) {
+    if (name_list.count == 0)
+        return true;
+    if (name_set_count != name_list.count) {
+        name_table_free(&name_set);
+        name_table_build(&name_set, name_list.count);
+        for (uint64_t i = 0; i < name_list.count; i++)
+            name_table_put(&name_set, name_list.items[i], std::strlen(name_list.items[i]), "");
+        name_set_count = name_list.count;
+    }
+    return name_table_find(&name_set, name, std::strlen(name)) != nullptr;
+}
+
+void name_list_print() {
+    if (name_list.count == 0) {
+        std::fputs("fillvars: no variables defined\n", stderr);
+        std::exit(1);
+    }
+    for (uint64_t i = 0; i < name_list.count; i++)
+        std::puts(name_list.items[i]);
+}
+
+void name_list_release() {
+    for (uint64_t i = 0; i < name_list.count; i++)
+        std::free(name_list.items[i]);
+    std::free(name_list.items);
+    name_list = {0, nullptr};
+    name_table_free(&name_set);
+    name_set_count = 0;
+}
+
+// FNV-1a: short keys, no seed needed since the keys come from our own caller.
+static size_t hash_name(const char *key, size_t length) {
+    uint64_t h = 14695981039346656037ull;
+    for (size_t i = 0; i < length; i++)
+        h = (h ^ static_cast<unsigned char>(key[i])) * 1099511628211ull;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+void name_table_build(NameTable *table, size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected * 2)
+        capacity *= 2;
+    table->slots = static_cast<NameSlot *>(std::calloc(capacity, sizeof *table->slots));
+    if (table->slots == nullptr)
+        fail("calloc");
+    table->mask = capacity - 1;
+}
+
+static NameSlot *probe(const NameTable *table, const char *key, size_t length) {
+    size_t i = hash_name(key, length) & table->mask;
+    for (;;) {
+        NameSlot *slot = &table->slots[i];
+        if (slot->key == nullptr ||
+            (slot->length == length && std::memcmp(slot->key, key, length) == 0))
+            return slot;
+        i = (i + 1) & table->mask;
+    }
+}
+
+void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
+    NameSlot *slot = probe(table, key, length);
+    if (slot->key == nullptr)
+        *slot = {key, length, value};
+}
+
+const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
+    const NameSlot *slot = probe(table, key, length);
+    return slot->key == nullptr ? nullptr : slot;
+}
+
+void name_table_free(NameTable *table) {
+    std::free(table->slots);
+    *table = {nullptr, 0};
+}

@@ -1,0 +1,45 @@
+// Variable names: the one syntax for names in operands and references, the
+// name list collected from the operands, and a small hash table of names.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Longest name kept; the name buffer holds it and its terminating NUL.
+constexpr size_t NAME_LIMIT = 4095;
+
+struct NameList {
+    uint64_t count;
+    char **items;
+};
+
+// The names given as operands, in order, duplicates kept. Empty: no limit.
+extern NameList name_list;
+
+// Returns the name that text denotes ("$NAME", "${NAME}" or bare "NAME"),
+// cut to NAME_LIMIT bytes, in a buffer that the next call overwrites.
+const char *extract_name(const char *text);
+
+void name_list_add(const char *name);
+void name_list_add_operand(char *operand);
+bool name_list_contains(const char *name);
+void name_list_print();
+void name_list_release();
+
+// Open-addressing table from names to values; the first value put for a name
+// stays, as getenv finds the first entry of the environment.
+struct NameSlot {
+    const char *key;
+    size_t length;
+    const char *value;
+};
+
+struct NameTable {
+    NameSlot *slots;
+    size_t mask;
+};
+
+void name_table_build(NameTable *table, size_t expected);
+void name_table_put(NameTable *table, const char *key, size_t length, const char *value);
+const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length);
+void name_table_free(NameTable *table);

@@ -1,0 +1,202 @@
+// Substitution. The input is read in blocks and walked a block at a time:
+// memchr finds each "$", the text between references goes out as whole runs,
+// and only a reference cut by the end of a block is carried into the next.
+#include "substitute.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "fail.hpp"
+#include "names.hpp"
+
+extern char **environ;
+
+// A reference's name is decided by at most "${" and NAME_LIMIT bytes, so no
+// more than this is ever carried from one block to the next.
+constexpr size_t NAME_WINDOW = 2 + NAME_LIMIT;
+
+struct Output {
+    int fd;
+    char *data;
+    size_t length;
+    size_t capacity;
+};
+
+// What happens to the rest of a reference longer than NAME_WINDOW that the
+// end of a block cut: its name was decided, so it is only copied or dropped.
+enum class Tail { none, copy, skip };
+
+struct StopSet {
+    bool at[256];
+};
+
+// The bytes that end a reference: "}" (which belongs to it), the delimiters
+// and NUL (which do not).
+static constexpr StopSet make_stops() {
+    StopSet set{};
+    for (const char *c = " \t\r\n}"; *c != '\0'; c++)
+        set.at[static_cast<unsigned char>(*c)] = true;
+    set.at[0] = true;
+    return set;
+}
+
+static constexpr StopSet stops = make_stops();
+
+static NameTable environment = {nullptr, 0};
+
+static void write_all(int fd, const char *data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("write");
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+static void output_flush(Output *out) {
+    write_all(out->fd, out->data, out->length);
+    out->length = 0;
+}
+
+static void output_write(Output *out, const char *data, size_t length) {
+    if (length > out->capacity - out->length) {
+        output_flush(out);
+        if (length >= out->capacity) {
+            write_all(out->fd, data, length);
+            return;
+        }
+    }
+    std::memcpy(out->data + out->length, data, length);
+    out->length += length;
+}
+
+// Indexes the environment once; the first entry for a name wins, as with
+// getenv. Entries without "=" or with an empty name are never found by it.
+static void index_environment() {
+    size_t count = 0;
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++)
+        count++;
+    name_table_build(&environment, count);
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
+        const char *equals = std::strchr(*entry, '=');
+        if (equals != nullptr && equals != *entry)
+            name_table_put(&environment, *entry, static_cast<size_t>(equals - *entry), equals + 1);
+    }
+}
+
+static const char *lookup(const char *name) {
+    size_t length = std::strlen(name);
+    // A name holding "=" is matched by getenv in its own way; leave it to it.
+    if (std::memchr(name, '=', length) != nullptr)
+        return std::getenv(name);
+    const NameSlot *slot = name_table_find(&environment, name, length);
+    return slot == nullptr ? nullptr : slot->value;
+}
+
+// Writes the replacement of one reference, text[0, length): the value, nothing
+// for an unset variable, or the text itself when the name is not allowed.
+// Returns whether the reference was replaced.
+static bool emit_reference(Output *out, const char *name, const char *text, size_t length) {
+    if (!name_list_contains(name)) {
+        output_write(out, text, length);
+        return false;
+    }
+    const char *value = lookup(name);
+    if (value != nullptr)
+        output_write(out, value, std::strlen(value));
+    return true;
+}
+
+// The reference is text..text_end; its name is extracted from no more than
+// the window, cut in place with a NUL that is put back at once.
+static bool replace_reference(Output *out, char *text, char *text_end) {
+    char *name_end = text_end - text > static_cast<ptrdiff_t>(NAME_WINDOW) ? text + NAME_WINDOW
+                                                                           : text_end;
+    char saved = *name_end;
+    *name_end = '\0';
+    const char *name = extract_name(text);
+    *name_end = saved;
+    return emit_reference(out, name, text, static_cast<size_t>(text_end - text));
+}
+
+static char *find_stop(char *p, char *end) {
+    while (p < end && !stops.at[static_cast<unsigned char>(*p)])
+        p++;
+    return p;
+}
+
+// Walks start..end, one byte past which is writable. Returns how many bytes
+// of a cut reference it moved to the front of start to be read on.
+static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Tail *tail) {
+    char *p = start;
+    if (*tail != Tail::none) {
+        char *stop = find_stop(p, end);
+        bool found = stop < end;
+        if (found && *stop == '}')
+            stop++;
+        if (*tail == Tail::copy)
+            output_write(out, p, static_cast<size_t>(stop - p));
+        if (!found)
+            return 0;
+        *tail = Tail::none;
+        p = stop;
+    }
+    while (p < end) {
+        char *dollar = static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
+        if (dollar == nullptr) {
+            output_write(out, p, static_cast<size_t>(end - p));
+            return 0;
+        }
+        output_write(out, p, static_cast<size_t>(dollar - p));
+        char *stop = find_stop(dollar + 1, end);
+        if (stop == end && !at_end) {
+            size_t have = static_cast<size_t>(end - dollar);
+            if (have < NAME_WINDOW) {
+                std::memmove(start, dollar, have);
+                return have;
+            }
+            *tail = replace_reference(out, dollar, end) ? Tail::skip : Tail::copy;
+            return 0;
+        }
+        if (stop < end && *stop == '}')
+            stop++;
+        replace_reference(out, dollar, stop);
+        p = stop;
+    }
+    return 0;
+}
+
+void substitute_stream(int in, int out_fd, size_t block_size) {
+    index_environment();
+    char *buffer = static_cast<char *>(std::malloc(NAME_WINDOW + block_size + 1));
+    char *out_data = static_cast<char *>(std::malloc(block_size));
+    if (buffer == nullptr || out_data == nullptr)
+        fail("malloc");
+    Output out = {out_fd, out_data, 0, block_size};
+    Tail tail = Tail::none;
+    size_t kept = 0;
+    for (;;) {
+        // Hand over what is done before waiting, so a terminal sees each line.
+        output_flush(&out);
+        ssize_t n = read(in, buffer + kept, block_size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("read");
+        }
+        bool at_end = n == 0;
+        kept = substitute_block(&out, buffer, buffer + kept + n, at_end, &tail);
+        if (at_end)
+            break;
+    }
+    output_flush(&out);
+    std::free(out_data);
+    std::free(buffer);
+    name_table_free(&environment);
+}
