@@ -240,8 +240,8 @@ def write_failures(results):
     closed_error = b"fillvars: write: Bad file descriptor\n"
     for name, args in [("substitution", []), ("listing", ["-v", "A"]),
                        ("usage", ["-h"]), ("version", ["-V"])]:
-        out, err, status = run_with(args, data=b"$A\n", env={"A": "1"}, stdout=None,
-                                    preexec_fn=lambda: os.close(1))
+        out, err, status = run_with(args, data=b"$A\n", env={"A": "1"},
+                                    stdout=subprocess.DEVNULL, preexec_fn=lambda: os.close(1))
         results.check("stdout closed, " + name,
                       [("stderr", closed_error, err), ("status", 1, status)])
 
@@ -300,11 +300,13 @@ def read_failures(results):
                                                  ("status", 0, status)])
     os.close(directory)
 
-    out, err, status = run_with([], stdin=None, preexec_fn=lambda: os.close(0))
+    out, err, status = run_with([], stdin=subprocess.DEVNULL,
+                                preexec_fn=lambda: os.close(0))
     results.check("stdin closed", [("stdout", b"", out),
                                    ("stderr", b"fillvars: read: Bad file descriptor\n", err),
                                    ("status", 1, status)])
-    out, err, status = run_with(["-h"], stdin=None, preexec_fn=lambda: os.close(0))
+    out, err, status = run_with(["-h"], stdin=subprocess.DEVNULL,
+                                preexec_fn=lambda: os.close(0))
     results.check("stdin closed, usage", [("stdout", USAGE, out), ("stderr", b"", err),
                                           ("status", 0, status)])
 
