@@ -79,6 +79,7 @@ CASES = [
     case("-v duplicates", ["-v", "A", "A,B"], stdout=b"A\nA\nB\n"),
     case("-v empty names", ["-v", "${}", "$"], stdout=b"\n\n"),
     case("-v after --", ["-v", "--", "-x"], stdout=b"-x\n"),
+    case("-v with \"-\"", ["-v", "-"], stdout=b"-\n"),
     case("-v at the limit", ["-v", N4095], stdout=N4095.encode() + b"\n"),
     case("-v cut", ["-v", "$" + N4096, "${" + N4095 + "}"],
          stdout=(N4095 + "\n" + N4095 + "\n").encode()),

@@ -133,6 +133,8 @@ std::vector<StreamCase> stream_cases() {
         {"brace ends a bare reference", {}, {{"A", "1"}}, "$A}x\n", "1x\n"},
         {"stray closing brace", {}, {{"A", "1"}}, "${A}}\n", "1}\n"},
         {"dollar brace alone", {}, {}, "a$}b\n", "ab\n"},
+        {"open brace then space", {}, {}, "a${ b\n", "a b\n"},
+        {"space inside braces", {}, {{"A", "1"}}, "${A B}\n", "1 B}\n"},
         {"punctuation is part of the name",
          {},
          {{"USER", "alice"}, {"USER!", "bang"}},
