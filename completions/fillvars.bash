@@ -15,10 +15,8 @@ _fillvars() {
         return
     fi
 
-    # A quote the user opened stays in front of what is offered.
-    local quote=
+    # Bash puts back a quote the user opened; what is offered goes after it.
     if [[ $cur == [\'\"]* ]]; then
-        quote=${cur:0:1}
         cur=${cur:1}
     fi
     local head= field=$cur
@@ -28,10 +26,10 @@ _fillvars() {
     fi
     local prefix= suffix=
     case $field in
-    '${'*) prefix='${' suffix='}' ;;
-    '$'*) prefix='$' ;;
+    '${'* | '\${'*) prefix=${field%%\{*}{ suffix='}' ;;
+    '$'* | '\$'*) prefix=${field%%\$*}$ ;;
     esac
     local IFS=$'\n'
-    COMPREPLY=($(compgen -P "$quote$head$prefix" -S "$suffix" -e -- "${field:${#prefix}}"))
+    COMPREPLY=($(compgen -P "$head$prefix" -S "$suffix" -e -- "${field:${#prefix}}"))
 }
 complete -F _fillvars fillvars

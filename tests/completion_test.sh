@@ -36,8 +36,10 @@ fillvars T_O                 | T_ONE
 fillvars T_NONE              |
 fillvars '$T_'               | $T_ONE $T_TWO
 fillvars '${T_T'             | ${T_TWO}
-fillvars "'\$T_O"            | '$T_ONE
-fillvars "\"\${T_O"          | "${T_ONE}
+fillvars "'\$T_O"            | $T_ONE
+fillvars "\"\${T_O"          | ${T_ONE}
+fillvars '\$T_O'             | \$T_ONE
+fillvars 'A,\${T_T'          | A,\${T_TWO}
 fillvars 'A,T_T'             | A,T_TWO
 fillvars 'A,,$T_O'           | A,,$T_ONE
 fillvars '$A,${T_O'          | $A,${T_ONE}
