@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Drives the bash completion function as bash would, word by word, and checks
+# what it offers; the zsh function gets a syntax check where zsh exists.
+# usage: completion_test.sh SOURCE_DIR
+set -u
+source=$1
+# A known environment: two exported names to offer, one unexported to leave out.
+if [ "${FILLVARS_COMPLETION_ENV:-}" != set ]; then
+    exec env -i PATH="$PATH" FILLVARS_COMPLETION_ENV=set T_ONE=1 T_TWO=2 bash "$0" "$@"
+fi
+T_LOCAL=3
+failed=0
+
+source "$source/completions/fillvars.bash"
+[ "$(complete -p fillvars)" = "complete -F _fillvars fillvars" ] ||
+    { echo "FAIL: not registered: $(complete -p fillvars 2>&1)"; failed=1; }
+
+# words on the line (the last one is being completed) | expected offers
+while IFS='|' read -r line expected; do
+    [ -n "$line" ] || continue
+    eval "COMP_WORDS=($line)"
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    COMPREPLY=()
+    _fillvars
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | sort | paste -sd' ')
+    want=$(printf '%s\n' $expected | sort | paste -sd' ')
+    [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
+done <<'CASES'
+fillvars -                   | -h --help -v --variables -V --version
+fillvars --v                 | --variables --version
+fillvars --he                | --help
+fillvars -V                  | -V
+fillvars A -                 | -h --help -v --variables -V --version
+fillvars T_                  | T_ONE T_TWO
+fillvars T_O                 | T_ONE
+fillvars T_NONE              |
+fillvars '$T_'               | $T_ONE $T_TWO
+fillvars '${T_T'             | ${T_TWO}
+fillvars "'\$T_O"            | $T_ONE
+fillvars "\"\${T_O"          | ${T_ONE}
+fillvars '\$T_O'             | \$T_ONE
+fillvars 'A,\${T_T'          | A,\${T_TWO}
+fillvars 'A,T_T'             | A,T_TWO
+fillvars 'A,,$T_O'           | A,,$T_ONE
+fillvars '$A,${T_O'          | $A,${T_ONE}
+fillvars -v T_O              | T_ONE
+fillvars -- -                |
+fillvars -- T_O              | T_ONE
+fillvars -- A '$T_T'         | $T_TWO
+CASES
+# No offer holds a name that is not exported.
+COMP_WORDS=(fillvars '') COMP_CWORD=1
+_fillvars
+for word in "${COMPREPLY[@]}"; do
+    [ "$word" = T_LOCAL ] && { echo "FAIL: offered the unexported T_LOCAL"; failed=1; }
+done
+
+if command -v zsh >/dev/null; then
+    zsh -n "$source/completions/_fillvars" || { echo "FAIL: zsh syntax"; failed=1; }
+else
+    echo "zsh not installed: its completion not checked"
+fi
+
+[ $failed = 0 ] && echo "completion: all checks passed"
+exit $failed

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The manual renders without a single formatter warning, and it still
+# documents every message the program can write and every option it takes.
+# usage: man_test.sh SOURCE_DIR
+set -u
+source=$1
+page=$source/man/fillvars.1
+if ! command -v groff >/dev/null; then
+    echo "groff is not installed (Debian: groff-base)"
+    exit 77
+fi
+failed=0
+
+warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+if [ -n "$warnings" ]; then
+    echo "FAIL: groff warnings:"
+    echo "$warnings"
+    failed=1
+fi
+
+text=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null)
+# Every message: the fixed ones, and one per operation that fail() reports.
+messages=("fillvars: no variables defined" "fillvars: write:")
+while read -r op; do
+    messages+=("fillvars: $op:")
+done < <(grep -ho 'fail("[a-z_]*")' "$source"/src/*.cpp "$source"/src/*.hpp |
+         sed 's/fail("\(.*\)")/\1/' | sort -u)
+[ ${#messages[@]} -gt 2 ] || { echo "FAIL: found no fail() calls in src"; failed=1; }
+# Every option in the option table, long and short.
+while read -r long short; do
+    messages+=("-$short, --$long")
+done < <(sed -n 's/^ *{"\([a-z]*\)", [a-z_]*, nullptr, '"'"'\(.\)'"'"'},.*/\1 \2/p' "$source/src/main.cpp")
+[ ${#messages[@]} -gt 5 ] || { echo "FAIL: found no options in src/main.cpp"; failed=1; }
+for m in "${messages[@]}"; do
+    grep -qF -- "$m" <<<"$text" || { echo "FAIL: the manual does not mention: $m"; failed=1; }
+done
+
+[ $failed = 0 ] && echo "man: renders cleanly; ${#messages[@]} messages and options documented"
+exit $failed
