@@ -6,14 +6,16 @@ set(robust_dir ${CMAKE_CURRENT_LIST_DIR})
 
 if(FILLVARS_SANITIZE)
   set(failcall_path none)
+  set(stress_flags --quick --sanitized)
 else()
   add_library(failcall MODULE ${robust_dir}/failcall.cpp)
   target_link_libraries(failcall PRIVATE ${CMAKE_DL_LIBS})
   set(failcall_path $<TARGET_FILE:failcall>)
+  set(stress_flags --quick)
 endif()
 
 add_test(NAME faults COMMAND Python3::Interpreter ${robust_dir}/faults.py
          $<TARGET_FILE:fillvars> ${failcall_path})
-add_test(NAME hostile COMMAND Python3::Interpreter ${robust_dir}/stress.py --quick
+add_test(NAME hostile COMMAND Python3::Interpreter ${robust_dir}/stress.py ${stress_flags}
          $<TARGET_FILE:fillvars>)
 set_tests_properties(faults hostile PROPERTIES TIMEOUT 300)
