@@ -24,17 +24,17 @@ void load_target() {
     if (loaded)
         return;
     loaded = true;
-    const char *spec = std::getenv("FAILCALL");
-    if (spec == nullptr)
+    const char *setting = std::getenv("FAILCALL");
+    if (setting == nullptr)
         return;
-    const char *colon = std::strchr(spec, ':');
+    const char *colon = std::strchr(setting, ':');
     if (colon == nullptr)
         return;
     static char name[32];
-    size_t length = static_cast<size_t>(colon - spec);
+    size_t length = static_cast<size_t>(colon - setting);
     if (length >= sizeof name)
         return;
-    std::memcpy(name, spec, length);
+    std::memcpy(name, setting, length);
     name[length] = '\0';
     target = {name, std::atol(colon + 1), 0};
 }
