@@ -1,0 +1,94 @@
+// An independent statement of the rules the fuzzers check the program
+// against, written plainly and without the program's own helpers.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The name a reference or operand field denotes: one leading "$" and a "{"
+// right after it are skipped, at most 4095 bytes are kept, and the name ends
+// at the first "}".
+inline std::string model_name(std::string_view text) {
+    size_t i = 0;
+    if (!text.empty() && text[0] == '$') {
+        i = 1;
+        if (text.size() > 1 && text[1] == '{')
+            i = 2;
+    }
+    std::string name(text.substr(i, 4095));
+    size_t brace = name.find('}');
+    if (brace != std::string::npos)
+        name.resize(brace);
+    return name;
+}
+
+// Where the reference starting at the "$" in position at ends: just past a
+// "}", or at a space, tab, CR, LF or NUL, or at the end of the input.
+inline size_t model_reference_end(std::string_view in, size_t at) {
+    size_t k = at + 1;
+    while (k < in.size() && std::string_view(" \t\r\n}\0", 6).find(in[k]) == std::string_view::npos)
+        k++;
+    if (k < in.size() && in[k] == '}')
+        k++;
+    return k;
+}
+
+// The environment lookup of the C library: the first entry that starts with
+// the name followed by "="; the empty name is never set.
+inline const std::string *model_getenv(const std::vector<std::string> &env,
+                                       const std::string &name) {
+    if (name.empty())
+        return nullptr;
+    for (const std::string &entry : env)
+        if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+            entry[name.size()] == '=')
+            return &entry;
+    return nullptr;
+}
+
+// Operand intake: fields between commas, empty ones skipped, each a name.
+inline void model_add_operand(std::vector<std::string> &list, std::string_view operand) {
+    operand = operand.substr(0, operand.find('\0'));
+    size_t i = 0;
+    while (i <= operand.size()) {
+        size_t comma = operand.find(',', i);
+        if (comma == std::string_view::npos)
+            comma = operand.size();
+        if (comma > i)
+            list.push_back(model_name(operand.substr(i, comma - i)));
+        i = comma + 1;
+    }
+}
+
+inline bool model_contains(const std::vector<std::string> &list, const std::string &name) {
+    if (list.empty())
+        return true;
+    for (const std::string &entry : list)
+        if (entry == name)
+            return true;
+    return false;
+}
+
+// The whole filter: every reference replaced by its value, by nothing, or
+// kept as it stands when the list does not allow its name.
+inline std::string model_filter(std::string_view in, const std::vector<std::string> &list,
+                                const std::vector<std::string> &env) {
+    std::string out;
+    size_t i = 0;
+    while (i < in.size()) {
+        if (in[i] != '$') {
+            out += in[i++];
+            continue;
+        }
+        size_t end = model_reference_end(in, i);
+        std::string_view reference = in.substr(i, end - i);
+        std::string name = model_name(reference);
+        if (!model_contains(list, name))
+            out += reference;
+        else if (const std::string *entry = model_getenv(env, name))
+            out += entry->substr(name.size() + 1);
+        i = end;
+    }
+    return out;
+}

@@ -1,0 +1,59 @@
+// Fuzzes operand intake and name extraction: the input is a list of operands,
+// one a line; the name list they build, the name each line denotes and the
+// membership answers must match the model.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model.hpp"
+#include "names.hpp"
+
+static void check(bool ok, const char *what, std::string_view detail) {
+    if (!ok) {
+        std::fprintf(stderr, "property failed: %s (%zu bytes)\n", what, detail.size());
+        std::abort();
+    }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string_view input(reinterpret_cast<const char *>(data), size);
+    std::vector<std::string> lines;
+    for (size_t i = 0; i <= input.size();) {
+        size_t end = input.find('\n', i);
+        if (end == std::string_view::npos)
+            end = input.size();
+        lines.emplace_back(input.substr(i, end - i));
+        i = end + 1;
+    }
+
+    std::vector<std::string> expected;
+    for (const std::string &line : lines) {
+        // The operand is a C string: it ends at its first NUL, if any.
+        std::string operand(line.c_str());
+        model_add_operand(expected, operand);
+        name_list_add_operand(operand.data());
+    }
+    check(name_list.count == expected.size(), "list length", input);
+    for (size_t i = 0; i < expected.size(); i++)
+        check(name_list.items[i] == expected[i], "list entry", expected[i]);
+
+    // Each line, whole, as extraction sees it and as a membership query.
+    for (const std::string &line : lines) {
+        std::string text(line.c_str());
+        std::string name = model_name(text);
+        check(extract_name(text.c_str()) == name, "extracted name", text);
+        check(name_list_contains(name.c_str()) == model_contains(expected, name), "membership",
+              name);
+    }
+    for (const std::string &name : expected)
+        check(name_list_contains(name.c_str()), "listed name is contained", name);
+
+    name_list_release();
+    check(name_list.count == 0 && name_list.items == nullptr, "release empties the list", input);
+    check(name_list_contains("anything"), "empty list allows every name", input);
+    return 0;
+}

@@ -1,0 +1,94 @@
+// Test-only interposer, loaded with LD_PRELOAD: FAILCALL=NAME:N makes the
+// Nth call of NAME (reallocarray, strdup, read or write) from the program
+// fail with the error that call gives when the system refuses it. Every
+// other call goes through to the C library, so the program's own code path
+// meets the failure exactly as it would in production.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/types.h>
+
+namespace {
+
+struct Target {
+    const char *name;
+    long fail_at;
+    long calls;
+};
+
+Target target = {nullptr, 0, 0};
+
+void load_target() {
+    static bool loaded = false;
+    if (loaded)
+        return;
+    loaded = true;
+    const char *setting = std::getenv("FAILCALL");
+    if (setting == nullptr)
+        return;
+    const char *colon = std::strchr(setting, ':');
+    if (colon == nullptr)
+        return;
+    static char name[32];
+    size_t length = static_cast<size_t>(colon - setting);
+    if (length >= sizeof name)
+        return;
+    std::memcpy(name, setting, length);
+    name[length] = '\0';
+    target = {name, std::atol(colon + 1), 0};
+}
+
+// Counts a call of name and answers whether this one is to fail.
+bool should_fail(const char *name) {
+    load_target();
+    if (target.name == nullptr || std::strcmp(target.name, name) != 0)
+        return false;
+    return ++target.calls == target.fail_at;
+}
+
+template <typename F> F next(const char *name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" void *reallocarray(void *ptr, size_t count, size_t size) noexcept {
+    if (should_fail("reallocarray")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    using Fn = void *(*)(void *, size_t, size_t);
+    static Fn real = next<Fn>("reallocarray");
+    return real(ptr, count, size);
+}
+
+extern "C" char *strdup(const char *text) noexcept {
+    if (should_fail("strdup")) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    using Fn = char *(*)(const char *);
+    static Fn real = next<Fn>("strdup");
+    return real(text);
+}
+
+extern "C" ssize_t read(int fd, void *data, size_t size) {
+    if (should_fail("read")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = ssize_t (*)(int, void *, size_t);
+    static Fn real = next<Fn>("read");
+    return real(fd, data, size);
+}
+
+extern "C" ssize_t write(int fd, const void *data, size_t size) {
+    if (should_fail("write")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = ssize_t (*)(int, const void *, size_t);
+    static Fn real = next<Fn>("write");
+    return real(fd, data, size);
+}
