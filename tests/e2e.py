@@ -4,16 +4,32 @@ only what each case sets, exact bytes on standard input, and checks standard
 output, standard error and the exit status byte for byte.
 
 usage: e2e.py PATH-TO-FILLVARS
+
+FILLVARS_WRAPPER, if set, is a command put in front of the program (such as
+tests/memcheck); the child then also gets PATH, and time limits are longer.
 """
 import os
 import re
 import select
+import shlex
 import signal
 import socket
 import subprocess
 import sys
 
 BIN = os.path.abspath(sys.argv[1])
+WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
+SLOW = 20 if WRAPPER else 1
+
+
+def command(args):
+    return WRAPPER + [BIN] + args
+
+
+def child_env(env):
+    if WRAPPER:
+        return dict(env, PATH=os.environ.get("PATH", "/usr/bin:/bin"))
+    return env
 
 USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
          b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
@@ -186,9 +202,12 @@ class Results:
 
 
 def run_case(results, c):
+    # A shell script wrapper drops variables whose names a shell cannot hold.
+    if WRAPPER and not all(re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", n) for n in c["env"]):
+        return
     try:
-        p = subprocess.run([BIN] + c["args"], input=c["stdin"], env=c["env"],
-                           capture_output=True, timeout=60)
+        p = subprocess.run(command(c["args"]), input=c["stdin"], env=child_env(c["env"]),
+                           capture_output=True, timeout=60 * SLOW)
     except subprocess.TimeoutExpired:
         results.check(c["name"], [("finished", True, False)])
         return
@@ -201,10 +220,10 @@ def run_with(args, data=b"", env=None, timeout=20, stdin=subprocess.PIPE,
              stdout=subprocess.PIPE, **popen):
     """Runs with the given descriptors, writing data when stdin is a pipe;
     returns (stdout, stderr, status), status None if it did not end in time."""
-    p = subprocess.Popen([BIN] + args, env=env or {}, stdin=stdin, stdout=stdout,
+    p = subprocess.Popen(command(args), env=child_env(env or {}), stdin=stdin, stdout=stdout,
                          stderr=subprocess.PIPE, **popen)
     try:
-        out, err = p.communicate(data if p.stdin else None, timeout=timeout)
+        out, err = p.communicate(data if p.stdin else None, timeout=timeout * SLOW)
     except subprocess.TimeoutExpired:
         p.kill()
         p.communicate()
@@ -231,7 +250,7 @@ def write_failures(results):
 
         gen = generator()
         out, err, status = run_with([], env={"A": "1"}, stdin=gen.stdout, stdout=full,
-                                    timeout=10)
+                                    timeout=10 * SLOW)
         gen.kill()
         gen.wait()
         gen.stdout.close()
@@ -266,13 +285,13 @@ def write_failures(results):
     # The reader leaves in the middle of an endless stream.
     for ignored in (True, False):
         gen = generator()
-        p = subprocess.Popen([BIN], env={"A": "1"}, stdin=gen.stdout, stdout=subprocess.PIPE,
+        p = subprocess.Popen(command([]), env=child_env({"A": "1"}), stdin=gen.stdout, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, restore_signals=not ignored)
         gen.stdout.close()
         first = p.stdout.read(4096)
         p.stdout.close()
         try:
-            status = p.wait(timeout=10)
+            status = p.wait(timeout=10 * SLOW)
         except subprocess.TimeoutExpired:
             p.kill()
             status = "(timed out)"
@@ -315,14 +334,14 @@ def read_failures(results):
     # ECONNRESET: what came before that read must already be out.
     ours, theirs = socket.socketpair()
     theirs.sendall(b"never read")
-    p = subprocess.Popen([BIN], env={"A": "1"}, stdin=theirs.fileno(), stdout=subprocess.PIPE,
+    p = subprocess.Popen(command([]), env=child_env({"A": "1"}), stdin=theirs.fileno(), stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     theirs.close()
     ours.sendall(b"x $A\n")
     first = read_for(p.stdout, len(b"x 1\n"), 5)
     ours.close()
     try:
-        out, err = p.communicate(timeout=10)
+        out, err = p.communicate(timeout=10 * SLOW)
     except subprocess.TimeoutExpired:
         p.kill()
         out, err = p.communicate()
@@ -336,7 +355,7 @@ def read_for(stream, count, timeout):
     """Reads up to count bytes, waiting at most timeout seconds for each piece."""
     data = b""
     while len(data) < count:
-        ready, _, _ = select.select([stream], [], [], timeout)
+        ready, _, _ = select.select([stream], [], [], timeout * SLOW)
         if not ready:
             break
         piece = os.read(stream.fileno(), count - len(data))
@@ -348,7 +367,7 @@ def read_for(stream, count, timeout):
 
 def interactive(results):
     """Each line's result arrives while the input is still open."""
-    p = subprocess.Popen([BIN], env={"A": "1"}, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    p = subprocess.Popen(command([]), env=child_env({"A": "1"}), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     seen = []
     for line, expected in [(b"one $A\n", b"one 1\n"), (b"two ${A}x\n", b"two 1x\n"),
@@ -362,7 +381,7 @@ def interactive(results):
     p.stdout.close()
     p.stderr.close()
     results.check("interactive", seen + [("rest", b"", rest), ("stderr", b"", err),
-                                         ("status", 0, p.wait(timeout=10))])
+                                         ("status", 0, p.wait(timeout=10 * SLOW))])
 
 
 def main():
