@@ -59,6 +59,10 @@ void name_list_add_operand(char *operand) {
 }
 
 bool name_list_contains(const char *name) {
+    return name_list_contains(name, std::strlen(name));
+}
+
+bool name_list_contains(const char *name, size_t length) {
     if (name_list.count == 0)
         return true;
     if (name_set_count != name_list.count) {
@@ -68,7 +72,7 @@ bool name_list_contains(const char *name) {
             name_table_put(&name_set, name_list.items[i], std::strlen(name_list.items[i]), "");
         name_set_count = name_list.count;
     }
-    return name_table_find(&name_set, name, std::strlen(name)) != nullptr;
+    return name_table_find(&name_set, name, length) != nullptr;
 }
 
 void name_list_print() {
@@ -121,7 +125,7 @@ static NameSlot *probe(const NameTable *table, const char *key, size_t length) {
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
     NameSlot *slot = probe(table, key, length);
     if (slot->key == nullptr)
-        *slot = {key, length, value};
+        *slot = {key, length, value, std::strlen(value)};
 }
 
 const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {

@@ -65,7 +65,7 @@ static void output_flush(Output *out) {
 }
 
 static void output_write(Output *out, const char *data, size_t length) {
-    if (length > out->capacity - out->length) {
+    if (__builtin_expect(length > out->capacity - out->length, 0)) {
         output_flush(out);
         if (length >= out->capacity) {
             write_all(out->fd, data, length);
@@ -90,39 +90,56 @@ static void index_environment() {
     }
 }
 
-static const char *lookup(const char *name) {
-    size_t length = std::strlen(name);
-    // A name holding "=" is matched by getenv in its own way; leave it to it.
-    if (std::memchr(name, '=', length) != nullptr)
-        return std::getenv(name);
+// Finds the value of the variable name[0, length); false when it is not set.
+static bool lookup(const char *name, size_t length, const char **value, size_t *value_length) {
     const NameSlot *slot = name_table_find(&environment, name, length);
-    return slot == nullptr ? nullptr : slot->value;
-}
-
-// Writes the replacement of one reference, text[0, length): the value, nothing
-// for an unset variable, or the text itself when the name is not allowed.
-// Returns whether the reference was replaced.
-static bool emit_reference(Output *out, const char *name, const char *text, size_t length) {
-    if (!name_list_contains(name)) {
-        output_write(out, text, length);
-        return false;
+    if (slot != nullptr) {
+        *value = slot->value;
+        *value_length = slot->value_length;
+        return true;
     }
-    const char *value = lookup(name);
-    if (value != nullptr)
-        output_write(out, value, std::strlen(value));
+    // No indexed name holds "=", but getenv matches such a name in its own
+    // way (against a name and the start of its value): leave it to getenv.
+    if (std::memchr(name, '=', length) == nullptr)
+        return false;
+    char copy[NAME_LIMIT + 1];
+    std::memcpy(copy, name, length);
+    copy[length] = '\0';
+    *value = std::getenv(copy);
+    if (*value == nullptr)
+        return false;
+    *value_length = std::strlen(*value);
     return true;
 }
 
-// The reference is text..text_end; its name is extracted from no more than
-// the window, cut in place with a NUL that is put back at once.
-static bool replace_reference(Output *out, char *text, char *text_end) {
-    char *name_end = text_end - text > static_cast<ptrdiff_t>(NAME_WINDOW) ? text + NAME_WINDOW
-                                                                           : text_end;
-    char saved = *name_end;
-    *name_end = '\0';
-    const char *name = extract_name(text);
-    *name_end = saved;
-    return emit_reference(out, name, text, static_cast<size_t>(text_end - text));
+// Writes the replacement of one reference, text[0, length) naming
+// name[0, name_length): the value, nothing for an unset variable, or the text
+// itself when the name is not allowed. Returns whether it was replaced.
+static bool emit_reference(Output *out, const char *name, size_t name_length, const char *text,
+                           size_t length) {
+    if (!name_list_contains(name, name_length)) {
+        output_write(out, text, length);
+        return false;
+    }
+    const char *value;
+    size_t value_length;
+    if (lookup(name, name_length, &value, &value_length))
+        output_write(out, value, value_length);
+    return true;
+}
+
+// The reference is text..text_end. Its name is what follows the "$" and a "{"
+// right after it, up to a closing "}" (which only the last byte can be), cut
+// to NAME_LIMIT bytes: what extract_name gives, read in place.
+static bool replace_reference(Output *out, const char *text, const char *text_end) {
+    const char *name = text + 1;
+    if (name < text_end && *name == '{')
+        name++;
+    const char *name_end = text_end[-1] == '}' ? text_end - 1 : text_end;
+    size_t name_length = static_cast<size_t>(name_end - name);
+    if (name_length > NAME_LIMIT)
+        name_length = NAME_LIMIT;
+    return emit_reference(out, name, name_length, text, static_cast<size_t>(text_end - text));
 }
 
 static char *find_stop(char *p, char *end) {
@@ -131,7 +148,7 @@ static char *find_stop(char *p, char *end) {
     return p;
 }
 
-// Walks start..end, one byte past which is writable. Returns how many bytes
+// Walks start..end. Returns how many bytes
 // of a cut reference it moved to the front of start to be read on.
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Tail *tail) {
     char *p = start;
@@ -174,7 +191,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 
 void substitute_stream(int in, int out_fd, size_t block_size) {
     index_environment();
-    char *buffer = static_cast<char *>(std::malloc(NAME_WINDOW + block_size + 1));
+    char *buffer = static_cast<char *>(std::malloc(NAME_WINDOW + block_size));
     char *out_data = static_cast<char *>(std::malloc(block_size));
     if (buffer == nullptr || out_data == nullptr)
         fail("malloc");
