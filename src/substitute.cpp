@@ -64,10 +64,14 @@ static void output_flush(Output *out) {
     out->length = 0;
 }
 
+// Runs this long go out straight from the input: text without references is
+// then never copied.
+constexpr size_t DIRECT_WRITE = 16 * 1024;
+
 static void output_write(Output *out, const char *data, size_t length) {
-    if (__builtin_expect(length > out->capacity - out->length, 0)) {
+    if (__builtin_expect(length > out->capacity - out->length || length >= DIRECT_WRITE, 0)) {
         output_flush(out);
-        if (length >= out->capacity) {
+        if (length >= out->capacity || length >= DIRECT_WRITE) {
             write_all(out->fd, data, length);
             return;
         }
