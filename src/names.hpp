@@ -39,6 +39,7 @@ struct NameSlot {
 struct NameTable {
     NameSlot *slots;
     size_t mask;
+    unsigned shift;
 };
 
 void name_table_build(NameTable *table, size_t expected);

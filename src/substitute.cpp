@@ -44,7 +44,7 @@ static constexpr StopSet make_stops() {
 
 static constexpr StopSet stops = make_stops();
 
-static NameTable environment = {nullptr, 0};
+static NameTable environment = {};
 
 static void write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
@@ -146,18 +146,21 @@ static bool replace_reference(Output *out, const char *text, const char *text_en
     return emit_reference(out, name, name_length, text, static_cast<size_t>(text_end - text));
 }
 
-static char *find_stop(char *p, char *end) {
-    while (p < end && !stops.at[static_cast<unsigned char>(*p)])
+// Needs a stop byte at or before the end of the data: the NUL that
+// substitute_block puts after it.
+static char *find_stop(char *p) {
+    while (!stops.at[static_cast<unsigned char>(*p)])
         p++;
     return p;
 }
 
-// Walks start..end. Returns how many bytes
+// Walks start..end, one byte past which is writable. Returns how many bytes
 // of a cut reference it moved to the front of start to be read on.
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Tail *tail) {
+    *end = '\0';
     char *p = start;
     if (*tail != Tail::none) {
-        char *stop = find_stop(p, end);
+        char *stop = find_stop(p);
         bool found = stop < end;
         if (found && *stop == '}')
             stop++;
@@ -175,7 +178,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             return 0;
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
-        char *stop = find_stop(dollar + 1, end);
+        char *stop = find_stop(dollar + 1);
         if (stop == end && !at_end) {
             size_t have = static_cast<size_t>(end - dollar);
             if (have < NAME_WINDOW) {
@@ -195,7 +198,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 
 void substitute_stream(int in, int out_fd, size_t block_size) {
     index_environment();
-    char *buffer = static_cast<char *>(std::malloc(NAME_WINDOW + block_size));
+    char *buffer = static_cast<char *>(std::malloc(NAME_WINDOW + block_size + 1));
     char *out_data = static_cast<char *>(std::malloc(block_size));
     if (buffer == nullptr || out_data == nullptr)
         fail("malloc");
