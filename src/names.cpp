@@ -14,7 +14,7 @@ NameList name_list = {0, nullptr};
 static char name_buffer[NAME_LIMIT + 1];
 
 // The list as a set, rebuilt when the list has grown since it was last built.
-static NameTable name_set = {nullptr, 0};
+static NameTable name_set = {};
 static uint64_t name_set_count = 0;
 
 // Copies at most size - 1 bytes of src and always terminates dst.
@@ -59,6 +59,10 @@ void name_list_add_operand(char *operand) {
 }
 
 bool name_list_contains(const char *name) {
+    return name_list_contains(name, std::strlen(name));
+}
+
+bool name_list_contains(const char *name, size_t length) {
     if (name_list.count == 0)
         return true;
     if (name_set_count != name_list.count) {
@@ -68,7 +72,7 @@ bool name_list_contains(const char *name) {
             name_table_put(&name_set, name_list.items[i], std::strlen(name_list.items[i]), "");
         name_set_count = name_list.count;
     }
-    return name_table_find(&name_set, name, std::strlen(name)) != nullptr;
+    return name_table_find(&name_set, name, length) != nullptr;
 }
 
 void name_list_print() {
@@ -89,26 +93,36 @@ void name_list_release() {
     name_set_count = 0;
 }
 
-// FNV-1a: short keys, no seed needed since the keys come from our own caller.
-static size_t hash_name(const char *key, size_t length) {
-    uint64_t h = 14695981039346656037ull;
+// Eight bytes at a time, one multiply each. The slot is taken from the top
+// bits of the result, which every byte of the key reaches.
+static uint64_t hash_name(const char *key, size_t length) {
+    const uint64_t odd = 0x9e3779b97f4a7c15ull;
+    uint64_t h = length;
+    for (; length >= 8; key += 8, length -= 8) {
+        uint64_t word;
+        std::memcpy(&word, key, sizeof word);
+        h = (h ^ word) * odd;
+    }
+    uint64_t tail = 0;
     for (size_t i = 0; i < length; i++)
-        h = (h ^ static_cast<unsigned char>(key[i])) * 1099511628211ull;
-    return static_cast<size_t>(h ^ (h >> 32));
+        tail |= static_cast<uint64_t>(static_cast<unsigned char>(key[i])) << (8 * i);
+    return (h ^ tail) * odd;
 }
 
 void name_table_build(NameTable *table, size_t expected) {
     size_t capacity = 16;
-    while (capacity < expected * 2)
+    unsigned bits = 4;
+    for (; capacity < expected * 2; bits++)
         capacity *= 2;
     table->slots = static_cast<NameSlot *>(std::calloc(capacity, sizeof *table->slots));
     if (table->slots == nullptr)
         fail("calloc");
     table->mask = capacity - 1;
+    table->shift = 64 - bits;
 }
 
 static NameSlot *probe(const NameTable *table, const char *key, size_t length) {
-    size_t i = hash_name(key, length) & table->mask;
+    size_t i = static_cast<size_t>(hash_name(key, length) >> table->shift);
     for (;;) {
         NameSlot *slot = &table->slots[i];
         if (slot->key == nullptr ||
@@ -121,7 +135,7 @@ static NameSlot *probe(const NameTable *table, const char *key, size_t length) {
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
     NameSlot *slot = probe(table, key, length);
     if (slot->key == nullptr)
-        *slot = {key, length, value};
+        *slot = {key, length, value, std::strlen(value)};
 }
 
 const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
@@ -131,5 +145,5 @@ const NameSlot *name_table_find(const NameTable *table, const char *key, size_t 
 
 void name_table_free(NameTable *table) {
     std::free(table->slots);
-    *table = {nullptr, 0};
+    *table = {};
 }

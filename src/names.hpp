@@ -23,6 +23,7 @@ const char *extract_name(const char *text);
 void name_list_add(const char *name);
 void name_list_add_operand(char *operand);
 bool name_list_contains(const char *name);
+bool name_list_contains(const char *name, size_t length);
 void name_list_print();
 void name_list_release();
 
@@ -32,11 +33,13 @@ struct NameSlot {
     const char *key;
     size_t length;
     const char *value;
+    size_t value_length;
 };
 
 struct NameTable {
     NameSlot *slots;
     size_t mask;
+    unsigned shift;
 };
 
 void name_table_build(NameTable *table, size_t expected);

@@ -44,7 +44,7 @@ static constexpr StopSet make_stops() {
 
 static constexpr StopSet stops = make_stops();
 
-static NameTable environment = {nullptr, 0};
+static NameTable environment = {};
 
 static void write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
@@ -64,10 +64,14 @@ static void output_flush(Output *out) {
     out->length = 0;
 }
 
+// Runs this long go out straight from the input: text without references is
+// then never copied.
+constexpr size_t DIRECT_WRITE = 16 * 1024;
+
 static void output_write(Output *out, const char *data, size_t length) {
-    if (length > out->capacity - out->length) {
+    if (__builtin_expect(length > out->capacity - out->length || length >= DIRECT_WRITE, 0)) {
         output_flush(out);
-        if (length >= out->capacity) {
+        if (length >= out->capacity || length >= DIRECT_WRITE) {
             write_all(out->fd, data, length);
             return;
         }
@@ -90,43 +94,62 @@ static void index_environment() {
     }
 }
 
-static const char *lookup(const char *name) {
-    size_t length = std::strlen(name);
-    // A name holding "=" is matched by getenv in its own way; leave it to it.
-    if (std::memchr(name, '=', length) != nullptr)
-        return std::getenv(name);
+// Finds the value of the variable name[0, length); false when it is not set.
+static bool lookup(const char *name, size_t length, const char **value, size_t *value_length) {
     const NameSlot *slot = name_table_find(&environment, name, length);
-    return slot == nullptr ? nullptr : slot->value;
-}
-
-// Writes the replacement of one reference, text[0, length): the value, nothing
-// for an unset variable, or the text itself when the name is not allowed.
-// Returns whether the reference was replaced.
-static bool emit_reference(Output *out, const char *name, const char *text, size_t length) {
-    if (!name_list_contains(name)) {
-        output_write(out, text, length);
-        return false;
+    if (slot != nullptr) {
+        *value = slot->value;
+        *value_length = slot->value_length;
+        return true;
     }
-    const char *value = lookup(name);
-    if (value != nullptr)
-        output_write(out, value, std::strlen(value));
+    // No indexed name holds "=", but getenv matches such a name in its own
+    // way (against a name and the start of its value): leave it to getenv.
+    if (std::memchr(name, '=', length) == nullptr)
+        return false;
+    char copy[NAME_LIMIT + 1];
+    std::memcpy(copy, name, length);
+    copy[length] = '\0';
+    *value = std::getenv(copy);
+    if (*value == nullptr)
+        return false;
+    *value_length = std::strlen(*value);
     return true;
 }
 
-// The reference is text..text_end; its name is extracted from no more than
-// the window, cut in place with a NUL that is put back at once.
-static bool replace_reference(Output *out, char *text, char *text_end) {
-    char *name_end = text_end - text > static_cast<ptrdiff_t>(NAME_WINDOW) ? text + NAME_WINDOW
-                                                                           : text_end;
-    char saved = *name_end;
-    *name_end = '\0';
-    const char *name = extract_name(text);
-    *name_end = saved;
-    return emit_reference(out, name, text, static_cast<size_t>(text_end - text));
+// Writes the replacement of one reference, text[0, length) naming
+// name[0, name_length): the value, nothing for an unset variable, or the text
+// itself when the name is not allowed. Returns whether it was replaced.
+static bool emit_reference(Output *out, const char *name, size_t name_length, const char *text,
+                           size_t length) {
+    if (!name_list_contains(name, name_length)) {
+        output_write(out, text, length);
+        return false;
+    }
+    const char *value;
+    size_t value_length;
+    if (lookup(name, name_length, &value, &value_length))
+        output_write(out, value, value_length);
+    return true;
 }
 
-static char *find_stop(char *p, char *end) {
-    while (p < end && !stops.at[static_cast<unsigned char>(*p)])
+// The reference is text..text_end. Its name is what follows the "$" and a "{"
+// right after it, up to a closing "}" (which only the last byte can be), cut
+// to NAME_LIMIT bytes: what extract_name gives, read in place.
+static bool replace_reference(Output *out, const char *text, const char *text_end) {
+    const char *name = text + 1;
+    if (name < text_end && *name == '{')
+        name++;
+    const char *name_end = text_end[-1] == '}' ? text_end - 1 : text_end;
+    size_t name_length = static_cast<size_t>(name_end - name);
+    if (name_length > NAME_LIMIT)
+        name_length = NAME_LIMIT;
+    return emit_reference(out, name, name_length, text, static_cast<size_t>(text_end - text));
+}
+
+// Needs a stop byte at or before the end of the data: the NUL that
+// substitute_block puts after it.
+static char *find_stop(char *p) {
+    while (!stops.at[static_cast<unsigned char>(*p)])
         p++;
     return p;
 }
@@ -134,9 +157,10 @@ static char *find_stop(char *p, char *end) {
 // Walks start..end, one byte past which is writable. Returns how many bytes
 // of a cut reference it moved to the front of start to be read on.
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Tail *tail) {
+    *end = '\0';
     char *p = start;
     if (*tail != Tail::none) {
-        char *stop = find_stop(p, end);
+        char *stop = find_stop(p);
         bool found = stop < end;
         if (found && *stop == '}')
             stop++;
@@ -154,7 +178,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             return 0;
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
-        char *stop = find_stop(dollar + 1, end);
+        char *stop = find_stop(dollar + 1);
         if (stop == end && !at_end) {
             size_t have = static_cast<size_t>(end - dollar);
             if (have < NAME_WINDOW) {
