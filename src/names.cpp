@@ -27,16 +27,27 @@ static void copy_bounded(char *dst, const char *src, size_t size) {
     dst[n] = '\0';
 }
 
-const char *extract_name(const char *text) {
-    if (text[0] == '$') {
+const char *find_name(const char *text, size_t length, size_t *name_length) {
+    if (length > 0 && text[0] == '$') {
         text++;
-        if (text[0] == '{')
+        length--;
+        if (length > 0 && text[0] == '{') {
             text++;
+            length--;
+        }
     }
-    copy_bounded(name_buffer, text, sizeof name_buffer);
-    char *brace = std::strchr(name_buffer, '}');
-    if (brace != nullptr)
-        *brace = '\0';
+    if (length > NAME_LIMIT)
+        length = NAME_LIMIT;
+    const void *brace = std::memchr(text, '}', length);
+    *name_length =
+        brace == nullptr ? length : static_cast<size_t>(static_cast<const char *>(brace) - text);
+    return text;
+}
+
+const char *extract_name(const char *text) {
+    size_t name_length;
+    const char *name = find_name(text, strnlen(text, 2 + NAME_LIMIT), &name_length);
+    copy_bounded(name_buffer, name, name_length + 1);
     return name_buffer;
 }
 

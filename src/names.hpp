@@ -16,8 +16,13 @@ struct NameList {
 // The names given as operands, in order, duplicates kept. Empty: no limit.
 extern NameList name_list;
 
-// Returns the name that text denotes ("$NAME", "${NAME}" or bare "NAME"),
-// cut to NAME_LIMIT bytes, in a buffer that the next call overwrites.
+// Finds in place the name that text[0, length) denotes ("$NAME", "${NAME}"
+// or bare "NAME"): what follows a leading "$" and a "{" right after it, cut
+// to NAME_LIMIT bytes, up to the first "}". Sets its length; returns its start.
+const char *find_name(const char *text, size_t length, size_t *name_length);
+
+// The same name for a NUL-terminated text, copied into the name buffer,
+// which the next call overwrites.
 const char *extract_name(const char *text);
 
 void name_list_add(const char *name);

@@ -132,18 +132,11 @@ static bool emit_reference(Output *out, const char *name, size_t name_length, co
     return true;
 }
 
-// The reference is text..text_end. Its name is what follows the "$" and a "{"
-// right after it, up to a closing "}" (which only the last byte can be), cut
-// to NAME_LIMIT bytes: what extract_name gives, read in place.
 static bool replace_reference(Output *out, const char *text, const char *text_end) {
-    const char *name = text + 1;
-    if (name < text_end && *name == '{')
-        name++;
-    const char *name_end = text_end[-1] == '}' ? text_end - 1 : text_end;
-    size_t name_length = static_cast<size_t>(name_end - name);
-    if (name_length > NAME_LIMIT)
-        name_length = NAME_LIMIT;
-    return emit_reference(out, name, name_length, text, static_cast<size_t>(text_end - text));
+    size_t length = static_cast<size_t>(text_end - text);
+    size_t name_length;
+    const char *name = find_name(text, length, &name_length);
+    return emit_reference(out, name, name_length, text, length);
 }
 
 // Needs a stop byte at or before the end of the data: the NUL that
