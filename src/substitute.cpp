@@ -69,9 +69,9 @@ static void output_flush(Output *out) {
 constexpr size_t DIRECT_WRITE = 16 * 1024;
 
 static void output_write(Output *out, const char *data, size_t length) {
-    if (__builtin_expect(length > out->capacity - out->length || length >= DIRECT_WRITE, 0)) {
+    if (length >= DIRECT_WRITE || length > out->capacity - out->length) {
         output_flush(out);
-        if (length >= out->capacity || length >= DIRECT_WRITE) {
+        if (length >= DIRECT_WRITE || length >= out->capacity) {
             write_all(out->fd, data, length);
             return;
         }
