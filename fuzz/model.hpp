@@ -23,13 +23,15 @@ inline std::string model_name(std::string_view text) {
     return name;
 }
 
-// Where the reference starting at the "$" in position at ends: just past a
-// "}", or at a space, tab, CR, LF or NUL, or at the end of the input.
+// Where the reference starting at the "$" in position at ends: at a space,
+// tab, CR, LF or NUL, or at the end of the input; at a "}" too, which it
+// takes only when it opened with "${".
 inline size_t model_reference_end(std::string_view in, size_t at) {
     size_t k = at + 1;
     while (k < in.size() && std::string_view(" \t\r\n}\0", 6).find(in[k]) == std::string_view::npos)
         k++;
-    if (k < in.size() && in[k] == '}')
+    bool braced = at + 1 < in.size() && in[at + 1] == '{';
+    if (k < in.size() && in[k] == '}' && braced)
         k++;
     return k;
 }
@@ -61,8 +63,11 @@ inline void model_add_operand(std::vector<std::string> &list, std::string_view o
     }
 }
 
-inline bool model_contains(const std::vector<std::string> &list, const std::string &name) {
-    if (list.empty())
+// given: whether any operand was given at all. Only with none is every name
+// allowed; operands that name nothing allow nothing.
+inline bool model_contains(const std::vector<std::string> &list, bool given,
+                           const std::string &name) {
+    if (!given)
         return true;
     for (const std::string &entry : list)
         if (entry == name)
@@ -73,7 +78,7 @@ inline bool model_contains(const std::vector<std::string> &list, const std::stri
 // The whole filter: every reference replaced by its value, by nothing, or
 // kept as it stands when the list does not allow its name.
 inline std::string model_filter(std::string_view in, const std::vector<std::string> &list,
-                                const std::vector<std::string> &env) {
+                                bool given, const std::vector<std::string> &env) {
     std::string out;
     size_t i = 0;
     while (i < in.size()) {
@@ -84,7 +89,7 @@ inline std::string model_filter(std::string_view in, const std::vector<std::stri
         size_t end = model_reference_end(in, i);
         std::string_view reference = in.substr(i, end - i);
         std::string name = model_name(reference);
-        if (!model_contains(list, name))
+        if (!model_contains(list, given, name))
             out += reference;
         else if (const std::string *entry = model_getenv(env, name))
             out += entry->substr(name.size() + 1);

@@ -11,6 +11,10 @@
 
 NameList name_list = {0, nullptr};
 
+// Set by the first operand, even one that names nothing: an empty variable
+// passed as the list must not turn into "replace everything".
+static bool operands_given = false;
+
 static char name_buffer[NAME_LIMIT + 1];
 
 // The list as a set, rebuilt when the list has grown since it was last built.
@@ -64,6 +68,7 @@ void name_list_add(const char *name) {
 }
 
 void name_list_add_operand(char *operand) {
+    operands_given = true;
     for (char *field = std::strtok(operand, ","); field != nullptr;
          field = std::strtok(nullptr, ","))
         name_list_add(extract_name(field));
@@ -75,7 +80,7 @@ bool name_list_contains(const char *name) {
 
 bool name_list_contains(const char *name, size_t length) {
     if (name_list.count == 0)
-        return true;
+        return !operands_given;
     if (name_set_count != name_list.count) {
         name_table_free(&name_set);
         name_table_build(&name_set, name_list.count);
@@ -100,6 +105,7 @@ void name_list_release() {
         std::free(name_list.items[i]);
     std::free(name_list.items);
     name_list = {0, nullptr};
+    operands_given = false;
     name_table_free(&name_set);
     name_set_count = 0;
 }

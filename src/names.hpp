@@ -13,7 +13,8 @@ struct NameList {
     char **items;
 };
 
-// The names given as operands, in order, duplicates kept. Empty: no limit.
+// The names given as operands, in order, duplicates kept. No operand at
+// all: no limit. Operands that name nothing: nothing is allowed.
 extern NameList name_list;
 
 // Finds in place the name that text[0, length) denotes ("$NAME", "${NAME}"

@@ -26,14 +26,20 @@ struct Output {
 
 // What happens to the rest of a reference longer than NAME_WINDOW that the
 // end of a block cut: its name was decided, so it is only copied or dropped.
+// A braced one takes its closing "}" with it.
 enum class Tail { none, copy, skip };
+
+struct Cut {
+    Tail tail;
+    bool braced;
+};
 
 struct StopSet {
     bool at[256];
 };
 
-// The bytes that end a reference: "}" (which belongs to it), the delimiters
-// and NUL (which do not).
+// The bytes that end a reference: "}" (which belongs to it only when it
+// opened with "${"), the delimiters and NUL (which never do).
 static constexpr StopSet make_stops() {
     StopSet set{};
     for (const char *c = " \t\r\n}"; *c != '\0'; c++)
@@ -149,19 +155,19 @@ static char *find_stop(char *p) {
 
 // Walks start..end, one byte past which is writable. Returns how many bytes
 // of a cut reference it moved to the front of start to be read on.
-static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Tail *tail) {
+static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     *end = '\0';
     char *p = start;
-    if (*tail != Tail::none) {
+    if (cut->tail != Tail::none) {
         char *stop = find_stop(p);
         bool found = stop < end;
-        if (found && *stop == '}')
+        if (found && *stop == '}' && cut->braced)
             stop++;
-        if (*tail == Tail::copy)
+        if (cut->tail == Tail::copy)
             output_write(out, p, static_cast<size_t>(stop - p));
         if (!found)
             return 0;
-        *tail = Tail::none;
+        cut->tail = Tail::none;
         p = stop;
     }
     while (p < end) {
@@ -172,16 +178,18 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
         char *stop = find_stop(dollar + 1);
+        bool braced = dollar[1] == '{';
         if (stop == end && !at_end) {
             size_t have = static_cast<size_t>(end - dollar);
             if (have < NAME_WINDOW) {
                 std::memmove(start, dollar, have);
                 return have;
             }
-            *tail = replace_reference(out, dollar, end) ? Tail::skip : Tail::copy;
+            cut->tail = replace_reference(out, dollar, end) ? Tail::skip : Tail::copy;
+            cut->braced = braced;
             return 0;
         }
-        if (stop < end && *stop == '}')
+        if (*stop == '}' && braced)
             stop++;
         replace_reference(out, dollar, stop);
         p = stop;
@@ -196,7 +204,7 @@ void substitute_stream(int in, int out_fd, size_t block_size) {
     if (buffer == nullptr || out_data == nullptr)
         fail("malloc");
     Output out = {out_fd, out_data, 0, block_size};
-    Tail tail = Tail::none;
+    Cut cut = {Tail::none, false};
     size_t kept = 0;
     for (;;) {
         // Hand over what is done before waiting, so a terminal sees each line.
@@ -208,7 +216,7 @@ void substitute_stream(int in, int out_fd, size_t block_size) {
             fail("read");
         }
         bool at_end = n == 0;
-        kept = substitute_block(&out, buffer, buffer + kept + n, at_end, &tail);
+        kept = substitute_block(&out, buffer, buffer + kept + n, at_end, &cut);
         if (at_end)
             break;
     }

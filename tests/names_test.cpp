@@ -154,6 +154,10 @@ TEST_F(NameListTest, Contains) {
         {{"HOME"}, "HOM", false},
         {{"HOME"}, "", false},
         {{"$"}, "", true},
+        // Operands that name nothing still limit: they allow nothing.
+        {{""}, "A", false},
+        {{""}, "", false},
+        {{",,", ","}, "A", false},
         {{"$"}, "A", false},
         {{"A,B", "C"}, "B", true},
         {{"A,B", "C"}, "C", true},

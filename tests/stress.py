@@ -29,9 +29,9 @@ MiB = 1 << 20
 
 results = {"passed": 0, "failed": 0}
 
-# A reference: "$", then up to a "}" (kept) or a space, tab, CR, LF or NUL
-# (not kept), or the end of the input.
-REFERENCE = re.compile(rb"\$[^ \t\r\n}\x00]*\}?")
+# A reference: "$", then up to a "}" (kept only after "${") or a space, tab,
+# CR, LF or NUL (not kept), or the end of the input.
+REFERENCE = re.compile(rb"\$\{[^ \t\r\n}\x00]*\}?|\$[^ \t\r\n}\x00]*")
 
 
 def name_of(text):
@@ -62,11 +62,12 @@ def getenv(env, name):
 
 def expected(data, operands, env):
     listed = set(operand_names(operands))
+    limited = bool(operands)
     lookup = {}
 
     def replace(match):
         name = name_of(match.group(0))
-        if listed and name not in listed:
+        if limited and name not in listed:
             return match.group(0)
         if name not in lookup:
             lookup[name] = getenv(env, name) or b""
