@@ -2,6 +2,7 @@
 // against, written plainly and without the program's own helpers.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,4 +97,39 @@ inline std::string model_filter(std::string_view in, const std::vector<std::stri
         i = end;
     }
     return out;
+}
+
+// What -u reports: a line for each allowed reference to an unset variable,
+// numbered 1 + the line feeds before its "$", the name escaped.
+inline std::string model_unset_reports(std::string_view in, const std::vector<std::string> &list,
+                                       bool given, const std::vector<std::string> &env) {
+    std::string reports;
+    size_t line = 1;
+    size_t i = 0;
+    while (i < in.size()) {
+        if (in[i] != '$') {
+            line += in[i++] == '\n';
+            continue;
+        }
+        size_t end = model_reference_end(in, i);
+        std::string name = model_name(in.substr(i, end - i));
+        i = end;
+        if (!model_contains(list, given, name) || model_getenv(env, name) != nullptr)
+            continue;
+        reports += "fillvars: line " + std::to_string(line) + ": \"";
+        for (unsigned char c : name) {
+            char hex[8];
+            if (c == '"' || c == '\\') {
+                reports += '\\';
+                reports += static_cast<char>(c);
+            } else if (c < 32 || c == 127) {
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                reports += hex;
+            } else {
+                reports += static_cast<char>(c);
+            }
+        }
+        reports += "\" is not set\n";
+    }
+    return reports;
 }

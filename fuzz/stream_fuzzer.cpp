@@ -20,6 +20,7 @@ extern char **environ;
 
 static int in_fd = -1;
 static int out_fd = -1;
+static int err_fd = -1;
 
 [[noreturn]] static void fail_property(const char *what, std::string_view in,
                                        std::string_view expected, std::string_view got) {
@@ -39,10 +40,25 @@ static void check(bool ok, const char *what) {
     }
 }
 
+static std::string read_back(int fd) {
+    off_t size = lseek(fd, 0, SEEK_END);
+    std::string data(static_cast<size_t>(size), '\0');
+    check(pread(fd, data.data(), data.size(), 0) == size, "pread");
+    return data;
+}
+
+// What a run with -u wrote on standard error, and what it returned.
+struct Reports {
+    std::string text;
+    uint64_t count;
+};
+
 // One run of substitute_stream with the given list, environment and block
 // size, over memory descriptors; the process-wide state is reset after it.
+// With reports, it runs as with -u and standard error is caught there.
 static std::string filter(std::string_view in, const std::vector<std::string> &operands,
-                          const std::vector<std::string> &env, size_t block_size) {
+                          const std::vector<std::string> &env, size_t block_size,
+                          Reports *reports = nullptr) {
     check(ftruncate(in_fd, 0) == 0 && ftruncate(out_fd, 0) == 0, "ftruncate");
     check(pwrite(in_fd, in.data(), in.size(), 0) == static_cast<ssize_t>(in.size()), "pwrite");
     check(lseek(in_fd, 0, SEEK_SET) == 0 && lseek(out_fd, 0, SEEK_SET) == 0, "lseek");
@@ -58,14 +74,20 @@ static std::string filter(std::string_view in, const std::vector<std::string> &o
     char **saved = environ;
     environ = environment.data();
 
-    substitute_stream(in_fd, out_fd, block_size);
+    if (reports == nullptr) {
+        substitute_stream(in_fd, out_fd, block_size);
+    } else {
+        check(ftruncate(err_fd, 0) == 0 && lseek(err_fd, 0, SEEK_SET) == 0, "reset stderr");
+        int saved_err = dup(STDERR_FILENO);
+        check(saved_err >= 0 && dup2(err_fd, STDERR_FILENO) >= 0, "catch stderr");
+        reports->count = substitute_stream(in_fd, out_fd, block_size, true);
+        check(dup2(saved_err, STDERR_FILENO) >= 0 && close(saved_err) == 0, "restore stderr");
+        reports->text = read_back(err_fd);
+    }
 
     environ = saved;
     name_list_release();
-    off_t size = lseek(out_fd, 0, SEEK_END);
-    std::string out(static_cast<size_t>(size), '\0');
-    check(pread(out_fd, out.data(), out.size(), 0) == size, "pread");
-    return out;
+    return read_back(out_fd);
 }
 
 static std::vector<std::string> split_lines(std::string_view text) {
@@ -102,7 +124,8 @@ static std::string absent_name(std::string_view in) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     in_fd = memfd_create("fillvars-in", 0);
     out_fd = memfd_create("fillvars-out", 0);
-    return in_fd < 0 || out_fd < 0;
+    err_fd = memfd_create("fillvars-err", 0);
+    return in_fd < 0 || out_fd < 0 || err_fd < 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -131,6 +154,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (filter(in, operands, env, BLOCK_SIZE) != got)
         fail_property("block size does not change the output", in, got,
                       filter(in, operands, env, BLOCK_SIZE));
+
+    // -u changes nothing in the output, and reports what the model finds.
+    Reports reports;
+    std::string checked = filter(in, operands, env, block_size, &reports);
+    if (checked != got)
+        fail_property("-u leaves the output as it is", in, got, checked);
+    std::string expected_reports = model_unset_reports(in, list, !operands.empty(), env);
+    if (reports.text != expected_reports)
+        fail_property("-u reports what the model finds", in, expected_reports, reports.text);
+    if ((reports.count > 0) != !expected_reports.empty())
+        fail_property("-u fails exactly when something is reported", in, expected_reports,
+                      reports.text);
 
     // Only an absent name listed: nothing is replaced, the input comes back.
     got = filter(in, {absent_name(in)}, env, block_size);

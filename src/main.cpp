@@ -15,6 +15,7 @@ static const struct option options[] = {
     {"help", no_argument, nullptr, 'h'},
     {"variables", no_argument, nullptr, 'v'},
     {"version", no_argument, nullptr, 'V'},
+    {"nounset", no_argument, nullptr, 'u'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -42,8 +43,9 @@ static void close_stdout() {
 int main(int argc, char *argv[]) {
     std::atexit(close_stdout);
     bool listing = false;
+    bool nounset = false;
     int option;
-    while ((option = getopt_long(argc, argv, "hvV", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVu", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -51,6 +53,9 @@ int main(int argc, char *argv[]) {
             show_version();
         case 'v':
             listing = true;
+            break;
+        case 'u':
+            nounset = true;
             break;
         default:
             // getopt_long has reported it; the run goes on without it.
@@ -63,7 +68,7 @@ int main(int argc, char *argv[]) {
         name_list_print();
         return 0;
     }
-    substitute_stream(STDIN_FILENO, STDOUT_FILENO);
+    uint64_t unset = substitute_stream(STDIN_FILENO, STDOUT_FILENO, BLOCK_SIZE, nounset);
     name_list_release();
-    return 0;
+    return unset > 0 ? 1 : 0;
 }

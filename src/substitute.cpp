@@ -4,6 +4,8 @@
 #include "substitute.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -51,6 +53,18 @@ static constexpr StopSet make_stops() {
 static constexpr StopSet stops = make_stops();
 
 static NameTable environment = {};
+
+// With -u, each allowed reference to an unset variable is reported with its
+// line. Lines are counted only then, lazily: up to the "$" of a report, and
+// up to where the walk leaves a block.
+struct UnsetReports {
+    bool on;
+    uint64_t line; // 1 + the line feeds before counted
+    const char *counted;
+    uint64_t count;
+};
+
+static UnsetReports unset = {};
 
 static void write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
@@ -122,6 +136,45 @@ static bool lookup(const char *name, size_t length, const char **value, size_t *
     return true;
 }
 
+static void count_lines_to(const char *p) {
+    if (!unset.on)
+        return;
+    uint64_t feeds = 0;
+    for (const char *q = unset.counted; q < p; q++)
+        feeds += *q == '\n';
+    unset.line += feeds;
+    unset.counted = p;
+}
+
+// One line a report, the name escaped: it comes from the input and must not
+// reach a terminal as a control sequence.
+static void report_unset(const char *dollar, const char *name, size_t length) {
+    count_lines_to(dollar);
+    unset.count++;
+    static char message[64 + 4 * NAME_LIMIT];
+    int n = std::snprintf(message, 64, "fillvars: line %llu: \"",
+                          static_cast<unsigned long long>(unset.line));
+    char *m = message + n;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c == '\\' || c == '"') {
+            *m++ = '\\';
+            *m++ = static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            *m++ = '\\';
+            *m++ = 'x';
+            *m++ = "0123456789abcdef"[c >> 4];
+            *m++ = "0123456789abcdef"[c & 15];
+        } else {
+            *m++ = static_cast<char>(c);
+        }
+    }
+    const char tail[] = "\" is not set\n";
+    std::memcpy(m, tail, sizeof tail - 1);
+    m += sizeof tail - 1;
+    std::fwrite(message, 1, static_cast<size_t>(m - message), stderr);
+}
+
 // Writes the replacement of one reference, text[0, length) naming
 // name[0, name_length): the value, nothing for an unset variable, or the text
 // itself when the name is not allowed. Returns whether it was replaced.
@@ -135,6 +188,8 @@ static bool emit_reference(Output *out, const char *name, size_t name_length, co
     size_t value_length;
     if (lookup(name, name_length, &value, &value_length))
         output_write(out, value, value_length);
+    else if (unset.on)
+        report_unset(text, name, name_length);
     return true;
 }
 
@@ -158,6 +213,7 @@ static char *find_stop(char *p) {
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     *end = '\0';
     char *p = start;
+    unset.counted = start;
     if (cut->tail != Tail::none) {
         char *stop = find_stop(p);
         bool found = stop < end;
@@ -165,8 +221,10 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             stop++;
         if (cut->tail == Tail::copy)
             output_write(out, p, static_cast<size_t>(stop - p));
-        if (!found)
+        if (!found) {
+            count_lines_to(end);
             return 0;
+        }
         cut->tail = Tail::none;
         p = stop;
     }
@@ -174,6 +232,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         char *dollar = static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
         if (dollar == nullptr) {
             output_write(out, p, static_cast<size_t>(end - p));
+            count_lines_to(end);
             return 0;
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
@@ -182,11 +241,14 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         if (stop == end && !at_end) {
             size_t have = static_cast<size_t>(end - dollar);
             if (have < NAME_WINDOW) {
+                // The carried bytes hold no line feed: they are read again.
+                count_lines_to(dollar);
                 std::memmove(start, dollar, have);
                 return have;
             }
             cut->tail = replace_reference(out, dollar, end) ? Tail::skip : Tail::copy;
             cut->braced = braced;
+            count_lines_to(end);
             return 0;
         }
         if (*stop == '}' && braced)
@@ -194,11 +256,13 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         replace_reference(out, dollar, stop);
         p = stop;
     }
+    count_lines_to(end);
     return 0;
 }
 
-void substitute_stream(int in, int out_fd, size_t block_size) {
+uint64_t substitute_stream(int in, int out_fd, size_t block_size, bool nounset) {
     index_environment();
+    unset = {nounset, 1, nullptr, 0};
     char *buffer = static_cast<char *>(std::malloc(NAME_WINDOW + block_size + 1));
     char *out_data = static_cast<char *>(std::malloc(block_size));
     if (buffer == nullptr || out_data == nullptr)
@@ -224,4 +288,5 @@ void substitute_stream(int in, int out_fd, size_t block_size) {
     std::free(out_data);
     std::free(buffer);
     name_table_free(&environment);
+    return unset.count;
 }

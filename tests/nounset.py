@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""-u/--nounset end to end: every case runs twice, with the option and
+without it. With it, standard error and the status must be as the table says;
+without it, standard error is empty and the status 0; standard output must be
+the same bytes both times.
+
+usage: nounset.py PATH-TO-FILLVARS
+
+Standard input is a regular file, so the program reads whole blocks of
+128 KiB and a reference can be put across the first block edge.
+FILLVARS_WRAPPER, if set, is a command put in front of the program.
+"""
+import os
+import re
+import shlex
+import subprocess
+import sys
+import tempfile
+
+BIN = os.path.abspath(sys.argv[1])
+WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
+SPELLINGS = ("-u", "--nounset", "--no")
+BLOCK = 128 * 1024
+
+
+def report(line, name):
+    return b'fillvars: line %d: "%s" is not set\n' % (line, name)
+
+
+def case(name, args, stdin, stdout, stderr=b"", env=None):
+    return dict(name=name, args=args, stdin=stdin, stdout=stdout, stderr=stderr, env=env or {})
+
+
+EXAMPLE = b"host=${DB_HOST}\nport=$DB_PORT\nurl=$DB_HOST:$DB_PORT\n"
+LONG = b"N" * 10000
+EDGE = b"x" * (BLOCK - 3) + b"$UNSET\n"
+
+CASES = [
+    case("the example", ["-u"], EXAMPLE, b"host=\nport=5432\nurl=\n",
+         report(1, b"DB_HOST") + report(3, b"DB_HOST:$DB_PORT"), env={"DB_PORT": "5432"}),
+    case("--nounset", ["--nounset"], b"$A $U\n", b"1 \n", report(1, b"U"), env={"A": "1"}),
+    case("--no abbreviates it", ["--no"], b"$U", b"", report(1, b"U")),
+    case("after the operands", ["A,U", "-u"], b"$A $U $V\n", b"1  $V\n", report(1, b"U"),
+         env={"A": "1"}),
+    case("between operands", ["A", "-u", "U"], b"$A ${U} $V\n", b"1  $V\n", report(1, b"U"),
+         env={"A": "1"}),
+    case("all set: status 0", ["-u"], b"$A ${B}\n$A\n", b"1 2\n1\n", env={"A": "1", "B": "2"}),
+    case("set but empty is set", ["-u"], b"[$E ${E}]\n", b"[ ]\n", env={"E": ""}),
+    case("unlisted unset is kept, not reported", ["-u", "A"], b"$U ${U} $A\n", b"$U ${U} 1\n",
+         env={"A": "1"}),
+    case("operands naming nothing report nothing", ["-u", ""], b"$U\n", b"$U\n"),
+    case("the empty name", ["-u"], b"a $ b ${}\n$", b"a  b \n",
+         report(1, b"") + report(1, b"") + report(2, b"")),
+    case("the empty name unlisted", ["-u", "A"], b"a $ b\n", b"a $ b\n"),
+    case("names escaped", ["-u"], b'${a"b} ${c\\d} ${e\x1b[2Jf} ${g\x7fh\x01} ${\xc3\xa9}\n',
+         b"    \n",
+         report(1, b'a\\"b') + report(1, b"c\\\\d") + report(1, b"e\\x1b[2Jf") +
+         report(1, b"g\\x7fh\\x01") + report(1, b"\xc3\xa9")),
+    case("every occurrence, in order", ["-u"], b"$U $V\n\n$U\n$W $A\n", b" \n\n\n 1\n",
+         report(1, b"U") + report(1, b"V") + report(3, b"U") + report(4, b"W"),
+         env={"A": "1"}),
+    case("CR is not a line feed", ["-u"], b"a\r\r\n$U\r$V\r\n", b"a\r\r\n\r\r\n",
+         report(2, b"U") + report(2, b"V")),
+    case("at the end of input without a line feed", ["-u"], b"a\nb\n${U", b"a\nb\n",
+         report(3, b"U")),
+    case("cut by the block edge", ["-u"], b"one\ntwo\n" + EDGE + b"$V\n",
+         b"one\ntwo\n" + b"x" * (BLOCK - 3) + b"\n\n", report(3, b"UNSET") + report(4, b"V")),
+    case("longer than the carried window", ["-u"], b"\n$" + LONG + b" $U\n",
+         b"\n \n", report(2, b"N" * 4095) + report(2, b"U")),
+    case("after --, -u is a name", ["--", "-u"], b"$-u $U\n", b"x $U\n", env={"-u": "x"}),
+]
+
+
+def run(args, stdin, env):
+    with tempfile.TemporaryFile() as f:
+        f.write(stdin)
+        f.seek(0)
+        p = subprocess.run(WRAPPER + [BIN] + args, stdin=f, capture_output=True, timeout=120,
+                           env=dict(env, PATH=os.environ.get("PATH", "/usr/bin:/bin")))
+    return p.stdout, p.stderr, p.returncode
+
+
+def without_option(args):
+    """The same arguments without the option (options end at "--")."""
+    plain = list(args)
+    for i, arg in enumerate(plain):
+        if arg == "--":
+            break
+        if arg in SPELLINGS:
+            del plain[i]
+            break
+    return plain
+
+
+def show(data):
+    text = repr(data)
+    return text if len(text) < 300 else text[:150] + " ... " + text[-150:]
+
+
+def main():
+    failed = 0
+    for c in CASES:
+        if WRAPPER and not all(re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", n) for n in c["env"]):
+            continue
+        env = {k.encode(): v.encode() for k, v in c["env"].items()}
+        checked = run(c["args"], c["stdin"], env)
+        plain = run(without_option(c["args"]), c["stdin"], env)
+        status = 1 if c["stderr"] else 0
+        problems = [(what, want, got) for what, want, got in [
+            ("stdout", c["stdout"], checked[0]),
+            ("stderr", c["stderr"], checked[1]),
+            ("status", status, checked[2]),
+            ("stdout without the option", checked[0], plain[0]),
+            ("stderr without the option", b"", plain[1]),
+            ("status without the option", 0, plain[2])] if want != got]
+        if problems:
+            failed += 1
+            print("FAIL:", c["name"])
+            for what, want, got in problems:
+                print("  %s expected: %s\n  %s actual:   %s" % (what, show(want), what, show(got)))
+    # A write error keeps its message and status; -u changes nothing in
+    # listing mode.
+    path = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
+    with open("/dev/full", "wb") as full:
+        p = subprocess.run(WRAPPER + [BIN, "-u"], input=b"$A $U\n", stdout=full,
+                           stderr=subprocess.PIPE, env=dict(path, A="1"))
+    if (p.stderr, p.returncode) != (report(1, b"U") +
+                                    b"fillvars: write: No space left on device\n", 1):
+        failed += 1
+        print("FAIL: -u into /dev/full:", show(p.stderr), p.returncode)
+    p = subprocess.run(WRAPPER + [BIN, "-u", "-v", "U"], input=b"$U\n", capture_output=True,
+                       env=path)
+    if (p.stdout, p.stderr, p.returncode) != (b"U\n", b"", 0):
+        failed += 1
+        print("FAIL: -u with -v:", show(p.stdout), show(p.stderr), p.returncode)
+    print("%d cases, %d failed" % (len(CASES) + 2, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
