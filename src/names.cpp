@@ -13,7 +13,7 @@ NameList name_list = {0, nullptr};
 
 // Set by the first operand, even one that names nothing: an empty variable
 // passed as the list must not turn into "replace everything".
-static bool operands_given = false;
+bool name_list_given = false;
 
 static char name_buffer[NAME_LIMIT + 1];
 
@@ -29,23 +29,6 @@ static void copy_bounded(char *dst, const char *src, size_t size) {
         n++;
     }
     dst[n] = '\0';
-}
-
-const char *find_name(const char *text, size_t length, size_t *name_length) {
-    if (length > 0 && text[0] == '$') {
-        text++;
-        length--;
-        if (length > 0 && text[0] == '{') {
-            text++;
-            length--;
-        }
-    }
-    if (length > NAME_LIMIT)
-        length = NAME_LIMIT;
-    const void *brace = std::memchr(text, '}', length);
-    *name_length =
-        brace == nullptr ? length : static_cast<size_t>(static_cast<const char *>(brace) - text);
-    return text;
 }
 
 const char *extract_name(const char *text) {
@@ -68,7 +51,7 @@ void name_list_add(const char *name) {
 }
 
 void name_list_add_operand(char *operand) {
-    operands_given = true;
+    name_list_given = true;
     for (char *field = std::strtok(operand, ","); field != nullptr;
          field = std::strtok(nullptr, ","))
         name_list_add(extract_name(field));
@@ -78,9 +61,7 @@ bool name_list_contains(const char *name) {
     return name_list_contains(name, std::strlen(name));
 }
 
-bool name_list_contains(const char *name, size_t length) {
-    if (name_list.count == 0)
-        return !operands_given;
+bool name_set_contains(const char *name, size_t length) {
     if (name_set_count != name_list.count) {
         name_table_free(&name_set);
         name_table_build(&name_set, name_list.count);
@@ -105,25 +86,9 @@ void name_list_release() {
         std::free(name_list.items[i]);
     std::free(name_list.items);
     name_list = {0, nullptr};
-    operands_given = false;
+    name_list_given = false;
     name_table_free(&name_set);
     name_set_count = 0;
-}
-
-// Eight bytes at a time, one multiply each. The slot is taken from the top
-// bits of the result, which every byte of the key reaches.
-static uint64_t hash_name(const char *key, size_t length) {
-    const uint64_t odd = 0x9e3779b97f4a7c15ull;
-    uint64_t h = length;
-    for (; length >= 8; key += 8, length -= 8) {
-        uint64_t word;
-        std::memcpy(&word, key, sizeof word);
-        h = (h ^ word) * odd;
-    }
-    uint64_t tail = 0;
-    for (size_t i = 0; i < length; i++)
-        tail |= static_cast<uint64_t>(static_cast<unsigned char>(key[i])) << (8 * i);
-    return (h ^ tail) * odd;
 }
 
 void name_table_build(NameTable *table, size_t expected) {
@@ -138,26 +103,11 @@ void name_table_build(NameTable *table, size_t expected) {
     table->shift = 64 - bits;
 }
 
-static NameSlot *probe(const NameTable *table, const char *key, size_t length) {
-    size_t i = static_cast<size_t>(hash_name(key, length) >> table->shift);
-    for (;;) {
-        NameSlot *slot = &table->slots[i];
-        if (slot->key == nullptr ||
-            (slot->length == length && std::memcmp(slot->key, key, length) == 0))
-            return slot;
-        i = (i + 1) & table->mask;
-    }
-}
-
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
-    NameSlot *slot = probe(table, key, length);
+    NameHash h = hash_name(key, length);
+    NameSlot *slot = name_table_probe(table, key, length, h);
     if (slot->key == nullptr)
-        *slot = {key, length, value, std::strlen(value)};
-}
-
-const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
-    const NameSlot *slot = probe(table, key, length);
-    return slot->key == nullptr ? nullptr : slot;
+        *slot = {key, length, h.check, value, std::strlen(value)};
 }
 
 void name_table_free(NameTable *table) {

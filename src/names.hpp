@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Longest name kept; the name buffer holds it and its terminating NUL.
 constexpr size_t NAME_LIMIT = 4095;
@@ -20,16 +21,44 @@ extern NameList name_list;
 // Finds in place the name that text[0, length) denotes ("$NAME", "${NAME}"
 // or bare "NAME"): what follows a leading "$" and a "{" right after it, cut
 // to NAME_LIMIT bytes, up to the first "}". Sets its length; returns its start.
-const char *find_name(const char *text, size_t length, size_t *name_length);
+// Inline, since the filter asks it once a reference.
+inline const char *find_name(const char *text, size_t length, size_t *name_length) {
+    if (length > 0 && text[0] == '$') {
+        text++;
+        length--;
+        if (length > 0 && text[0] == '{') {
+            text++;
+            length--;
+        }
+    }
+    if (length > NAME_LIMIT)
+        length = NAME_LIMIT;
+    size_t n = 0;
+    while (n < length && text[n] != '}')
+        n++;
+    *name_length = n;
+    return text;
+}
 
 // The same name for a NUL-terminated text, copied into the name buffer,
 // which the next call overwrites.
 const char *extract_name(const char *text);
 
+// Whether any operand was given, even one that names nothing: only with none
+// is every name allowed.
+extern bool name_list_given;
+
 void name_list_add(const char *name);
 void name_list_add_operand(char *operand);
 bool name_list_contains(const char *name);
-bool name_list_contains(const char *name, size_t length);
+bool name_set_contains(const char *name, size_t length);
+
+// Inline, since the filter asks it once a reference, mostly with no list.
+inline bool name_list_contains(const char *name, size_t length) {
+    if (name_list.count == 0)
+        return !name_list_given;
+    return name_set_contains(name, length);
+}
 void name_list_print();
 void name_list_release();
 
@@ -38,6 +67,7 @@ void name_list_release();
 struct NameSlot {
     const char *key;
     size_t length;
+    uint64_t check; // the key's bytes if shorter than 8, else its hash
     const char *value;
     size_t value_length;
 };
@@ -50,5 +80,78 @@ struct NameTable {
 
 void name_table_build(NameTable *table, size_t expected);
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value);
-const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length);
 void name_table_free(NameTable *table);
+
+// The bytes p[0, n) for n < 8 as one number, reading no byte outside them:
+// two overlapping loads, or three single bytes. Different bytes of the same
+// length give different numbers.
+inline uint64_t load_short(const char *p, size_t n) {
+    if (n >= 4) {
+        uint32_t low, high;
+        std::memcpy(&low, p, 4);
+        std::memcpy(&high, p + n - 4, 4);
+        return static_cast<uint64_t>(high) << 32 | low;
+    }
+    if (n == 0)
+        return 0;
+    return static_cast<uint64_t>(static_cast<unsigned char>(p[0])) << 16 |
+           static_cast<uint64_t>(static_cast<unsigned char>(p[n / 2])) << 8 |
+           static_cast<unsigned char>(p[n - 1]);
+}
+
+// A key's hash and the number a slot compares first. Eight bytes at a time,
+// one multiply each; the slot is taken from the top bits of the result, which
+// every byte of the key reaches. A key shorter than eight bytes is its own
+// check, so it is found without comparing its bytes again.
+struct NameHash {
+    uint64_t hash;
+    uint64_t check;
+};
+
+inline NameHash hash_name(const char *key, size_t length) {
+    const uint64_t odd = 0x9e3779b97f4a7c15ull;
+    if (length < 8) {
+        uint64_t bytes = load_short(key, length);
+        return {((length << 56) ^ bytes) * odd, bytes};
+    }
+    uint64_t h = length;
+    for (; length >= 8; key += 8, length -= 8) {
+        uint64_t word;
+        std::memcpy(&word, key, sizeof word);
+        h = (h ^ word) * odd;
+    }
+    h = (h ^ load_short(key, length)) * odd;
+    return {h, h};
+}
+
+// memcmp for the short keys that names mostly are, without a call.
+inline bool same_bytes(const char *a, const char *b, size_t n) {
+    for (; n >= 8; a += 8, b += 8, n -= 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a, sizeof x);
+        std::memcpy(&y, b, sizeof y);
+        if (x != y)
+            return false;
+    }
+    return load_short(a, n) == load_short(b, n);
+}
+
+// The slot that holds key, or the empty slot where it would go.
+inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_t length,
+                                  NameHash h) {
+    size_t i = static_cast<size_t>(h.hash >> table->shift);
+    for (;;) {
+        NameSlot *slot = &table->slots[i];
+        if (slot->key == nullptr)
+            return slot;
+        if (slot->check == h.check && slot->length == length &&
+            (length < 8 || same_bytes(slot->key, key, length)))
+            return slot;
+        i = (i + 1) & table->mask;
+    }
+}
+
+inline const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
+    const NameSlot *slot = name_table_probe(table, key, length, hash_name(key, length));
+    return slot->key == nullptr ? nullptr : slot;
+}

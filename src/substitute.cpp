@@ -115,18 +115,10 @@ static void index_environment() {
     }
 }
 
-// Finds the value of the variable name[0, length); false when it is not set.
-static bool lookup(const char *name, size_t length, const char **value, size_t *value_length) {
-    const NameSlot *slot = name_table_find(&environment, name, length);
-    if (slot != nullptr) {
-        *value = slot->value;
-        *value_length = slot->value_length;
-        return true;
-    }
-    // No indexed name holds "=", but getenv matches such a name in its own
-    // way (against a name and the start of its value): leave it to getenv.
-    if (std::memchr(name, '=', length) == nullptr)
-        return false;
+// No indexed name holds "=", but getenv matches such a name in its own way
+// (against a name and the start of its value): leave it to getenv.
+static bool lookup_with_equals(const char *name, size_t length, const char **value,
+                               size_t *value_length) {
     char copy[NAME_LIMIT + 1];
     std::memcpy(copy, name, length);
     copy[length] = '\0';
@@ -135,6 +127,19 @@ static bool lookup(const char *name, size_t length, const char **value, size_t *
         return false;
     *value_length = std::strlen(*value);
     return true;
+}
+
+// Finds the value of the variable name[0, length); false when it is not set.
+static bool lookup(const char *name, size_t length, const char **value, size_t *value_length) {
+    const NameSlot *slot = name_table_find(&environment, name, length);
+    if (slot != nullptr) {
+        *value = slot->value;
+        *value_length = slot->value_length;
+        return true;
+    }
+    if (std::memchr(name, '=', length) == nullptr)
+        return false;
+    return lookup_with_equals(name, length, value, value_length);
 }
 
 // Counted in runs of 240 bytes (15 vectors of 16) into a byte-wide sum, which
