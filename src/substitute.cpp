@@ -239,6 +239,23 @@ static char *find_stop(char *p) {
     return p;
 }
 
+// The next "$" in p..end, or null. In reference-dense text it is a few bytes
+// on, nearer than a call to memchr pays for: look at two words first.
+static char *find_dollar(char *p, char *end) {
+    const uint64_t ones = 0x0101010101010101ull;
+    for (int i = 0; i < 2 && end - p >= 8; i++, p += 8) {
+        uint64_t word;
+        std::memcpy(&word, p, sizeof word);
+        uint64_t x = word ^ (ones * '$');
+        // The lowest byte of x that is zero sets its top bit here, and no
+        // byte below it does.
+        uint64_t zero = (x - ones) & ~x & (ones << 7);
+        if (zero != 0)
+            return p + __builtin_ctzll(zero) / 8;
+    }
+    return static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
+}
+
 // Walks start..end, one byte past which is writable. Returns how many bytes
 // of a cut reference it moved to the front of start to be read on.
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
@@ -260,7 +277,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         p = stop;
     }
     while (p < end) {
-        char *dollar = static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
+        char *dollar = find_dollar(p, end);
         if (dollar == nullptr) {
             output_write(out, p, static_cast<size_t>(end - p));
             count_lines_to(end);
