@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "fail.hpp"
+#include "io.hpp"
 #include "names.hpp"
 
 extern char **environ;
@@ -16,13 +17,6 @@ extern char **environ;
 // A reference's name is decided by at most "${" and NAME_LIMIT bytes, so no
 // more than this is ever carried from one block to the next.
 constexpr size_t NAME_WINDOW = 2 + NAME_LIMIT;
-
-struct Output {
-    int fd;
-    char *data;
-    size_t length;
-    size_t capacity;
-};
 
 // What happens to the rest of a reference longer than NAME_WINDOW that the
 // end of a block cut: its name was decided, so it is only copied or dropped.
@@ -45,40 +39,6 @@ static constexpr StopSet make_stops() {
 static constexpr StopSet stops = make_stops();
 
 static NameTable environment = {};
-
-static void write_all(int fd, const char *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write");
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
-static void output_flush(Output *out) {
-    write_all(out->fd, out->data, out->length);
-    out->length = 0;
-}
-
-// Runs this long go out straight from the input: text without references is
-// then never copied.
-constexpr size_t DIRECT_WRITE = 16 * 1024;
-
-static void output_write(Output *out, const char *data, size_t length) {
-    if (length >= DIRECT_WRITE || length > out->capacity - out->length) {
-        output_flush(out);
-        if (length >= DIRECT_WRITE || length >= out->capacity) {
-            write_all(out->fd, data, length);
-            return;
-        }
-    }
-    std::memcpy(out->data + out->length, data, length);
-    out->length += length;
-}
 
 // Indexes the environment once; the first entry for a name wins, as with
 // getenv. Entries without "=" or with an empty name are never found by it.

@@ -1,0 +1,35 @@
+// The filter's output: whole writes and the output buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+// Writes all of data; ends the run with "write" on an error.
+void write_all(int fd, const char *data, size_t length);
+
+struct Output {
+    int fd;
+    char *data;
+    size_t length;
+    size_t capacity;
+};
+
+void output_flush(Output *out);
+
+// Takes runs too long to be worth copying, or that do not fit, straight to
+// the descriptor.
+void output_write_long(Output *out, const char *data, size_t length);
+
+// Runs this long go out straight from the input: text without references is
+// then never copied.
+constexpr size_t DIRECT_WRITE = 16 * 1024;
+
+// Inline: the walk calls it for every run and every value.
+inline void output_write(Output *out, const char *data, size_t length) {
+    if (length >= DIRECT_WRITE || length > out->capacity - out->length) {
+        output_write_long(out, data, length);
+        return;
+    }
+    std::memcpy(out->data + out->length, data, length);
+    out->length += length;
+}
