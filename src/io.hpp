@@ -1,8 +1,16 @@
-// The filter's output: whole writes and the output buffer.
+// The filter's I/O: page-aligned buffers, whole writes and the output buffer.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
+
+// size bytes starting on a page boundary, released with std::free. Ends the
+// run with "malloc" when there is no memory.
+char *page_aligned_alloc(size_t size);
+
+// Room reserved before each read target, a whole number of pages, so that
+// carried bytes (up to carry) fit in front of a read that starts on a page.
+size_t page_rounded(size_t carry);
 
 // Writes all of data; ends the run with "write" on an error.
 void write_all(int fd, const char *data, size_t length);
