@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <poll.h>
 #include <unistd.h>
 
 #include "fail.hpp"
@@ -30,13 +31,41 @@ size_t page_rounded(size_t carry) {
     return (carry + page - 1) / page * page;
 }
 
+// Waits until fd is ready for events; a failure is reported as the read or
+// write (operation) that was waiting.
+static void wait_for(int fd, short events, const char *operation) {
+    struct pollfd entry = {fd, events, 0};
+    while (poll(&entry, 1, -1) < 0) {
+        if (errno != EINTR)
+            fail(operation);
+    }
+}
+
+static bool would_block(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+size_t read_some(int fd, char *data, size_t size) {
+    for (;;) {
+        ssize_t n = read(fd, data, size);
+        if (n >= 0)
+            return static_cast<size_t>(n);
+        if (would_block(errno))
+            wait_for(fd, POLLIN, "read");
+        else if (errno != EINTR)
+            fail("read");
+    }
+}
+
 void write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, data, length);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("write");
+            if (would_block(errno))
+                wait_for(fd, POLLOUT, "write");
+            else if (errno != EINTR)
+                fail("write");
+            continue;
         }
         data += n;
         length -= static_cast<size_t>(n);

@@ -1,4 +1,5 @@
-// The filter's I/O: page-aligned buffers, whole writes and the output buffer.
+// The filter's I/O: whole writes, reads and writes that wait on a
+// non-blocking descriptor instead of failing, and the output buffer.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,12 @@ char *page_aligned_alloc(size_t size);
 // carried bytes (up to carry) fit in front of a read that starts on a page.
 size_t page_rounded(size_t carry);
 
-// Writes all of data; ends the run with "write" on an error.
+// Reads up to size bytes; 0 at end of input. Waits while a non-blocking
+// descriptor has nothing to read; ends the run with "read" on an error.
+size_t read_some(int fd, char *data, size_t size);
+
+// Writes all of data, waiting while a non-blocking descriptor is full; ends
+// the run with "write" on an error.
 void write_all(int fd, const char *data, size_t length);
 
 struct Output {

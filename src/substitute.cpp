@@ -3,12 +3,9 @@
 // and only a reference cut by the end of a block is carried into the next.
 #include "substitute.hpp"
 
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
-#include "fail.hpp"
 #include "io.hpp"
 #include "names.hpp"
 
@@ -161,12 +158,7 @@ void substitute_stream(int in, int out_fd, size_t block_size) {
     for (;;) {
         // Hand over what is done before waiting, so a terminal sees each line.
         output_flush(&out);
-        ssize_t n = read(in, target, block_size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("read");
-        }
+        size_t n = read_some(in, target, block_size);
         bool at_end = n == 0;
         char *start = target - kept;
         kept = substitute_block(&out, start, target + n, at_end, &tail);
