@@ -1,5 +1,5 @@
 // Test-only interposer, loaded with LD_PRELOAD: FAILCALL=NAME:N makes the
-// Nth call of NAME (reallocarray, strdup, read or write) from the program
+// Nth call of NAME (reallocarray, strdup, read, write or poll) from the program
 // fail with the error that call gives when the system refuses it. Every
 // other call goes through to the C library, so the program's own code path
 // meets the failure exactly as it would in production.
@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/types.h>
 
 namespace {
@@ -91,4 +92,14 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
     using Fn = ssize_t (*)(int, const void *, size_t);
     static Fn real = next<Fn>("write");
     return real(fd, data, size);
+}
+
+extern "C" int poll(struct pollfd *entries, nfds_t count, int timeout) {
+    if (should_fail("poll")) {
+        errno = ENOMEM;
+        return -1;
+    }
+    using Fn = int (*)(struct pollfd *, nfds_t, int);
+    static Fn real = next<Fn>("poll");
+    return real(entries, count, timeout);
 }

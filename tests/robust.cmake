@@ -18,4 +18,6 @@ add_test(NAME faults COMMAND Python3::Interpreter ${robust_dir}/faults.py
          $<TARGET_FILE:fillvars> ${failcall_path})
 add_test(NAME hostile COMMAND Python3::Interpreter ${robust_dir}/stress.py ${stress_flags}
          $<TARGET_FILE:fillvars>)
-set_tests_properties(faults hostile PROPERTIES TIMEOUT 300)
+add_test(NAME nonblocking COMMAND Python3::Interpreter ${robust_dir}/nonblocking.py
+         $<TARGET_FILE:fillvars> ${failcall_path})
+set_tests_properties(faults hostile nonblocking PROPERTIES TIMEOUT 300)

@@ -1,0 +1,88 @@
+#include "io.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <poll.h>
+#include <unistd.h>
+
+#include "fail.hpp"
+
+static size_t page_size() {
+    static size_t size = 0;
+    if (size == 0) {
+        long reported = sysconf(_SC_PAGESIZE);
+        size = reported > 0 ? static_cast<size_t>(reported) : 4096;
+    }
+    return size;
+}
+
+char *page_aligned_alloc(size_t size) {
+    void *data = nullptr;
+    int error = posix_memalign(&data, page_size(), size);
+    if (error != 0) {
+        errno = error;
+        fail("malloc");
+    }
+    return static_cast<char *>(data);
+}
+
+size_t page_rounded(size_t carry) {
+    size_t page = page_size();
+    return (carry + page - 1) / page * page;
+}
+
+// Waits until fd is ready for events; a failure is reported as the read or
+// write (operation) that was waiting.
+static void wait_for(int fd, short events, const char *operation) {
+    struct pollfd entry = {fd, events, 0};
+    while (poll(&entry, 1, -1) < 0) {
+        if (errno != EINTR)
+            fail(operation);
+    }
+}
+
+static bool would_block(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+size_t read_some(int fd, char *data, size_t size) {
+    for (;;) {
+        ssize_t n = read(fd, data, size);
+        if (n >= 0)
+            return static_cast<size_t>(n);
+        if (would_block(errno))
+            wait_for(fd, POLLIN, "read");
+        else if (errno != EINTR)
+            fail("read");
+    }
+}
+
+void write_all(int fd, const char *data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (would_block(errno))
+                wait_for(fd, POLLOUT, "write");
+            else if (errno != EINTR)
+                fail("write");
+            continue;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+void output_flush(Output *out) {
+    write_all(out->fd, out->data, out->length);
+    out->length = 0;
+}
+
+void output_write_long(Output *out, const char *data, size_t length) {
+    output_flush(out);
+    if (length >= DIRECT_WRITE || length >= out->capacity) {
+        write_all(out->fd, data, length);
+        return;
+    }
+    std::memcpy(out->data, data, length);
+    out->length = length;
+}
