@@ -1,6 +1,27 @@
 # bash completion for fillvars: its options, and the names of exported
 # variables for operands, bare or in the $NAME and ${NAME} forms. An operand
 # may be a comma list, so only the field after the last comma is completed.
+# No offer holds a "$" that the shell would expand: outside single quotes it
+# comes out as "\$", or the operand would become the variable's value.
+
+# Sets the variable named $2 to $1 with each "$" that is not already
+# backslashed written "\$".
+_fillvars_escape() {
+    local text=$1 out= c i escaped=0
+    for ((i = 0; i < ${#text}; i++)); do
+        c=${text:i:1}
+        if ((escaped)); then
+            escaped=0
+        elif [[ $c == '\' ]]; then
+            escaped=1
+        elif [[ $c == '$' ]]; then
+            out+='\'
+        fi
+        out+=$c
+    done
+    printf -v "$2" '%s' "$out"
+}
+
 _fillvars() {
     local cur=${COMP_WORDS[COMP_CWORD]} i
     COMPREPLY=()
@@ -11,12 +32,14 @@ _fillvars() {
         [[ ${COMP_WORDS[i]} == -- ]] && options=0
     done
     if ((options)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-h --help -v --variables -V --version' -- "$cur"))
+        COMPREPLY=($(compgen -W '-h --help -u --nounset -v --variables -V --version' -- "$cur"))
         return
     fi
 
     # Bash puts back a quote the user opened; what is offered goes after it.
+    local quote=
     if [[ $cur == [\'\"]* ]]; then
+        quote=${cur:0:1}
         cur=${cur:1}
     fi
     local head= field=$cur
@@ -24,12 +47,19 @@ _fillvars() {
         head=${cur%,*},
         field=${cur##*,}
     fi
+    # The "$" or "${" before the name, and any backslashes typed before it.
     local prefix= suffix=
-    case $field in
-    '${'* | '\${'*) prefix=${field%%\{*}{ suffix='}' ;;
-    '$'* | '\$'*) prefix=${field%%\$*}$ ;;
-    esac
+    if [[ $field =~ ^\\*\$\{? ]]; then
+        prefix=${BASH_REMATCH[0]}
+        [[ $prefix == *'{' ]] && suffix='}'
+    fi
+    local name=${field:${#prefix}}
+    if [[ $quote != "'" ]]; then
+        _fillvars_escape "$head$prefix" prefix
+    else
+        prefix=$head$prefix
+    fi
     local IFS=$'\n'
-    COMPREPLY=($(compgen -P "$head$prefix" -S "$suffix" -e -- "${field:${#prefix}}"))
+    COMPREPLY=($(compgen -P "$prefix" -S "$suffix" -e -- "$name"))
 }
 complete -F _fillvars fillvars

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Drives the bash completion function as bash would, word by word, and checks
-# what it offers; the zsh function gets a syntax check where zsh exists.
+# what it offers: outside single quotes a "$" comes out escaped, or the shell
+# would expand it. The zsh function gets a syntax check where zsh exists.
+# completion_live_test.sh types into a real bash; this covers more cases fast.
 # usage: completion_test.sh SOURCE_DIR
 set -u
 source=$1
@@ -26,27 +28,32 @@ while IFS='|' read -r line expected; do
     want=$(printf '%s\n' $expected | sort | paste -sd' ')
     [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
 done <<'CASES'
-fillvars -                   | -h --help -v --variables -V --version
+fillvars -                   | -h --help -u --nounset -v --variables -V --version
 fillvars --v                 | --variables --version
 fillvars --he                | --help
+fillvars --n                 | --nounset
 fillvars -V                  | -V
-fillvars A -                 | -h --help -v --variables -V --version
+fillvars A -                 | -h --help -u --nounset -v --variables -V --version
 fillvars T_                  | T_ONE T_TWO
 fillvars T_O                 | T_ONE
 fillvars T_NONE              |
-fillvars '$T_'               | $T_ONE $T_TWO
-fillvars '${T_T'             | ${T_TWO}
+fillvars '$T_'               | \$T_ONE \$T_TWO
+fillvars '${T_T'             | \${T_TWO}
 fillvars "'\$T_O"            | $T_ONE
-fillvars "\"\${T_O"          | ${T_ONE}
+fillvars "'\$A,\${T_O"       | $A,${T_ONE}
+fillvars "\"\${T_O"          | \${T_ONE}
+fillvars "\"\$A,\$T_O"       | \$A,\$T_ONE
 fillvars '\$T_O'             | \$T_ONE
+fillvars '\\$T_O'            | \\\$T_ONE
 fillvars 'A,\${T_T'          | A,\${T_TWO}
 fillvars 'A,T_T'             | A,T_TWO
-fillvars 'A,,$T_O'           | A,,$T_ONE
-fillvars '$A,${T_O'          | $A,${T_ONE}
+fillvars 'A,,$T_O'           | A,,\$T_ONE
+fillvars '$A,${T_O'          | \$A,\${T_ONE}
+fillvars '\$A,$T_O'          | \$A,\$T_ONE
 fillvars -v T_O              | T_ONE
 fillvars -- -                |
 fillvars -- T_O              | T_ONE
-fillvars -- A '$T_T'         | $T_TWO
+fillvars -- A '$T_T'         | \$T_TWO
 CASES
 # No offer holds a name that is not exported.
 COMP_WORDS=(fillvars '') COMP_CWORD=1

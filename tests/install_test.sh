@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and runs what was installed: the
-# files land where man, bash-completion and zsh look, and the tool works.
+# files land where man, bash-completion, zsh and fish look, and the tool works.
 # usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
 cmake=$1 build=$2 source=$3
@@ -21,6 +21,8 @@ bin/fillvars -
 share/man/man1/fillvars.1 man/fillvars.1
 share/bash-completion/completions/fillvars completions/fillvars.bash
 share/zsh/site-functions/_fillvars completions/_fillvars
+share/fish/vendor_completions.d/fillvars.fish completions/fillvars.fish
+share/doc/fillvars/LICENSE LICENSE
 LIST
 [ -x "$prefix/bin/fillvars" ] || fail "bin/fillvars is not executable"
 

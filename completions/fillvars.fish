@@ -1,0 +1,21 @@
+# fish completion for fillvars: its options, and the names of exported
+# variables for operands, bare or after a "$" or "${" that is quoted or
+# escaped. An operand may be a comma list, so only the field after the last
+# comma is completed. Values are not shown: they may be secrets.
+
+function __fillvars_names
+    # The token as fish matches the offers against it: unquoted, unescaped.
+    set -l token (commandline -ct | string unescape)
+    set -l lead (string replace -r -- '^((?:.*,)?(?:\$\{?)?).*$' '$1' "$token")
+    set -l close
+    string match -q -- '*{' "$lead"; and set close '}'
+    for name in (set --names --export)
+        printf '%s%s%s\n' "$lead" $name $close
+    end
+end
+
+complete -c fillvars -s h -l help -d 'Write the usage text and exit'
+complete -c fillvars -s u -l nounset -d 'Report references to variables that are not set'
+complete -c fillvars -s v -l variables -d 'List the names given as operands'
+complete -c fillvars -s V -l version -d 'Write the version and exit'
+complete -c fillvars -f -a '(__fillvars_names)' -d 'Exported variable'

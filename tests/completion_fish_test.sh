@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Asks fish what it would offer for each command line (complete -C), with the
+# completion installed in the vendor folder that fish looks in, and checks the
+# offers: options, exported names only, and no variable's value.
+# usage: completion_fish_test.sh CMAKE BUILD_DIR
+set -u
+cmake=$1 build=$2
+command -v fish >/dev/null || { echo "fish is not installed: skipped"; exit 77; }
+failed=0
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$cmake" --install "$build" --prefix "$work/prefix" >/dev/null || { echo "FAIL: install"; exit 1; }
+mkdir "$work/home"
+[ -f "$work/prefix/share/fish/vendor_completions.d/fillvars.fish" ] ||
+    { echo "FAIL: not installed in share/fish/vendor_completions.d"; exit 1; }
+
+# fish loads a completion only for a command on PATH; T_LOCAL is not exported.
+offers() {
+    env -i HOME="$work/home" PATH="$work/prefix/bin:/usr/bin:/bin" \
+        XDG_DATA_DIRS="$work/prefix/share" T_ONE=secret-value T_TWO=2 LINE="$1" \
+        fish -c 'set T_LOCAL 3; complete -C $LINE'
+}
+
+# command line (its last word is being completed) | expected offers
+while IFS='|' read -r line expected; do
+    line=${line%"${line##*[! ]}"}
+    [ -n "$line" ] || continue
+    out=$(offers "$line")
+    got=$(cut -f1 <<<"$out" | sed '/^$/d' | sort | paste -sd' ')
+    want=$(printf '%s\n' $expected | sort | paste -sd' ')
+    [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
+    if grep -q secret-value <<<"$out"; then
+        echo "FAIL: [$line]: a value is shown: $out"
+        failed=1
+    fi
+done <<'CASES'
+fillvars -              | -h --help -u --nounset -v --variables -V --version
+fillvars --n            | --nounset
+fillvars --ver          | --version
+fillvars T_             | T_ONE T_TWO
+fillvars T_O            | T_ONE
+fillvars T_L            |
+fillvars A,T_T          | A,T_TWO
+fillvars '$T_O          | $T_ONE
+fillvars \$T_O          | $T_ONE
+fillvars "\${T_T        | ${T_TWO}
+fillvars 'A,$B,${T_O    | A,$B,${T_ONE}
+fillvars -v T_T         | T_TWO
+CASES
+
+[ $failed = 0 ] && echo "fish completion: all checks passed"
+exit $failed
