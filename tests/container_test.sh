@@ -52,14 +52,11 @@ want='server {
 [ "$out" = "$want" ] || fail "the entry point gave: $out"
 
 # Without -u the unset variable would leave a hole in the configuration.
-if "$bindir/fillvars" -u </dev/null 2>/dev/null && [ -z "$("$bindir/fillvars" -u </dev/null 2>&1)" ]; then
-    out=$(run PORT=80 SERVER_NAME=example.org 2>&1)
-    status=$?
-    [ $status = 1 ] || fail "an unset variable: status $status, want 1"
-    grep -q '^server {' <<<"$out" && fail "an unset variable: the command still ran"
-else
-    echo "fillvars has no -u: the entry point's stop on an unset variable not checked"
-fi
+out=$(run PORT=80 SERVER_NAME=example.org 2>&1)
+status=$?
+[ $status = 1 ] || fail "an unset variable: status $status, want 1"
+grep -q '^server {' <<<"$out" && fail "an unset variable: the command still ran"
+grep -qF 'fillvars: line 5: "APP_PORT" is not set' <<<"$out" || fail "an unset variable: $out"
 
 [ $failed = 0 ] && echo "container: README and contrib/ agree; the entry point renders and runs"
 exit $failed
