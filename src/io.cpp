@@ -73,16 +73,16 @@ void write_all(int fd, const char *data, size_t length) {
 }
 
 void output_flush(Output *out) {
-    write_all(out->fd, out->data, out->length);
-    out->length = 0;
+    write_all(out->fd, out->data, static_cast<size_t>(out->next - out->data));
+    out->next = out->data;
 }
 
 void output_write_long(Output *out, const char *data, size_t length) {
     output_flush(out);
-    if (length >= DIRECT_WRITE || length >= out->capacity) {
+    if (length >= DIRECT_WRITE || length >= static_cast<size_t>(out->limit - out->data)) {
         write_all(out->fd, data, length);
         return;
     }
     std::memcpy(out->data, data, length);
-    out->length = length;
+    out->next = out->data + length;
 }

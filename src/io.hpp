@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 // size bytes starting on a page boundary, released with std::free. Ends the
@@ -23,9 +24,9 @@ void write_all(int fd, const char *data, size_t length);
 
 struct Output {
     int fd;
-    char *data;
-    size_t length;
-    size_t capacity;
+    char *data;  // the buffer
+    char *next;  // where the next byte goes
+    char *limit; // one past the buffer
 };
 
 void output_flush(Output *out);
@@ -38,12 +39,38 @@ void output_write_long(Output *out, const char *data, size_t length);
 // then never copied.
 constexpr size_t DIRECT_WRITE = 16 * 1024;
 
-// Inline: the walk calls it for every run and every value.
+// Copies up to 16 bytes without a call: two overlapping pieces that cover
+// them, touching no byte outside.
+inline void copy_short(char *to, const char *from, size_t length) {
+    if (length >= 8) {
+        uint64_t head, tail;
+        std::memcpy(&head, from, 8);
+        std::memcpy(&tail, from + length - 8, 8);
+        std::memcpy(to, &head, 8);
+        std::memcpy(to + length - 8, &tail, 8);
+    } else if (length >= 4) {
+        uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + length - 4, 4);
+        std::memcpy(to, &head, 4);
+        std::memcpy(to + length - 4, &tail, 4);
+    } else if (length > 0) {
+        to[0] = from[0];
+        to[length / 2] = from[length / 2];
+        to[length - 1] = from[length - 1];
+    }
+}
+
+// Inline: the walk calls it for every run and every value, mostly short ones.
 inline void output_write(Output *out, const char *data, size_t length) {
-    if (length >= DIRECT_WRITE || length > out->capacity - out->length) {
+    char *next = out->next;
+    if (length >= DIRECT_WRITE || length > static_cast<size_t>(out->limit - next)) {
         output_write_long(out, data, length);
         return;
     }
-    std::memcpy(out->data + out->length, data, length);
-    out->length += length;
+    if (length <= 16)
+        copy_short(next, data, length);
+    else
+        std::memcpy(next, data, length);
+    out->next = next + length;
 }

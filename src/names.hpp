@@ -18,11 +18,29 @@ struct NameList {
 // all: no limit. Operands that name nothing: nothing is allowed.
 extern NameList name_list;
 
+// A set of bytes, as a table.
+struct ByteSet {
+    bool has[256];
+};
+
+constexpr ByteSet byte_set(const char *bytes, size_t count) {
+    ByteSet set{};
+    for (size_t i = 0; i < count; i++)
+        set.has[static_cast<unsigned char>(bytes[i])] = true;
+    return set;
+}
+
+// What ends a name in an operand: a "}".
+constexpr ByteSet NAME_END = byte_set("}", 1);
+
 // Finds in place the name that text[0, length) denotes ("$NAME", "${NAME}"
-// or bare "NAME"): what follows a leading "$" and a "{" right after it, cut
-// to NAME_LIMIT bytes, up to the first "}". Sets its length; returns its start.
-// Inline, since the filter asks it once a reference.
-inline const char *find_name(const char *text, size_t length, size_t *name_length) {
+// or bare "NAME"): what follows a leading "$" and a "{" right after it, up to
+// the first "}", cut to NAME_LIMIT bytes. ends holds "}" and whatever else
+// ends the text (in a reference, the bytes that end it), so one scan finds
+// both. Sets the name's length; returns its start. Inline, since the filter
+// asks it once a reference.
+inline const char *find_name(const char *text, size_t length, const ByteSet &ends,
+                             size_t *name_length) {
     if (length > 0 && text[0] == '$') {
         text++;
         length--;
@@ -34,7 +52,7 @@ inline const char *find_name(const char *text, size_t length, size_t *name_lengt
     if (length > NAME_LIMIT)
         length = NAME_LIMIT;
     size_t n = 0;
-    while (n < length && text[n] != '}')
+    while (n < length && !ends.has[static_cast<unsigned char>(text[n])])
         n++;
     *name_length = n;
     return text;
@@ -67,7 +85,7 @@ void name_list_release();
 struct NameSlot {
     const char *key;
     size_t length;
-    uint64_t check; // the key's bytes if shorter than 8, else its hash
+    uint64_t check; // see hash_name
     const char *value;
     size_t value_length;
 };
@@ -102,7 +120,7 @@ inline uint64_t load_short(const char *p, size_t n) {
 // A key's hash and the number a slot compares first. Eight bytes at a time,
 // one multiply each; the slot is taken from the top bits of the result, which
 // every byte of the key reaches. A key shorter than eight bytes is its own
-// check, so it is found without comparing its bytes again.
+// check, so with its length it is found without comparing its bytes again.
 struct NameHash {
     uint64_t hash;
     uint64_t check;

@@ -28,21 +28,9 @@ struct Cut {
     bool braced;
 };
 
-struct StopSet {
-    bool at[256];
-};
-
 // The bytes that end a reference: "}" (which belongs to it only when it
 // opened with "${"), the delimiters and NUL (which never do).
-static constexpr StopSet make_stops() {
-    StopSet set{};
-    for (const char *c = " \t\r\n}"; *c != '\0'; c++)
-        set.at[static_cast<unsigned char>(*c)] = true;
-    set.at[0] = true;
-    return set;
-}
-
-static constexpr StopSet stops = make_stops();
+constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
 
 static NameTable environment = {};
 
@@ -70,33 +58,6 @@ static void index_environment() {
         if (equals != nullptr && equals != *entry)
             name_table_put(&environment, *entry, static_cast<size_t>(equals - *entry), equals + 1);
     }
-}
-
-// No indexed name holds "=", but getenv matches such a name in its own way
-// (against a name and the start of its value): leave it to getenv.
-static bool lookup_with_equals(const char *name, size_t length, const char **value,
-                               size_t *value_length) {
-    char copy[NAME_LIMIT + 1];
-    std::memcpy(copy, name, length);
-    copy[length] = '\0';
-    *value = std::getenv(copy);
-    if (*value == nullptr)
-        return false;
-    *value_length = std::strlen(*value);
-    return true;
-}
-
-// Finds the value of the variable name[0, length); false when it is not set.
-static bool lookup(const char *name, size_t length, const char **value, size_t *value_length) {
-    const NameSlot *slot = name_table_find(&environment, name, length);
-    if (slot != nullptr) {
-        *value = slot->value;
-        *value_length = slot->value_length;
-        return true;
-    }
-    if (std::memchr(name, '=', length) == nullptr)
-        return false;
-    return lookup_with_equals(name, length, value, value_length);
 }
 
 // Counted in runs of 240 bytes (15 vectors of 16) into a byte-wide sum, which
@@ -163,35 +124,68 @@ static void report_unset(const char *dollar, const char *name, size_t length) {
     report_length = static_cast<size_t>(m - report_buffer);
 }
 
+// A name that the environment index does not hold. It may still be set: no
+// indexed name holds "=", but getenv matches such a name in its own way
+// (against a name and the start of its value), so it is left to getenv.
+// Otherwise it is unset, which -u reports. Out of line: most names are found.
+[[gnu::noinline]] static void emit_unindexed(Output *out, const char *name, size_t length,
+                                             const char *text) {
+    if (std::memchr(name, '=', length) != nullptr) {
+        char copy[NAME_LIMIT + 1];
+        std::memcpy(copy, name, length);
+        copy[length] = '\0';
+        const char *value = std::getenv(copy);
+        if (value != nullptr) {
+            output_write(out, value, std::strlen(value));
+            return;
+        }
+    }
+    if (unset.on)
+        report_unset(text, name, length);
+}
+
 // Writes the replacement of one reference, text[0, length) naming
 // name[0, name_length): the value, nothing for an unset variable, or the text
 // itself when the name is not allowed. Returns whether it was replaced.
-static bool emit_reference(Output *out, const char *name, size_t name_length, const char *text,
-                           size_t length) {
+// Inlined into the walk, where a call per reference would cost a good part
+// of the reference.
+[[gnu::always_inline]] inline static bool
+emit_reference(Output *out, const char *name, size_t name_length, const char *text, size_t length) {
     if (!name_list_contains(name, name_length)) {
         output_write(out, text, length);
         return false;
     }
-    const char *value;
-    size_t value_length;
-    if (lookup(name, name_length, &value, &value_length))
-        output_write(out, value, value_length);
-    else if (unset.on)
-        report_unset(text, name, name_length);
+    const NameSlot *slot = name_table_find(&environment, name, name_length);
+    if (slot != nullptr)
+        output_write(out, slot->value, slot->value_length);
+    else
+        emit_unindexed(out, name, name_length, text);
     return true;
 }
 
-static bool replace_reference(Output *out, const char *text, const char *text_end) {
-    size_t length = static_cast<size_t>(text_end - text);
-    size_t name_length;
-    const char *name = find_name(text, length, &name_length);
-    return emit_reference(out, name, name_length, text, length);
+// Eight bytes as a number whose low byte is the first, whatever the CPU's
+// byte order, so that the lowest flagged byte below is the first in memory.
+static uint64_t load_word(const char *p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    word = __builtin_bswap64(word);
+#endif
+    return word;
+}
+
+constexpr uint64_t ONES = 0x0101010101010101ull;
+
+// The top bit of each byte of word that is zero, and maybe of bytes above
+// such a byte; the lowest one flagged is always right.
+static uint64_t zero_bytes(uint64_t word) {
+    return (word - ONES) & ~word & (ONES << 7);
 }
 
 // Needs a stop byte at or before the end of the data: the NUL that
 // substitute_block puts after it.
 static char *find_stop(char *p) {
-    while (!stops.at[static_cast<unsigned char>(*p)])
+    while (!stops.has[static_cast<unsigned char>(*p)])
         p++;
     return p;
 }
@@ -199,14 +193,10 @@ static char *find_stop(char *p) {
 // The next "$" in p..end, or null. In reference-dense text it is a few bytes
 // on, nearer than a call to memchr pays for: look at two words first.
 static char *find_dollar(char *p, char *end) {
-    const uint64_t ones = 0x0101010101010101ull;
+    if (p < end && *p == '$')
+        return p;
     for (int i = 0; i < 2 && end - p >= 8; i++, p += 8) {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        uint64_t x = word ^ (ones * '$');
-        // The lowest byte of x that is zero sets its top bit here, and no
-        // byte below it does.
-        uint64_t zero = (x - ones) & ~x & (ones << 7);
+        uint64_t zero = zero_bytes(load_word(p) ^ (ONES * '$'));
         if (zero != 0)
             return p + __builtin_ctzll(zero) / 8;
     }
@@ -241,7 +231,14 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             return 0;
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
-        char *stop = find_stop(dollar + 1);
+        // The name runs to the first byte that ends the reference, unless it
+        // is cut first; then the reference runs on to that byte.
+        size_t name_length;
+        const char *name =
+            find_name(dollar, static_cast<size_t>(end - dollar), stops, &name_length);
+        char *stop = dollar + (name - dollar) + name_length;
+        if (name_length == NAME_LIMIT)
+            stop = find_stop(stop);
         bool braced = dollar[1] == '{';
         if (stop == end && !at_end) {
             size_t have = static_cast<size_t>(end - dollar);
@@ -250,14 +247,15 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
                 count_lines_to(dollar);
                 return have;
             }
-            cut->tail = replace_reference(out, dollar, end) ? Tail::skip : Tail::copy;
+            bool replaced = emit_reference(out, name, name_length, dollar, have);
+            cut->tail = replaced ? Tail::skip : Tail::copy;
             cut->braced = braced;
             count_lines_to(end);
             return 0;
         }
         if (*stop == '}' && braced)
             stop++;
-        replace_reference(out, dollar, stop);
+        emit_reference(out, name, name_length, dollar, static_cast<size_t>(stop - dollar));
         p = stop;
     }
     count_lines_to(end);
@@ -271,7 +269,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, bool nounset) 
     size_t front = page_rounded(NAME_WINDOW);
     char *buffer = page_aligned_alloc(front + block_size + 1);
     char *target = buffer + front;
-    Output out = {out_fd, page_aligned_alloc(block_size), 0, block_size};
+    char *out_data = page_aligned_alloc(block_size);
+    Output out = {out_fd, out_data, out_data, out_data + block_size};
     Cut cut = {Tail::none, false};
     size_t kept = 0;
     for (;;) {

@@ -1,6 +1,8 @@
 // Name syntax, operand intake and membership, as tables of cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -191,6 +193,41 @@ TEST_F(NameListTest, ContainsAfterGrowth) {
     add_operands({"SHELL"});
     EXPECT_FALSE(name_list_contains("USER"));
     EXPECT_TRUE(name_list_contains("SHELL"));
+}
+
+// Every key is found as itself and only as itself: keys of every length
+// around the word size, which differ in one byte or only in length.
+TEST(NameTable, FindsEachKeyAlone) {
+    std::vector<std::string> keys;
+    for (size_t length = 0; length <= 17; length++)
+        for (char c : std::string("ab=$}")) {
+            keys.push_back(std::string(length, 'k') + c);
+            keys.push_back(c + std::string(length, 'k'));
+            if (length > 1)
+                keys.push_back(std::string(length / 2, 'k') + c +
+                               std::string(length - length / 2, 'k'));
+        }
+    for (size_t i = 0; i < 2000; i++)
+        keys.push_back("E" + std::to_string(i));
+    NameTable table;
+    name_table_build(&table, keys.size());
+    std::vector<std::string> values;
+    for (size_t i = 0; i < keys.size(); i++)
+        values.push_back(std::to_string(i));
+    for (size_t i = 0; i < keys.size(); i++)
+        name_table_put(&table, keys[i].data(), keys[i].size(), values[i].c_str());
+    for (size_t i = 0; i < keys.size(); i++) {
+        const NameSlot *slot = name_table_find(&table, keys[i].data(), keys[i].size());
+        ASSERT_NE(slot, nullptr) << keys[i];
+        // A key put twice keeps its first value.
+        size_t first =
+            static_cast<size_t>(std::find(keys.begin(), keys.end(), keys[i]) - keys.begin());
+        EXPECT_STREQ(slot->value, values[first].c_str()) << keys[i];
+    }
+    for (const std::string &missing :
+         std::vector<std::string>{"E2000", "E-1", "", "kkkkkkkkc", "E19999"})
+        EXPECT_EQ(name_table_find(&table, missing.data(), missing.size()), nullptr) << missing;
+    name_table_free(&table);
 }
 
 } // namespace
