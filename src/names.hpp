@@ -30,31 +30,24 @@ constexpr ByteSet byte_set(const char *bytes, size_t count) {
     return set;
 }
 
-// What ends a name in an operand: a "}".
-constexpr ByteSet NAME_END = byte_set("}", 1);
+// What ends a name in an operand: a "}", or the NUL after it.
+constexpr ByteSet NAME_END = byte_set("}", 2);
 
-// Finds in place the name that text[0, length) denotes ("$NAME", "${NAME}"
-// or bare "NAME"): what follows a leading "$" and a "{" right after it, up to
-// the first "}", cut to NAME_LIMIT bytes. ends holds "}" and whatever else
-// ends the text (in a reference, the bytes that end it), so one scan finds
-// both. Sets the name's length; returns its start. Inline, since the filter
-// asks it once a reference.
-inline const char *find_name(const char *text, size_t length, const ByteSet &ends,
-                             size_t *name_length) {
-    if (length > 0 && text[0] == '$') {
-        text++;
-        length--;
-        if (length > 0 && text[0] == '{') {
-            text++;
-            length--;
-        }
-    }
-    if (length > NAME_LIMIT)
-        length = NAME_LIMIT;
+// Finds in place the name that text denotes ("$NAME", "${NAME}" or bare
+// "NAME"): what follows a leading "$" and a "{" right after it, up to the
+// first "}", cut to NAME_LIMIT bytes. The text runs to the first byte of
+// ends, which holds "}" and whatever else ends the text (a NUL; in a
+// reference, the bytes that end it), so one scan finds both. Sets the name's
+// length; returns its start. Inline, since the filter asks it once a
+// reference.
+inline const char *find_name(const char *text, const ByteSet &ends, size_t *name_length) {
+    // "$" and "{" are never in ends, so they are inside the text.
+    if (text[0] == '$')
+        text += text[1] == '{' ? 2 : 1;
     size_t n = 0;
-    while (n < length && !ends.has[static_cast<unsigned char>(text[n])])
+    while (!ends.has[static_cast<unsigned char>(text[n])])
         n++;
-    *name_length = n;
+    *name_length = n < NAME_LIMIT ? n : NAME_LIMIT;
     return text;
 }
 

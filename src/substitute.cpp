@@ -234,8 +234,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         // The name runs to the first byte that ends the reference, unless it
         // is cut first; then the reference runs on to that byte.
         size_t name_length;
-        const char *name =
-            find_name(dollar, static_cast<size_t>(end - dollar), stops, &name_length);
+        const char *name = find_name(dollar, stops, &name_length);
         char *stop = dollar + (name - dollar) + name_length;
         if (name_length == NAME_LIMIT)
             stop = find_stop(stop);
