@@ -11,8 +11,9 @@
 
 NameList name_list = {0, nullptr};
 
-// Set by the first operand, even one that names nothing: an empty variable
-// passed as the list must not turn into "replace everything".
+// Set by the first operand, even one that names nothing, and by the first
+// name: an empty variable passed as the list must not turn into "replace
+// everything".
 bool name_list_given = false;
 
 static char name_buffer[NAME_LIMIT + 1];
@@ -39,6 +40,7 @@ const char *extract_name(const char *text) {
 }
 
 void name_list_add(const char *name) {
+    name_list_given = true;
     void *grown = reallocarray(name_list.items, name_list.count + 1, sizeof *name_list.items);
     if (grown == nullptr)
         fail("reallocarray");
@@ -62,6 +64,8 @@ bool name_list_contains(const char *name) {
 }
 
 bool name_set_contains(const char *name, size_t length) {
+    if (name_list.count == 0)
+        return false;
     if (name_set_count != name_list.count) {
         name_table_free(&name_set);
         name_table_build(&name_set, name_list.count);

@@ -55,8 +55,8 @@ inline const char *find_name(const char *text, const ByteSet &ends, size_t *name
 // which the next call overwrites.
 const char *extract_name(const char *text);
 
-// Whether any operand was given, even one that names nothing: only with none
-// is every name allowed.
+// Whether any operand (even one that names nothing) or name was given: only
+// with none is every name allowed.
 extern bool name_list_given;
 
 void name_list_add(const char *name);
@@ -66,9 +66,7 @@ bool name_set_contains(const char *name, size_t length);
 
 // Inline, since the filter asks it once a reference, mostly with no list.
 inline bool name_list_contains(const char *name, size_t length) {
-    if (name_list.count == 0)
-        return !name_list_given;
-    return name_set_contains(name, length);
+    return !name_list_given || name_set_contains(name, length);
 }
 void name_list_print();
 void name_list_release();
@@ -122,8 +120,10 @@ struct NameHash {
 inline NameHash hash_name(const char *key, size_t length) {
     const uint64_t odd = 0x9e3779b97f4a7c15ull;
     if (length < 8) {
+        // Keys alike but for their length ("a", "aaa") share a slot chain;
+        // the length, compared too, tells them apart.
         uint64_t bytes = load_short(key, length);
-        return {((length << 56) ^ bytes) * odd, bytes};
+        return {bytes * odd, bytes};
     }
     uint64_t h = length;
     for (; length >= 8; key += 8, length -= 8) {
