@@ -130,7 +130,10 @@ static void report_unset(const char *dollar, const char *name, size_t length) {
 // Otherwise it is unset, which -u reports. Out of line: most names are found.
 [[gnu::noinline]] static void emit_unindexed(Output *out, const char *name, size_t length,
                                              const char *text) {
-    if (std::memchr(name, '=', length) != nullptr) {
+    const char *equals = name;
+    while (equals < name + length && *equals != '=')
+        equals++;
+    if (equals < name + length) {
         char copy[NAME_LIMIT + 1];
         std::memcpy(copy, name, length);
         copy[length] = '\0';
@@ -190,24 +193,28 @@ static char *find_stop(char *p) {
     return p;
 }
 
-// The next "$" in p..end, or null. In reference-dense text it is a few bytes
-// on, nearer than a call to memchr pays for: look at the next word first.
+// The next "$" in p..end, or null; eight bytes after end must be readable,
+// and hold no "$". In reference-dense text it is a few bytes on, nearer than
+// a call to memchr pays for: look at the next word first.
 static char *find_dollar(char *p, char *end) {
-    if (p < end && *p == '$')
+    if (*p == '$')
         return p;
-    if (end - p >= 8) {
-        uint64_t zero = zero_bytes(load_word(p) ^ (ONES * '$'));
-        if (zero != 0)
-            return p + __builtin_ctzll(zero) / 8;
-        p += 8;
+    uint64_t zero = zero_bytes(load_word(p) ^ (ONES * '$'));
+    if (zero != 0) {
+        char *dollar = p + __builtin_ctzll(zero) / 8;
+        return dollar < end ? dollar : nullptr;
     }
+    p += 8;
+    if (p >= end)
+        return nullptr;
     return static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
 }
 
-// Walks start..end, one byte past which is writable. Returns how many bytes
+// Walks start..end, eight bytes past which are writable. Returns how many bytes
 // at the end are a cut reference, to be walked again with the next block.
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
-    *end = '\0';
+    // A NUL stops every scan; the zeros after it are for find_dollar's word.
+    std::memset(end, 0, 8);
     char *p = start;
     unset.counted = start;
     if (cut->tail != Tail::none) {
@@ -267,7 +274,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, bool nounset) 
     unset = {nounset, 1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
-    char *buffer = page_aligned_alloc(front + block_size + 1);
+    char *buffer = page_aligned_alloc(front + block_size + 8);
     char *target = buffer + front;
     char *out_data = page_aligned_alloc(block_size);
     Output out = {out_fd, out_data, out_data, out_data + block_size};
