@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "fail.hpp"
+#include "io.hpp"
 
 NameList name_list = {0, nullptr};
 
@@ -81,8 +83,15 @@ void name_list_print() {
         std::fputs("fillvars: no variables defined\n", stderr);
         std::exit(1);
     }
-    for (uint64_t i = 0; i < name_list.count; i++)
-        std::puts(name_list.items[i]);
+    // Through the filter's own output, which waits on a non-blocking
+    // descriptor where stdio would fail.
+    char data[4096];
+    Output out = {STDOUT_FILENO, data, 0, sizeof data};
+    for (uint64_t i = 0; i < name_list.count; i++) {
+        output_write(&out, name_list.items[i], std::strlen(name_list.items[i]));
+        output_write(&out, "\n", 1);
+    }
+    output_flush(&out);
 }
 
 void name_list_release() {

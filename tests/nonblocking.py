@@ -68,7 +68,7 @@ def drain(fd, into, slow):
                 time.sleep(0.02)
 
 
-def run(stdin, stdout, extra_env=None):
+def run(stdin, stdout, extra_env=None, args=()):
     """Runs fillvars. stdin: bytes (a regular file), a list of pieces for a
     pausing writer on a non-blocking pipe, or "held" (a non-blocking pipe
     that stays empty and open until the run ends). stdout: "pipe", "slow" (a
@@ -91,7 +91,7 @@ def run(stdin, stdout, extra_env=None):
             threads.append(threading.Thread(target=drain,
                                             args=(reader, chunks, stdout == "slow")))
         try:
-            proc = subprocess.Popen(WRAPPER + [FILLVARS], stdin=child_in, stdout=child_out,
+            proc = subprocess.Popen(WRAPPER + [FILLVARS] + list(args), stdin=child_in, stdout=child_out,
                                     stderr=err_file, env=dict(ENV, **(extra_env or {})))
         finally:
             os.close(child_in)
@@ -155,6 +155,12 @@ check("non-blocking input, writer pauses", run(PIECES, "pipe"), 0, PIECES_OUT)
 check("non-blocking input, nothing written", run([], "pipe"), 0, b"")
 check("non-blocking output, slow reader", run(LINES, "slow"), 0, LINES_OUT)
 check("non-blocking input and output", run(big_pieces(LINES, 5), "slow"), 0, LINES_OUT)
+
+# Listing mode writes more than a pipe holds to the same kind of pipe.
+NAMES = ["NAME_%05d" % i for i in range(20000)]
+check("non-blocking output, listing names", run(b"", "slow", args=["-v"] + [
+    ",".join(NAMES[i:i + 1000]) for i in range(0, len(NAMES), 1000)]), 0,
+    "".join(name + "\n" for name in NAMES).encode())
 
 if FAILCALL is None:
     print("skip poll failures (no interposer in this build)")
