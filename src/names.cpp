@@ -86,7 +86,7 @@ void name_list_print() {
     // Through the filter's own output, which waits on a non-blocking
     // descriptor where stdio would fail.
     char data[4096];
-    Output out = {STDOUT_FILENO, data, 0, sizeof data};
+    Output out = {STDOUT_FILENO, data, data, data + sizeof data};
     for (uint64_t i = 0; i < name_list.count; i++) {
         output_write(&out, name_list.items[i], std::strlen(name_list.items[i]));
         output_write(&out, "\n", 1);
