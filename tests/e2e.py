@@ -5,9 +5,15 @@ output, standard error and the exit status byte for byte.
 
 usage: e2e.py PATH-TO-FILLVARS
 
+The cases are the files of tests/cases/ (every *.txt there, in the format
+described at the top of tests/cases/reference.txt) and the table below, which
+holds what only the program can show: options, listing mode and inputs too
+large to write out.
+
 FILLVARS_WRAPPER, if set, is a command put in front of the program (such as
 tests/memcheck); the child then also gets PATH, and time limits are longer.
 """
+import glob
 import os
 import re
 import select
@@ -44,13 +50,13 @@ def option_diagnostic(option):
 
 
 def case(name, args, stdin=b"", stdout=b"", env=None, stderr=b"", status=0):
-    return dict(name=name, args=args, stdin=stdin, stdout=stdout, env=env or {},
+    env = {os.fsencode(k): os.fsencode(v) for k, v in (env or {}).items()}
+    return dict(name=name, args=args, stdin=stdin, stdout=stdout, env=env,
                 stderr=stderr, status=status)
 
 
 N4095 = "N" * 4095
 N4096 = N4095 + "M"
-LONG = {N4095: "v"}
 ALL_BYTES = bytes(range(256)) * 4
 NO_DOLLAR = bytes(b for b in range(256) if b != ord("$")) * 4
 BIG_LINE = b"x${A}y " * 1_000_000 + b"\n"
@@ -59,13 +65,13 @@ CASES = [
     # Usage and version: written at once, the first of them wins.
     case("-h", ["-h"], stdout=USAGE),
     case("--help", ["--help"], stdout=USAGE),
-    case("-h reads no input", ["-h"], stdin=b"$A\n", stdout=USAGE, env={"A": "1"}),
     case("-V", ["-V"], stdout=VERSION),
     case("--version", ["--version"], stdout=VERSION),
     case("-V -h", ["-V", "-h"], stdout=VERSION),
     case("-h -V", ["-h", "-V"], stdout=USAGE),
     case("-hV", ["-hV"], stdout=USAGE),
     case("-Vh", ["-Vh"], stdout=VERSION),
+    case("-h reads no input", ["-h"], stdin=b"$A\n", stdout=USAGE, env={"A": "1"}),
     case("-v -h", ["-v", "-h"], stdout=USAGE),
     case("-v A -V", ["-v", "A", "-V"], stdout=VERSION),
     case("-h after an operand", ["A", "-h"], stdout=USAGE),
@@ -100,83 +106,74 @@ CASES = [
     case("-v cut", ["-v", "$" + N4096, "${" + N4095 + "}"],
          stdout=(N4095 + "\n" + N4095 + "\n").encode()),
 
-    # Which references are replaced.
-    case("empty input", [], env={"A": "1"}),
-    case("no operands replaces all", [], stdin=b"$A ${B} $C\n", stdout=b"1 2 \n",
-         env={"A": "1", "B": "2"}),
-    case("hello", [], stdin=b"Hello $USER\n", stdout=b"Hello alice\n", env={"USER": "alice"}),
-    case("unset disappears", [], stdin=b"x $NOPE y\n", stdout=b"x  y\n"),
-    case("operand limits", ["HOME"], stdin=b"$USER $HOME\n", stdout=b"$USER /h\n",
-         env={"HOME": "/h", "USER": "u"}),
-    case("operand list", ["HOME,USER"], stdin=b"home=$HOME user=${USER} shell=$SHELL\n",
-         stdout=b"home=/h user=u shell=$SHELL\n",
-         env={"HOME": "/h", "USER": "u", "SHELL": "/bin/sh"}),
-    case("operand forms", ["${A}", "$B"], stdin=b"$A $B $C\n", stdout=b"1 2 $C\n",
-         env={"A": "1", "B": "2", "C": "3"}),
-    case("empty operand replaces nothing", [""], stdin=b"$A ${B} $host", stdout=b"$A ${B} $host",
-         env={"A": "1", "B": "2", "host": "h"}),
-    case("operands of commas replace nothing", [",,", ""], stdin=b"$A $", stdout=b"$A $",
-         env={"A": "1"}),
-    case("empty operand after --", ["--", ""], stdin=b"x$A", stdout=b"x$A", env={"A": "1"}),
-    case("no operand replaces", [], stdin=b"$A", stdout=b"1", env={"A": "1"}),
+    # Operands after "--".
     case("operand after --", ["--", "-A"], stdin=b"$-A $B\n", stdout=b"v $B\n",
          env={"-A": "v", "B": "2"}),
-    case("$HOME/bin", [], stdin=b"$HOME/bin\n", stdout=b"\n", env={"HOME": "/h"}),
-    case("$HOME/bin is one name", [], stdin=b"$HOME/bin\n", stdout=b"hb\n",
-         env={"HOME": "/h", "HOME/bin": "hb"}),
-    case("${HOME}/bin", [], stdin=b"${HOME}/bin\n", stdout=b"/h/bin\n", env={"HOME": "/h"}),
-    case("${A}${B}", [], stdin=b"${A}${B}\n", stdout=b"12\n", env={"A": "1", "B": "2"}),
-    case("listen ${PORT};", [], stdin=b"listen ${PORT};\n", stdout=b"listen 80;\n",
-         env={"PORT": "80"}),
-    case("JSON", ["PORT"], stdin=b'{"port": $PORT}\n', stdout=b'{"port": 8080}\n',
-         env={"PORT": "8080"}),
-    case("$A}x", [], stdin=b"$A}x", stdout=b"1}x", env={"A": "1"}),
-    case("$A}$B}", [], stdin=b"$A}$B}", stdout=b"1}2}", env={"A": "1", "B": "2"}),
-    case("a${}b $}c", [], stdin=b"a${}b $}c", stdout=b"ab }c", env={"A": "1", "B": "2"}),
-    case("$A{B}c", [], stdin=b"$A{B}c", stdout=b"w}c", env={"A{B": "w"}),
-    case("$USER}$HOME} listed HOME", ["HOME"], stdin=b"$USER}$HOME}", stdout=b"$USER}/h}",
-         env={"HOME": "/h", "USER": "u"}),
-    case("unlisted braced", ["HOME"], stdin=b"${USER}x\n", stdout=b"${USER}x\n",
-         env={"HOME": "/h", "USER": "u"}),
-    case("$USER!", [], stdin=b"$USER!\n", stdout=b"\n", env={"USER": "u"}),
-    case("$A$B", [], stdin=b"$A$B\n", stdout=b"\n", env={"A": "1", "B": "2"}),
-    case("a $ b", [], stdin=b"a $ b\n", stdout=b"a  b\n"),
-    case("a $ b unlisted", ["A"], stdin=b"a $ b\n", stdout=b"a $ b\n"),
+    case("empty operand after --", ["--", ""], stdin=b"x$A", stdout=b"x$A", env={"A": "1"}),
 
-    # Delimiters, NUL bytes, the end of input.
-    case("tab", [], stdin=b"$A\tx\n", stdout=b"1\tx\n", env={"A": "1"}),
-    case("CR", [], stdin=b"$A\rx", stdout=b"1\rx", env={"A": "1"}),
-    case("CRLF", [], stdin=b"a=$A\r\nb=${A}\r\n", stdout=b"a=1\r\nb=1\r\n", env={"A": "1"}),
-    case("NUL passes", [], stdin=b"x\0y\0\n\0", stdout=b"x\0y\0\n\0"),
-    case("NUL ends a reference", [], stdin=b"$A\0$A\n", stdout=b"1\x001\n", env={"A": "1"}),
-    case("last line without LF", [], stdin=b"one\ntwo", stdout=b"one\ntwo"),
-    case("$ at EOF", [], stdin=b"a\nend $", stdout=b"a\nend "),
-    case("$HOME at EOF", [], stdin=b"a\n$HOME", stdout=b"a\n/h", env={"HOME": "/h"}),
-    case("${ABC at EOF", [], stdin=b"x ${ABC", stdout=b"x v", env={"ABC": "v"}),
-    case("${ABC at EOF unlisted", ["X"], stdin=b"x ${ABC", stdout=b"x ${ABC", env={"ABC": "v"}),
+    # Inputs too large to write out.
     case("several-MiB line", [], stdin=BIG_LINE, stdout=BIG_LINE.replace(b"${A}", b"1"),
          env={"A": "1"}),
     case("several-MiB line, no $", [], stdin=b"abc " * 1_500_000, stdout=b"abc " * 1_500_000),
-
-    # The 4095-byte name limit.
-    case("reference at the limit", [], stdin=("$" + N4095 + "\n").encode(), stdout=b"v\n",
-         env=LONG),
-    case("braced at the limit", [], stdin=("${" + N4095 + "}/x\n").encode(), stdout=b"v/x\n",
-         env=LONG),
-    case("reference cut", [], stdin=("$" + N4096 + " y\n").encode(), stdout=b"v y\n", env=LONG),
-    case("operand cut", [N4096], stdin=("$" + N4095 + " $B\n").encode(), stdout=b"v $B\n",
-         env={N4095: "v", "B": "2"}),
-    case("long reference unlisted", ["X"], stdin=("$" + N4096 + "\n").encode(),
-         stdout=("$" + N4096 + "\n").encode(), env=LONG),
-
-    # Bytes and values pass as they are.
     case("every byte, unlisted", ["X"], stdin=ALL_BYTES, stdout=ALL_BYTES),
     case("every byte but $", [], stdin=NO_DOLLAR, stdout=NO_DOLLAR),
-    case("value not rescanned", [], stdin=b"$A [${A}]\n", stdout=b"$B ${B} }{$ [$B ${B} }{$]\n",
-         env={"A": "$B ${B} }{$", "B": "no"}),
-    case("value bytes", [], stdin=b"<${A}>\n", stdout="<é\t\r\n>\n".encode(),
-         env={"A": "é\t\r\n"}),
 ]
+
+CASE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases")
+ESCAPE = re.compile(rb"\\(?:([nrts0\\])|x([0-9A-Fa-f]{2})|\*([0-9]+)\{([^}\\]*)\}|(.?))")
+SIMPLE = {b"n": b"\n", b"r": b"\r", b"t": b"\t", b"s": b" ", b"0": b"\0", b"\\": b"\\"}
+
+
+def decode(text, where):
+    """A value of a case file, its escapes replaced."""
+    def one(match):
+        simple, hexadecimal, count, unit, unknown = match.groups()
+        if simple is not None:
+            return SIMPLE[simple]
+        if hexadecimal is not None:
+            return bytes([int(hexadecimal, 16)])
+        if count is not None:
+            return unit * int(count)
+        sys.exit("%s: unknown escape %r" % (where, b"\\" + unknown))
+    return ESCAPE.sub(one, text)
+
+
+def load_cases(path):
+    """The cases of one file of tests/cases/, as case() makes them."""
+    cases = []
+    current = None
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n")
+    for number, line in enumerate(lines, 1):
+        where = "%s:%d" % (os.path.basename(path), number)
+        if not line:
+            current = None
+            continue
+        if line.startswith(b"#"):
+            continue
+        key, colon, raw = line.partition(b":")
+        if line.endswith((b" ", b"\t")):
+            sys.exit("%s: a trailing space or tab (write it as \\s or \\t)" % where)
+        if not colon or raw[:1] not in (b"", b" "):
+            sys.exit('%s: a line is "key: value"' % where)
+        key, value = key.decode(), decode(raw[1:], where)
+        if key == "case":
+            current = case(where + ": " + value.decode(errors="replace"), [])
+            cases.append(current)
+        elif current is None:
+            sys.exit('%s: a case starts with "case:"' % where)
+        elif key == "arg":
+            current["args"].append(value)
+        elif key == "env" and b"=" in value:
+            name, _, setting = value.partition(b"=")
+            current["env"][name] = setting
+        elif key in ("input", "output", "stderr"):
+            current[{"input": "stdin", "output": "stdout"}.get(key, key)] = value
+        elif key == "status" and value.isdigit():
+            current["status"] = int(value)
+        else:
+            sys.exit("%s: not a case line: %r" % (where, line))
+    return cases
 
 
 def escaped(data):
@@ -217,7 +214,7 @@ class Results:
 
 def run_case(results, c):
     # A shell script wrapper drops variables whose names a shell cannot hold.
-    if WRAPPER and not all(re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", n) for n in c["env"]):
+    if WRAPPER and not all(re.fullmatch(rb"[A-Za-z_][A-Za-z0-9_]*", n) for n in c["env"]):
         return
     try:
         p = subprocess.run(command(c["args"]), input=c["stdin"], env=child_env(c["env"]),
@@ -381,8 +378,8 @@ def read_for(stream, count, timeout):
 
 def interactive(results):
     """Each line's result arrives while the input is still open."""
-    p = subprocess.Popen(command([]), env=child_env({"A": "1"}), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE)
+    p = subprocess.Popen(command([]), env=child_env({"A": "1"}), stdin=subprocess.PIPE,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     seen = []
     for line, expected in [(b"one $A\n", b"one 1\n"), (b"two ${A}x\n", b"two 1x\n"),
                            (b"three\r\n", b"three\r\n")]:
@@ -400,7 +397,10 @@ def interactive(results):
 
 def main():
     results = Results()
-    for c in CASES:
+    files = sorted(glob.glob(os.path.join(CASE_DIR, "*.txt")))
+    if not files:
+        sys.exit("no case files in " + CASE_DIR)
+    for c in [c for path in files for c in load_cases(path)] + CASES:
         run_case(results, c)
     write_failures(results)
     read_failures(results)
