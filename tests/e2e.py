@@ -43,10 +43,10 @@ VERSION = b"fillvars 0.1\n"
 NO_VARIABLES = b"fillvars: no variables defined\n"
 
 
-def option_diagnostic(option):
-    """The option parser's own words are the platform's: one line, under the
-    name the program was started with, naming the option."""
-    return re.compile(rb"[^\n]*fillvars: [^\n]*" + re.escape(option) + rb"[^\n]*\n")
+def option_diagnostic(words):
+    """The option parser's report, under the name the program was started with
+    (argv[0], here the path as passed), and nothing else."""
+    return BIN.encode() + b": " + words + b"\n"
 
 
 def case(name, args, stdin=b"", stdout=b"", env=None, stderr=b"", status=0):
@@ -79,14 +79,16 @@ CASES = [
 
     # Unrecognised options: the parser's diagnostic, then a normal run.
     case("-x", ["-x"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
-         stderr=option_diagnostic(b"x")),
+         stderr=option_diagnostic(b"invalid option -- 'x'")),
     case("--bogus", ["--bogus", "A"], stdin=b"$A $B\n", stdout=b"1 $B\n",
-         env={"A": "1", "B": "2"}, stderr=option_diagnostic(b"--bogus")),
+         env={"A": "1", "B": "2"}, stderr=option_diagnostic(b"unrecognized option '--bogus'")),
     case("--help=yes", ["--help=yes"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
-         stderr=option_diagnostic(b"--help")),
+         stderr=option_diagnostic(b"option '--help' doesn't allow an argument")),
     case("--v is ambiguous", ["--v", "A"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
-         stderr=option_diagnostic(b"--v")),
-    case("-x with -v", ["-x", "-v", "A"], stdout=b"A\n", stderr=option_diagnostic(b"x")),
+         stderr=option_diagnostic(
+             b"option '--v' is ambiguous; possibilities: '--variables' '--version'")),
+    case("-x with -v", ["-x", "-v", "A"], stdout=b"A\n",
+         stderr=option_diagnostic(b"invalid option -- 'x'")),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),
@@ -178,8 +180,6 @@ def load_cases(path):
 
 def escaped(data):
     """Bytes with CR, NUL and the rest made visible; long ones shortened."""
-    if isinstance(data, re.Pattern):
-        return "pattern " + repr(data.pattern)
     if not isinstance(data, bytes):
         return repr(data)
     text = repr(data)
@@ -188,20 +188,14 @@ def escaped(data):
     return text
 
 
-def matches(expected, actual):
-    if isinstance(expected, re.Pattern):
-        return expected.fullmatch(actual) is not None
-    return expected == actual
-
-
 class Results:
     def __init__(self):
         self.passed = 0
         self.failed = 0
 
     def check(self, name, checks):
-        """checks: (what, expected, actual) triples; expected may be a pattern."""
-        wrong = [c for c in checks if not matches(c[1], c[2])]
+        """checks: (what, expected, actual) triples."""
+        wrong = [c for c in checks if c[1] != c[2]]
         if not wrong:
             self.passed += 1
             return
