@@ -199,6 +199,21 @@ def allocation_cases():
            b"fillvars: write: Input/output error\n")
 
 
+def short_write_cases():
+    """Writes that take only part of what they are given, as a pipe or a socket
+    may: every byte must still arrive, in order, with status 0."""
+    # Blocks of lines with references, a run long enough to go out straight
+    # from the input, and more references after it.
+    plain = b"x" * 40000 + b"\n"
+    data = LINE_IN * 25000 + plain + b"a=$A ${A}|$B\n" * 100
+    want = LINE_OUT * 25000 + plain + b"a=1 1|\n" * 100
+    short = b"a=$A ${A}|$B\n" + b"plain text\n" * 100
+    for cap, stdin, stdout in [(1000, data, want), (1, short, short.replace(b"$A ${A}|$B", b"1 1|"))]:
+        env = {"LD_PRELOAD": FAILCALL, "FAILCALL_WRITE_MAX": str(cap)}
+        expect("writes of at most %d bytes, %d bytes in" % (cap, len(stdin)),
+               run([], stdin=stdin, env=env), 0, stdout)
+
+
 def input_cases():
     """Every mode on every kind of standard input. Only substitution reads it;
     the other modes leave a regular file where it stood."""
@@ -307,6 +322,7 @@ elif WRAPPER:
     skip("allocation, read and write failures through the interposer", "under a wrapper")
 else:
     allocation_cases()
+    short_write_cases()
 input_cases()
 output_cases()
 print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
