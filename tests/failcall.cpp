@@ -3,6 +3,8 @@
 // fail with the error that call gives when the system refuses it. Every
 // other call goes through to the C library, so the program's own code path
 // meets the failure exactly as it would in production.
+// FAILCALL_WRITE_MAX=N makes every write take at most N bytes, as a pipe or
+// a socket may take only part of what it is given.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +50,15 @@ bool should_fail(const char *name) {
     return ++target.calls == target.fail_at;
 }
 
+// What one write takes of size bytes.
+size_t write_limit(size_t size) {
+    static const long limit = [] {
+        const char *setting = std::getenv("FAILCALL_WRITE_MAX");
+        return setting == nullptr ? 0 : std::atol(setting);
+    }();
+    return limit > 0 && size > static_cast<size_t>(limit) ? static_cast<size_t>(limit) : size;
+}
+
 template <typename F> F next(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
@@ -85,6 +96,7 @@ extern "C" ssize_t read(int fd, void *data, size_t size) {
 }
 
 extern "C" ssize_t write(int fd, const void *data, size_t size) {
+    size = write_limit(size);
     if (should_fail("write")) {
         errno = EIO;
         return -1;

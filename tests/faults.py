@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Fault injection: every way a run can fail must give the exact message and
-status 1, and must not lose output that was already produced.
+status 1, and must not lose output that was already produced. Every mode
+meets every kind of standard input and every failing standard output here;
+the modes that do not filter must not touch standard input at all.
 
 usage: faults.py FILLVARS FAILCALL_LIBRARY|none
 
@@ -11,8 +13,10 @@ are skipped then, since the preload would reach the wrapper too.
 """
 import os
 import resource
+import select
 import shlex
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -27,6 +31,28 @@ ENV = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": "/h", "A": "1"}
 NOMEM = b"fillvars: reallocarray: Cannot allocate memory\n"
 NODUP = b"fillvars: strdup: Cannot allocate memory\n"
 FULL = b"fillvars: write: No space left on device\n"
+CLOSED = b"fillvars: write: Bad file descriptor\n"
+BROKEN = b"fillvars: write: Broken pipe\n"
+USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
+         b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
+
+# Every mode, with an input that a filtering run would change.
+MODES = [
+    # name, args, standard input, standard output when all goes well, reads input
+    ("substitution", [], b"a=$A\n", b"a=1\n", True),
+    ("substitution, listed name", ["A"], b"a=$A $B\n", b"a=1 $B\n", True),
+    ("listing", ["-v", "A,B"], b"a=$A\n", b"A\nB\n", False),
+    ("usage", ["-h"], b"a=$A\n", USAGE, False),
+    ("version", ["-V"], b"a=$A\n", b"fillvars 0.1\n", False),
+]
+
+# Outputs that refuse what is written: (name, stdout, SIGPIPE action, stderr, status).
+SINKS = [
+    ("/dev/full", "full", "default", FULL, 1),
+    ("a closed standard output", "closed", "default", CLOSED, 1),
+    ("a pipe with no reader, SIGPIPE ignored", "gone", "ignore", BROKEN, 1),
+    ("a pipe with no reader, SIGPIPE default", "gone", "default", b"", -signal.SIGPIPE),
+]
 
 results = {"passed": 0, "failed": 0, "skipped": 0}
 
@@ -56,15 +82,17 @@ def run(args, stdin=b"", stdout="pipe", sigpipe="default", env=None, fsize=None,
         timeout=30):
     """Runs fillvars; stdin is bytes (from a regular file), "dir", "closed"
     or a file object; stdout is "pipe", "full", "closed", "gone" (a pipe
-    whose reader has closed) or a path. Returns (status, stdout, stderr)."""
+    whose reader has closed) or a path. Returns (status, stdout, stderr,
+    offset), offset being where the input file stands afterwards, if it is one."""
     with tempfile.TemporaryDirectory() as scratch:
         to_close = []
+        stdin_file = None
         if isinstance(stdin, bytes):
             path = os.path.join(scratch, "in")
             with open(path, "wb") as f:
                 f.write(stdin)
-            stdin_arg = open(path, "rb")
-            to_close.append(stdin_arg)
+            # Kept open: the child shares its offset.
+            stdin_arg = stdin_file = open(path, "rb")
         elif stdin == "dir":
             stdin_arg = os.open(scratch, os.O_RDONLY)
             to_close.append(stdin_arg)
@@ -107,15 +135,24 @@ def run(args, stdin=b"", stdout="pipe", sigpipe="default", env=None, fsize=None,
             item.close() if hasattr(item, "close") else os.close(item)
         try:
             out, err = proc.communicate(timeout=timeout * SLOW)
+            status = proc.returncode
         except subprocess.TimeoutExpired:
             proc.kill()
             out, err = proc.communicate()
-            return "timeout", out or b"", err
-        return proc.returncode, out or b"", err
+            status = "timeout"
+        offset = None
+        if stdin_file is not None:
+            offset = os.lseek(stdin_file.fileno(), 0, os.SEEK_CUR)
+            stdin_file.close()
+        return status, out or b"", err, offset
 
 
-def expect(name, got, status, stdout=b"", stderr=b""):
+def expect(name, got, status, stdout=b"", stderr=b"", offset=None):
+    """Checks a run's status, output and errors, and with offset, where its
+    input file stands afterwards."""
     problems = []
+    if offset is not None and got[3] != offset:
+        problems.append("input file at offset %s afterwards, expected %d" % (got[3], offset))
     if got[0] != status:
         problems.append("status %s, expected %s" % (got[0], status))
     if stdout is not None and got[1] != stdout:
@@ -162,35 +199,110 @@ def allocation_cases():
            b"fillvars: write: Input/output error\n")
 
 
-def read_cases():
-    expect("directory as standard input", run([], stdin="dir"), 1, b"",
-           b"fillvars: read: Is a directory\n")
-    expect("closed standard input", run([], stdin="closed"), 1, b"",
-           b"fillvars: read: Bad file descriptor\n")
-    expect("listing mode does not read a directory", run(["-v", "A"], stdin="dir"), 0,
-           b"A\n")
+def short_write_cases():
+    """Writes that take only part of what they are given, as a pipe or a socket
+    may: every byte must still arrive, in order, with status 0."""
+    # Blocks of lines with references, a run long enough to go out straight
+    # from the input, and more references after it.
+    plain = b"x" * 40000 + b"\n"
+    data = LINE_IN * 25000 + plain + b"a=$A ${A}|$B\n" * 100
+    want = LINE_OUT * 25000 + plain + b"a=1 1|\n" * 100
+    short = b"a=$A ${A}|$B\n" + b"plain text\n" * 100
+    short_out = short.replace(b"$A ${A}|$B", b"1 1|")
+    for cap, stdin, stdout in [(1000, data, want), (1, short, short_out)]:
+        env = {"LD_PRELOAD": FAILCALL, "FAILCALL_WRITE_MAX": str(cap)}
+        expect("each write takes at most %d of its bytes, %d bytes in" % (cap, len(stdin)),
+               run([], stdin=stdin, env=env), 0, stdout)
 
 
-def write_cases():
-    # Every mode writes through the same check: the message and status 1.
-    for name, args, stdin in [
-        ("substitution", [], b"a=$A\n"),
-        ("substitution, listed name", ["A"], b"a=$A $B\n"),
-        ("listing", ["-v", "A,B"], b""),
-        ("usage", ["-h"], b""),
-        ("version", ["-V"], b""),
-    ]:
-        expect(name + " into /dev/full", run(args, stdin=stdin, stdout="full"), 1, None,
-               FULL)
-        expect(name + " into a closed standard output", run(args, stdin=stdin,
-               stdout="closed"), 1, None, b"fillvars: write: Bad file descriptor\n")
-        expect(name + " into a pipe with no reader, SIGPIPE ignored",
-               run(args, stdin=stdin, stdout="gone", sigpipe="ignore"), 1, None,
-               b"fillvars: write: Broken pipe\n")
-    expect("a pipe with no reader keeps the default SIGPIPE",
-           run([], stdin=b"a\n", stdout="gone"), -signal.SIGPIPE, None, b"")
+def input_cases():
+    """Every mode on every kind of standard input. Only substitution reads it;
+    the other modes leave a regular file where it stood."""
+    for name, args, stdin, stdout, reads in MODES:
+        expect(name + ", regular file as input" + ("" if reads else ", left unread"),
+               run(args, stdin=stdin), 0, stdout, offset=len(stdin) if reads else 0)
+        if reads:
+            expect(name + ", directory as input", run(args, stdin="dir"), 1, b"",
+                   b"fillvars: read: Is a directory\n")
+            expect(name + ", closed input", run(args, stdin="closed"), 1, b"",
+                   b"fillvars: read: Bad file descriptor\n")
+            continue
+        expect(name + ", directory as input", run(args, stdin="dir"), 0, stdout)
+        expect(name + ", closed input", run(args, stdin="closed"), 0, stdout)
+        yes = subprocess.Popen(["yes", "$HOME"], stdout=subprocess.PIPE)
+        got = run(args, stdin=yes.stdout, timeout=10)
+        end(yes)
+        expect(name + ", endless input", got, 0, stdout)
+
+    # A socket whose peer closes with data unread fails the next read with
+    # ECONNRESET: what came before that read must already be out.
+    ours, theirs = socket.socketpair()
+    theirs.sendall(b"never read")
+    proc = subprocess.Popen(WRAPPER + [FILLVARS], stdin=theirs.fileno(), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=ENV)
+    theirs.close()
+    ours.sendall(b"x $A\n")
+    first = b""
+    while len(first) < 4 and select.select([proc.stdout], [], [], 5 * SLOW)[0]:
+        piece = os.read(proc.stdout.fileno(), 4 - len(first))
+        if not piece:
+            break
+        first += piece
+    ours.close()
+    try:
+        out, err = proc.communicate(timeout=10 * SLOW)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+    expect("read error after output, what came before is out",
+           (proc.returncode, first + out, err), 1, b"x 1\n",
+           b"fillvars: read: Connection reset by peer\n")
+
+
+def end(process):
+    process.stdout.close()
+    process.kill()
+    process.wait()
+
+
+def output_cases():
+    """Every mode into every output that refuses what is written."""
+    for name, args, stdin, _, _ in MODES:
+        for sink_name, sink, sigpipe, err, status in SINKS:
+            expect("%s into %s" % (name, sink_name),
+                   run(args, stdin=stdin, stdout=sink, sigpipe=sigpipe), status, None, err)
     expect("empty input into /dev/full writes nothing and succeeds",
            run([], stdin=b"", stdout="full"), 0, None, b"")
+
+    # Endless input into an output that refuses it must end by itself.
+    for sink_name, sink, sigpipe, err, status in SINKS:
+        yes = subprocess.Popen(["yes", "$HOME"], stdout=subprocess.PIPE)
+        start = time.monotonic()
+        got = run([], stdin=yes.stdout, stdout=sink, sigpipe=sigpipe, timeout=10)
+        took = time.monotonic() - start
+        end(yes)
+        expect("endless input into %s ends by itself (%.2f s)" % (sink_name, took), got, status,
+               None, err)
+
+    # The reader leaves in the middle of an endless stream, after taking the
+    # start of it, which must be intact.
+    for sigpipe, err, status in [("ignore", BROKEN, 1), ("default", b"", -signal.SIGPIPE)]:
+        yes = subprocess.Popen(["yes", "line $A"], stdout=subprocess.PIPE)
+        proc = subprocess.Popen(WRAPPER + [FILLVARS], stdin=yes.stdout, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=ENV,
+                                restore_signals=sigpipe == "default")
+        first = proc.stdout.read(4095)
+        proc.stdout.close()
+        try:
+            proc.wait(timeout=10 * SLOW)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        got = (proc.returncode, first, proc.stderr.read())
+        proc.stderr.close()
+        end(yes)
+        expect("reader leaves mid-stream, SIGPIPE %s" % sigpipe, got, status, b"line 1\n" * 585,
+               err)
 
     # A file size limit cuts the output at an odd byte: what fits is there,
     # exactly, and the rest is reported.
@@ -204,19 +316,6 @@ def write_cases():
            (got[0], written, got[2]), 1, (LINE_OUT * 40000)[:limit],
            b"fillvars: write: File too large\n")
 
-    # Endless input into a sink that fails must end by itself.
-    for sink, sigpipe, err in [("full", "default", FULL),
-                               ("gone", "ignore", b"fillvars: write: Broken pipe\n")]:
-        name = "endless input into %s ends by itself" % sink
-        yes = subprocess.Popen(["yes", "$HOME"], stdout=subprocess.PIPE)
-        start = time.monotonic()
-        got = run([], stdin=yes.stdout, stdout=sink, sigpipe=sigpipe, timeout=10)
-        took = time.monotonic() - start
-        yes.stdout.close()
-        yes.kill()
-        yes.wait()
-        expect(name + " (%.2f s)" % took, got, 1, None, err)
-
 
 if FAILCALL is None:
     skip("allocation, read and write failures through the interposer", "no interposer")
@@ -224,7 +323,8 @@ elif WRAPPER:
     skip("allocation, read and write failures through the interposer", "under a wrapper")
 else:
     allocation_cases()
-read_cases()
-write_cases()
+    short_write_cases()
+input_cases()
+output_cases()
 print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
 sys.exit(1 if results["failed"] else 0)

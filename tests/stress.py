@@ -60,7 +60,9 @@ def getenv(env, name):
     return None
 
 
-def expected(data, operands, env):
+def expected(data, operands, env, found=None):
+    """The output for data; found, if given, gathers the names replaced by a
+    set variable's value."""
     listed = set(operand_names(operands))
     limited = bool(operands)
     lookup = {}
@@ -70,8 +72,10 @@ def expected(data, operands, env):
         if limited and name not in listed:
             return match.group(0)
         if name not in lookup:
-            lookup[name] = getenv(env, name) or b""
-        return lookup[name]
+            lookup[name] = getenv(env, name)
+        if lookup[name] is not None and found is not None:
+            found.add(name)
+        return lookup[name] or b""
 
     return REFERENCE.sub(replace, data)
 
@@ -94,10 +98,18 @@ def first_difference(a, b):
         len(a), len(b), i, a[max(0, i - 20):i + 20], b[max(0, i - 20):i + 20])
 
 
+def shell_safe(env):
+    """The environment the program gets: a shell script wrapper (such as
+    tests/memcheck) passes on only the names a shell can hold."""
+    if not WRAPPER:
+        return env
+    return {k: v for k, v in env.items() if re.fullmatch(rb"[A-Za-z_][A-Za-z0-9_]*", k)}
+
+
 def check(name, data, operands=(), env=None, limit=60):
     """Runs fillvars on data in memory and compares with the expected bytes."""
     env = env or {}
-    want = expected(data, list(operands), env)
+    want = expected(data, list(operands), shell_safe(env))
     start = time.monotonic()
     proc = subprocess.run(WRAPPER + [FILLVARS] + list(operands), input=data,
                           capture_output=True, env=env, timeout=limit * (20 if WRAPPER else 1))
@@ -187,10 +199,20 @@ def every_byte():
     env = {name: value + name for name in names}
     # "$N=" names "N=", which the C library finds in the entry "N==eq".
     env[b"N"] = b"=eq"
+    # Each name in both forms, the bare one ended by a tab. A name ending in
+    # a byte that ends a reference cannot be written as one.
     data = bytes(range(256)) * 4
     for b in range(256):
         one = bytes([b])
-        data += b"$N" + one + b"|${N" + one + b"}|$" + one + b"{" + one + b"\n"
+        data += b"$N" + one + b"\t${N" + one + b"}|$" + one + b"{" + one + b"\n"
+    wanted = {b"N" + bytes([b]) for b in range(1, 256) if b not in b" \t\r\n}"}
+    if not WRAPPER:
+        found = set()
+        expected(data, [], env, found)
+        missing = sorted(wanted - found)
+        report("every byte: the input looks up each name that can be written",
+               ["not found: %r" % b", ".join(missing)] if missing else [],
+               "(%d names)" % len(wanted))
     check("every byte in input, names and values, all replaced", data, env=env)
     check("every byte in input, names, operands and values, half listed", data,
           operands=[b"N" + bytes([b]) for b in range(1, 256, 2)], env=env)

@@ -2,8 +2,11 @@
 // environment is set by each case, and the block size is the test's to choose.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <set>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,14 +16,12 @@
 #include "names.hpp"
 #include "substitute.hpp"
 
-using namespace std::string_literals;
-
 extern char **environ;
 
 namespace {
 
 struct StreamCase {
-    const char *label;
+    std::string label;
     std::vector<std::string> operands;
     std::vector<std::pair<std::string, std::string>> env;
     std::string input;
@@ -101,157 +102,197 @@ class SubstituteTest : public ::testing::Test {
     }
 };
 
-const std::string long_name(NAME_LIMIT, 'N');
-const std::string too_long = long_name + "MORE";
-const std::string filler(5000, 'f');
+// The case file's path, taken before any test clears the environment.
+const std::string cases_path = [] {
+    const char *path = std::getenv("FILLVARS_CASES");
+    return std::string(path == nullptr ? "" : path);
+}();
 
-std::vector<StreamCase> stream_cases() {
-    return {
-        {"empty input", {}, {}, "", ""},
-        {"no references", {}, {{"A", "1"}}, "plain text\nline two\n", "plain text\nline two\n"},
-        {"last line without LF", {}, {}, "one\ntwo", "one\ntwo"},
-        {"bare reference", {}, {{"USER", "alice"}}, "Hello $USER\n", "Hello alice\n"},
-        {"braced reference", {}, {{"USER", "alice"}}, "Hello ${USER}\n", "Hello alice\n"},
-        {"unset disappears", {}, {}, "x $NOPE y\n", "x  y\n"},
-        {"set but empty", {}, {{"E", ""}}, "x${E}y\n", "xy\n"},
-        {"only listed names",
-         {"HOME"},
-         {{"HOME", "/h"}, {"USER", "u"}},
-         "$USER $HOME\n",
-         "$USER /h\n"},
-        {"unlisted braced kept whole",
-         {"HOME"},
-         {{"HOME", "/h"}, {"USER", "u"}},
-         "${USER}x\n",
-         "${USER}x\n"},
-        {"unlisted unset kept", {"HOME"}, {}, "$NOPE ${NOPE\n", "$NOPE ${NOPE\n"},
-        {"slash is part of the name", {}, {{"HOME", "/h"}}, "$HOME/bin\n", "\n"},
-        {"slash-name set", {}, {{"HOME/bin", "hb"}}, "$HOME/bin\n", "hb\n"},
-        {"text after brace", {}, {{"HOME", "/h"}}, "${HOME}/bin\n", "/h/bin\n"},
-        {"adjacent braced", {}, {{"A", "1"}, {"B", "2"}}, "${A}${B}\n", "12\n"},
-        {"semicolon after brace", {}, {{"PORT", "80"}}, "listen ${PORT};\n", "listen 80;\n"},
-        {"brace ends a bare reference, kept", {}, {{"A", "1"}}, "$A}x\n", "1}x\n"},
-        {"JSON value", {"PORT"}, {{"PORT", "8080"}}, "{\"port\": $PORT}\n", "{\"port\": 8080}\n"},
-        {"bare then brace, twice", {}, {{"A", "1"}, {"B", "2"}}, "$A}$B}", "1}2}"},
-        {"empty names, braced and bare", {}, {{"A", "1"}, {"B", "2"}}, "a${}b $}c", "ab }c"},
-        {"open brace inside a bare name", {}, {{"A{B", "w"}}, "$A{B}c", "w}c"},
-        {"unlisted bare, brace kept",
-         {"HOME"},
-         {{"HOME", "/h"}, {"USER", "u"}},
-         "$USER}$HOME}",
-         "$USER}/h}"},
-        {"stray closing brace", {}, {{"A", "1"}}, "${A}}\n", "1}\n"},
-        {"dollar brace alone", {}, {}, "a$}b\n", "a}b\n"},
-        {"open brace then space", {}, {}, "a${ b\n", "a b\n"},
-        {"space inside braces", {}, {{"A", "1"}}, "${A B}\n", "1 B}\n"},
-        {"punctuation is part of the name",
-         {},
-         {{"USER", "alice"}, {"USER!", "bang"}},
-         "$USER! $USER\n",
-         "bang alice\n"},
-        {"second dollar does not end", {}, {{"A", "1"}, {"B", "2"}}, "$A$B\n", "\n"},
-        {"dollar-name set", {}, {{"A$B", "ab"}}, "$A$B\n", "ab\n"},
-        {"lone dollar, no operands", {}, {}, "a $ b\n", "a  b\n"},
-        {"lone dollar, unlisted", {"A"}, {}, "a $ b\n", "a $ b\n"},
-        {"empty operand replaces nothing",
-         {""},
-         {{"A", "1"}, {"B", "2"}},
-         "$A ${B} $host",
-         "$A ${B} $host"},
-        {"operands of commas replace nothing", {",,", ""}, {{"A", "1"}}, "$A $", "$A $"},
-        {"empty name listed", {"$"}, {{"A", "1"}}, "a $ b $A\n", "a  b $A\n"},
-        {"tab ends", {}, {{"A", "1"}}, "$A\tx\n", "1\tx\n"},
-        {"CR ends", {}, {{"A", "1"}}, "$A\rx\n", "1\rx\n"},
-        {"CRLF", {}, {{"A", "1"}}, "a=$A\r\nb=${A}\r\n", "a=1\r\nb=1\r\n"},
-        {"NUL passes", {}, {}, "x\0y\n"s, "x\0y\n"s},
-        {"NUL ends a reference",
-         {},
-         {{"A", "1"}},
-         "$A\0$A\n"s,
-         "1\0"
-         "1\n"s},
-        {"NUL after dollar", {}, {}, "a$\0b\n"s, "a\0b\n"s},
-        {"NUL inside braces", {}, {{"A", "1"}}, "${A\0}\n"s, "1\0}\n"s},
-        {"dollar at EOF", {}, {}, "end $", "end "},
-        {"dollar at EOF, unlisted", {"A"}, {}, "end $", "end $"},
-        {"reference at EOF", {}, {{"HOME", "/h"}}, "home $HOME", "home /h"},
-        {"open brace at EOF", {}, {{"ABC", "v"}}, "x ${ABC", "x v"},
-        {"open brace at EOF, unlisted", {"X"}, {{"ABC", "v"}}, "x ${ABC", "x ${ABC"},
-        {"value not rescanned",
-         {},
-         {{"A", "$B ${B} }{$"}, {"B", "no"}},
-         "$A [${A}]\n",
-         "$B ${B} }{$ [$B ${B} }{$]\n"},
-        {"value with delimiters", {}, {{"A", "x\ty\r\nz"}}, "${A}.\n", "x\ty\r\nz.\n"},
-        {"value bytes", {}, {{"A", "\x01\xff\x7f"}}, "<${A}>", "<\x01\xff\x7f>"},
-        {"many references",
-         {"A,B"},
-         {{"A", "1"}, {"B", "22"}, {"C", "3"}},
-         "$A$A ${A}${B}${C} $C $B\t${B}\n$A",
-         "$A$A 122${C} $C 22\t22\n1"},
-        {"name at the limit", {}, {{long_name, "v"}}, "<${" + long_name + "}>\n", "<v>\n"},
-        {"bare name at the limit", {}, {{long_name, "v"}}, "$" + long_name + " x\n", "v x\n"},
-        {"name cut at the limit", {}, {{long_name, "v"}}, "$" + too_long + " x\n", "v x\n"},
-        {"long reference listed, rest skipped",
-         {long_name},
-         {{long_name, "v"}},
-         "a ${" + too_long + filler + "}tail\n",
-         "a vtail\n"},
-        {"long reference listed, no brace",
-         {},
-         {{long_name, "v"}},
-         "a $" + too_long + filler + " b\n",
-         "a v b\n"},
-        {"long bare reference, brace kept",
-         {},
-         {{long_name, "v"}},
-         "a $" + too_long + filler + "}tail\n",
-         "a v}tail\n"},
-        {"long bare reference unlisted, brace kept",
-         {"X"},
-         {},
-         "a $" + too_long + filler + "}tail\n",
-         "a $" + too_long + filler + "}tail\n"},
-        {"long reference listed, at EOF", {}, {{long_name, "v"}}, "a $" + too_long + filler, "a v"},
-        {"long reference unlisted, unchanged",
-         {"X"},
-         {{long_name, "v"}},
-         "a ${" + too_long + filler + "}tail $" + too_long + " b\n",
-         "a ${" + too_long + filler + "}tail $" + too_long + " b\n"},
-        {"long reference unlisted, at EOF",
-         {"X"},
-         {},
-         "a $" + too_long + filler,
-         "a $" + too_long + filler},
-        {"long reference unset", {}, {}, "a ${" + filler + "}b $" + filler + "\n", "a b \n"},
-    };
+// Decodes a value of the case file (its escapes are described at its top).
+bool decode(const std::string &text, std::string *out, std::string *error) {
+    out->clear();
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] != '\\') {
+            *out += text[i];
+            continue;
+        }
+        char escape = i + 1 < text.size() ? text[++i] : '\0';
+        switch (escape) {
+        case 'n':
+            *out += '\n';
+            break;
+        case 'r':
+            *out += '\r';
+            break;
+        case 't':
+            *out += '\t';
+            break;
+        case '0':
+            *out += '\0';
+            break;
+        case 's':
+            *out += ' ';
+            break;
+        case '\\':
+            *out += '\\';
+            break;
+        case 'x':
+            if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+                !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+                *error = "\\x needs two hexadecimal digits";
+                return false;
+            }
+            *out += static_cast<char>(std::strtoul(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+            break;
+        case '*': {
+            size_t open = text.find('{', i);
+            size_t close = open == std::string::npos ? open : text.find('}', open);
+            std::string count = text.substr(i + 1, open == std::string::npos ? 0 : open - i - 1);
+            if (close == std::string::npos || count.empty() ||
+                count.find_first_not_of("0123456789") != std::string::npos ||
+                text.find('\\', open) < close) {
+                *error = "a repetition is \\*COUNT{TEXT}";
+                return false;
+            }
+            std::string unit = text.substr(open + 1, close - open - 1);
+            for (unsigned long n = std::strtoul(count.c_str(), nullptr, 10); n > 0; n--)
+                *out += unit;
+            i = close;
+            break;
+        }
+        default:
+            *error = "unknown escape";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Puts one decoded "key: value" line into a case; returns what is wrong with it.
+std::string apply(StreamCase *c, const std::string &key, const std::string &value) {
+    const char *needs_program = "needs the program: put the case in a file only e2e.py reads";
+    size_t equals = value.find('=');
+    if (key == "arg" && !value.empty() && value[0] == '-')
+        return std::string("an option ") + needs_program;
+    if (key == "arg")
+        c->operands.push_back(value);
+    else if (key == "env" && equals == std::string::npos)
+        return "an environment entry is NAME=VALUE";
+    else if (key == "env")
+        c->env.emplace_back(value.substr(0, equals), value.substr(equals + 1));
+    else if (key == "input")
+        c->input = value;
+    else if (key == "output")
+        c->expected = value;
+    else if ((key == "stderr" && !value.empty()) || (key == "status" && value != "0"))
+        return key + " " + needs_program;
+    else if (key != "stderr" && key != "status")
+        return "unknown key \"" + key + "\"";
+    return "";
+}
+
+// Reads the cases of the file at path; on a malformed file, says where.
+bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::string *error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = "cannot read the case file \"" + path +
+                 "\" (FILLVARS_CASES must name tests/cases/reference.txt)";
+        return false;
+    }
+    std::string file_name = path.substr(path.rfind('/') + 1);
+    std::string line;
+    std::string problem;
+    int number = 0;
+    bool open = false;
+    while (problem.empty() && std::getline(file, line)) {
+        number++;
+        if (line.empty()) {
+            open = false;
+            continue;
+        }
+        if (line[0] == '#')
+            continue;
+        size_t colon = line.find(':');
+        std::string key = line.substr(0, colon);
+        std::string raw = colon == std::string::npos ? "" : line.substr(colon + 1);
+        std::string value;
+        if (line.back() == ' ' || line.back() == '\t')
+            problem = "a trailing space or tab (write it as \\s or \\t)";
+        else if (colon == std::string::npos || (!raw.empty() && raw[0] != ' '))
+            problem = "a line is \"key: value\"";
+        else if (decode(raw.empty() ? raw : raw.substr(1), &value, &problem) && key == "case") {
+            cases->emplace_back();
+            cases->back().label = file_name + ":" + std::to_string(number) + ": " + value;
+            open = true;
+        } else if (problem.empty() && !open)
+            problem = "a case starts with \"case:\"";
+        else if (problem.empty())
+            problem = apply(&cases->back(), key, value);
+    }
+    if (!problem.empty())
+        *error = path + ":" + std::to_string(number) + ": " + problem;
+    else if (cases->empty())
+        *error = path + ": no cases";
+    return error->empty();
+}
+
+// The reference rule's cases, shared with the end-to-end test; read once.
+const std::vector<StreamCase> &stream_cases() {
+    static std::string error;
+    static std::vector<StreamCase> cases;
+    static bool loaded = load_cases(cases_path, &cases, &error);
+    if (!loaded)
+        ADD_FAILURE() << error;
+    return cases;
+}
+
+void expect_output(const StreamCase &c, const std::string &output, size_t block) {
+    EXPECT_EQ(output, c.expected) << "  block size " << block
+                                  << "\n  input:    " << escaped(c.input)
+                                  << "\n  expected: " << escaped(c.expected)
+                                  << "\n  actual:   " << escaped(output);
 }
 
 TEST_F(SubstituteTest, Table) {
     for (const StreamCase &c : stream_cases()) {
         SCOPED_TRACE(c.label);
         prepare(c);
-        std::string output = run_filter(c.input, BLOCK_SIZE);
-        EXPECT_EQ(output, c.expected)
-            << "  input:    " << escaped(c.input) << "\n  expected: " << escaped(c.expected)
-            << "\n  actual:   " << escaped(output);
+        expect_output(c, run_filter(c.input, BLOCK_SIZE), BLOCK_SIZE);
     }
 }
 
-// Where the block edges fall must not matter: every block size from one byte
-// to past the whole input gives the same bytes as the default.
+// The block sizes at which a case can break: every small one, every one with
+// an edge 4093 to 4102 bytes into a reference (where "${" and a name at the
+// 4095-byte limit fill the window carried from block to block, and where a
+// longer reference is cut), and the input's length and one past it.
+std::set<size_t> edge_block_sizes(const std::string &input) {
+    std::set<size_t> sizes;
+    for (size_t block = 1; block <= 64; block++)
+        sizes.insert(block);
+    for (size_t at = input.find('$'); at != std::string::npos; at = input.find('$', at + 1)) {
+        for (size_t edge = at + 4093; edge <= at + 4102 && edge < input.size(); edge++) {
+            for (size_t block = 65; block <= edge; block++) {
+                if (edge % block == 0)
+                    sizes.insert(block);
+            }
+        }
+    }
+    if (!input.empty())
+        sizes.insert(input.size());
+    sizes.insert(input.size() + 1);
+    return sizes;
+}
+
+// Where the block edges fall must not matter.
 TEST_F(SubstituteTest, BlockEdgeIndependence) {
     for (const StreamCase &c : stream_cases()) {
         SCOPED_TRACE(c.label);
         prepare(c);
-        std::string reference = run_filter(c.input, BLOCK_SIZE);
-        ASSERT_EQ(reference, c.expected) << "  default block size: " << escaped(reference);
-        for (size_t block = 1; block <= c.input.size() + 2; block++) {
+        for (size_t block : edge_block_sizes(c.input)) {
             std::string output = run_filter(c.input, block);
-            if (output != reference) {
-                ADD_FAILURE() << "block size " << block << "\n  input:    " << escaped(c.input)
-                              << "\n  expected: " << escaped(reference)
-                              << "\n  actual:   " << escaped(output);
+            if (output != c.expected) {
+                expect_output(c, output, block);
                 break;
             }
         }

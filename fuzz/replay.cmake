@@ -1,0 +1,8 @@
+# Each fuzz target's checks over its corpus, built with the normal compiler
+# and run as an ordinary test: the default run gains what the model knows.
+foreach(target stream names)
+  add_executable(${target}_replay ${CMAKE_CURRENT_LIST_DIR}/replay.cpp
+                                  ${CMAKE_CURRENT_LIST_DIR}/${target}_fuzzer.cpp)
+  target_link_libraries(${target}_replay PRIVATE fillvars_core)
+  add_test(NAME ${target}_corpus COMMAND ${target}_replay ${CMAKE_CURRENT_LIST_DIR}/corpus/${target})
+endforeach()
