@@ -2,6 +2,7 @@
 // environment is set by each case, and the block size is the test's to choose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -61,7 +62,8 @@ std::string escaped(const std::string &bytes) {
     return out;
 }
 
-std::string run_filter(const std::string &input, size_t block_size) {
+std::string run_filter(const std::string &input, size_t block_size, bool nounset = false,
+                       uint64_t *reported = nullptr) {
     int in = memfd_create("in", 0);
     int out = memfd_create("out", 0);
     if (in < 0 || out < 0) {
@@ -70,7 +72,9 @@ std::string run_filter(const std::string &input, size_t block_size) {
     }
     EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
     lseek(in, 0, SEEK_SET);
-    substitute_stream(in, out, block_size);
+    uint64_t count = substitute_stream(in, out, block_size, nounset);
+    if (reported != nullptr)
+        *reported = count;
     std::string result;
     lseek(out, 0, SEEK_SET);
     char chunk[65536];
@@ -312,6 +316,109 @@ TEST_F(SubstituteTest, BlockEdgesAcrossEveryOffset) {
             ASSERT_EQ(output, expected)
                 << "block size " << block << "\n  input:  " << escaped(input)
                 << "\n  actual: " << escaped(output);
+        }
+    }
+}
+
+// What a run with -u writes on standard error, caught in a memfd, and how
+// many references it reported.
+struct Reported {
+    std::string out;
+    std::string err;
+    uint64_t count;
+};
+
+Reported run_reporting(const std::string &input, size_t block_size) {
+    int err = memfd_create("err", 0);
+    std::fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(err, STDERR_FILENO);
+    Reported run;
+    run.out = run_filter(input, block_size, true, &run.count);
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    lseek(err, 0, SEEK_SET);
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(err, chunk, sizeof chunk)) > 0)
+        run.err.append(chunk, static_cast<size_t>(n));
+    close(err);
+    return run;
+}
+
+struct UnsetCase {
+    std::string label;
+    std::vector<std::string> operands;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string input;
+    std::string reports;
+};
+
+std::string report(int line, const std::string &name) {
+    return "fillvars: line " + std::to_string(line) + ": \"" + name + "\" is not set\n";
+}
+
+const std::string pad(5000, 'p');
+const std::string long_name = "L" + std::string(9000, 'n');
+
+std::vector<UnsetCase> unset_cases() {
+    return {
+        {"set, empty and unset",
+         {},
+         {{"A", "1"}, {"E", ""}},
+         "$A ${E} $U\n${U}x\n",
+         report(1, "U") + report(2, "U")},
+        {"unlisted names are not reported",
+         {"U"},
+         {},
+         "$V ${U}\n$V $U\n",
+         report(1, "U") + report(2, "U")},
+        {"empty name", {}, {}, "a $ b\n${}\n$", report(1, "") + report(2, "") + report(3, "")},
+        {"escaped names",
+         {},
+         {},
+         "${a\"b} ${c\\d}\n${e\x1b[31m} ${\x7f\x01}",
+         report(1, "a\\\"b") + report(1, "c\\\\d") + report(2, "e\\x1b[31m") +
+             report(2, "\\x7f\\x01")},
+        {"CR is not a line feed",
+         {},
+         {},
+         "a\r\n$U\r\r$V\r\n\r\n$W",
+         report(2, "U") + report(2, "V") + report(4, "W")},
+        {"many lines, then one far along",
+         {},
+         {{"A", "1"}},
+         std::string(300, '\n') + "$A $U\n" + pad + "\n\n$V",
+         report(301, "U") + report(304, "V")},
+        {"longer than the carried window",
+         {},
+         {},
+         "\n\n$" + long_name + " $U\n${" + long_name + "}$U\n",
+         report(3, long_name.substr(0, 4095)) + report(3, "U") +
+             report(4, long_name.substr(0, 4095)) + report(4, "U")},
+        {"longer than the carried window, not reported",
+         {"U"},
+         {},
+         "\n\n$" + long_name + " $U\n${" + long_name + "}$U\n",
+         report(3, "U") + report(4, "U")},
+    };
+}
+
+// -u reports the same lines, and writes the same output as without it,
+// wherever the block edges fall.
+TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
+    for (const UnsetCase &c : unset_cases()) {
+        SCOPED_TRACE(c.label);
+        prepare({c.label, c.operands, c.env, c.input, ""});
+        std::string plain = run_filter(c.input, BLOCK_SIZE);
+        size_t expected_count =
+            static_cast<size_t>(std::count(c.reports.begin(), c.reports.end(), '\n'));
+        for (size_t block : edge_block_sizes(c.input)) {
+            Reported checked = run_reporting(c.input, block);
+            ASSERT_EQ(checked.out, plain) << "block size " << block;
+            ASSERT_EQ(checked.err, c.reports) << "block size " << block;
+            ASSERT_EQ(checked.count, expected_count) << "block size " << block;
         }
     }
 }
