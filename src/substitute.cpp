@@ -34,6 +34,10 @@ constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
 
 static NameTable environment = {};
 
+// getenv finds a name holding "=" only in an entry whose value holds one too
+// ("N=" in "N==eq"); without such an entry those names need no search.
+static bool values_hold_equals = false;
+
 // With -u, each allowed reference to an unset variable is reported with its
 // line. Lines are counted only then, lazily: up to the "$" of a report, and
 // up to where the walk leaves a block.
@@ -49,6 +53,7 @@ static UnsetReports unset = {};
 // Indexes the environment once; the first entry for a name wins, as with
 // getenv. Entries without "=" or with an empty name are never found by it.
 static void index_environment() {
+    values_hold_equals = false;
     size_t count = 0;
     for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++)
         count++;
@@ -57,6 +62,8 @@ static void index_environment() {
         const char *equals = std::strchr(*entry, '=');
         if (equals != nullptr && equals != *entry)
             name_table_put(&environment, *entry, static_cast<size_t>(equals - *entry), equals + 1);
+        if (equals != nullptr && std::strchr(equals + 1, '=') != nullptr)
+            values_hold_equals = true;
     }
 }
 
@@ -130,10 +137,7 @@ static void report_unset(const char *dollar, const char *name, size_t length) {
 // Otherwise it is unset, which -u reports. Out of line: most names are found.
 [[gnu::noinline]] static void emit_unindexed(Output *out, const char *name, size_t length,
                                              const char *text) {
-    const char *equals = name;
-    while (equals < name + length && *equals != '=')
-        equals++;
-    if (equals < name + length) {
+    if (values_hold_equals && std::memchr(name, '=', length) != nullptr) {
         char copy[NAME_LIMIT + 1];
         std::memcpy(copy, name, length);
         copy[length] = '\0';
