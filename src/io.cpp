@@ -31,14 +31,14 @@ size_t page_rounded(size_t carry) {
     return (carry + page - 1) / page * page;
 }
 
-// Waits until fd is ready for events; a failure is reported as the read or
-// write (operation) that was waiting.
-static void wait_for(int fd, short events, const char *operation) {
+// Waits until fd is ready for events; false if poll itself fails.
+static bool wait_for(int fd, short events) {
     struct pollfd entry = {fd, events, 0};
     while (poll(&entry, 1, -1) < 0) {
         if (errno != EINTR)
-            fail(operation);
+            return false;
     }
+    return true;
 }
 
 static bool would_block(int error) {
@@ -50,26 +50,30 @@ size_t read_some(int fd, char *data, size_t size) {
         ssize_t n = read(fd, data, size);
         if (n >= 0)
             return static_cast<size_t>(n);
-        if (would_block(errno))
-            wait_for(fd, POLLIN, "read");
-        else if (errno != EINTR)
-            fail("read");
+        // A failing wait is reported as the read it was waiting for.
+        if (errno == EINTR || (would_block(errno) && wait_for(fd, POLLIN)))
+            continue;
+        fail("read");
     }
 }
 
-void write_all(int fd, const char *data, size_t length) {
+bool write_waiting(int fd, const char *data, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, data, length);
         if (n < 0) {
-            if (would_block(errno))
-                wait_for(fd, POLLOUT, "write");
-            else if (errno != EINTR)
-                fail("write");
-            continue;
+            if (errno == EINTR || (would_block(errno) && wait_for(fd, POLLOUT)))
+                continue;
+            return false;
         }
         data += n;
         length -= static_cast<size_t>(n);
     }
+    return true;
+}
+
+void write_all(int fd, const char *data, size_t length) {
+    if (!write_waiting(fd, data, length))
+        fail("write");
 }
 
 void output_flush(Output *out) {

@@ -18,8 +18,11 @@ size_t page_rounded(size_t carry);
 // descriptor has nothing to read; ends the run with "read" on an error.
 size_t read_some(int fd, char *data, size_t size);
 
-// Writes all of data, waiting while a non-blocking descriptor is full; ends
-// the run with "write" on an error.
+// Writes all of data, waiting while a non-blocking descriptor is full; false
+// on an error, with errno set.
+bool write_waiting(int fd, const char *data, size_t length);
+
+// The same, ending the run with "write" on an error.
 void write_all(int fd, const char *data, size_t length);
 
 struct Output {

@@ -1,6 +1,7 @@
 // Substitution. The input is read in blocks and walked a block at a time:
-// memchr finds each "$", the text between references goes out as whole runs,
-// and only a reference cut by the end of a block is carried into the next.
+// find_dollar finds each "$", the text between references goes out as whole
+// runs, and only a reference cut by the end of a block is carried into the
+// next.
 #include "substitute.hpp"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "io.hpp"
 #include "names.hpp"
@@ -95,8 +97,10 @@ constexpr size_t REPORT_LIMIT = 64 + 4 * NAME_LIMIT;
 static char report_buffer[4 * REPORT_LIMIT];
 static size_t report_length = 0;
 
+// Standard error may be a non-blocking pipe too. A report that cannot be
+// written at all is lost, but the status still says that there was one.
 static void reports_flush() {
-    std::fwrite(report_buffer, 1, report_length, stderr);
+    write_waiting(STDERR_FILENO, report_buffer, report_length);
     report_length = 0;
 }
 

@@ -162,6 +162,30 @@ check("non-blocking output, listing names", run(b"", "slow", args=["-v"] + [
     ",".join(NAMES[i:i + 1000]) for i in range(0, len(NAMES), 1000)]), 0,
     "".join(name + "\n" for name in NAMES).encode())
 
+
+
+def reports_to_slow_stderr():
+    """-u into a non-blocking standard error read slowly: every report
+    arrives, though they fill the pipe many times over."""
+    data = b"".join(b"line $UNSET_%d\n" % i for i in range(20000))
+    want = b"".join(b'fillvars: line %d: "UNSET_%d" is not set\n' % (i + 1, i)
+                    for i in range(20000))
+    reader, child_err = nonblocking_pipe(1)
+    chunks = []
+    with tempfile.TemporaryFile() as in_file:
+        in_file.write(data)
+        in_file.seek(0)
+        proc = subprocess.Popen(WRAPPER + [FILLVARS, "-u"], stdin=in_file,
+                                stdout=subprocess.DEVNULL, stderr=child_err, env=ENV)
+    os.close(child_err)
+    drain(reader, chunks, True)
+    status = proc.wait(timeout=120 * SLOW)
+    check("-u, non-blocking standard error, slow reader", (status, b"", b"".join(chunks)), 1,
+          b"", want)
+
+
+reports_to_slow_stderr()
+
 if FAILCALL is None:
     print("skip poll failures (no interposer in this build)")
 elif WRAPPER:
