@@ -62,6 +62,17 @@ std::string escaped(const std::string &bytes) {
     return out;
 }
 
+// Everything written to fd, from its start.
+std::string read_back(int fd) {
+    std::string data;
+    lseek(fd, 0, SEEK_SET);
+    char chunk[65536];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0)
+        data.append(chunk, static_cast<size_t>(n));
+    return data;
+}
+
 std::string run_filter(const std::string &input, size_t block_size, bool nounset = false,
                        uint64_t *reported = nullptr) {
     int in = memfd_create("in", 0);
@@ -75,12 +86,7 @@ std::string run_filter(const std::string &input, size_t block_size, bool nounset
     uint64_t count = substitute_stream(in, out, block_size, nounset);
     if (reported != nullptr)
         *reported = count;
-    std::string result;
-    lseek(out, 0, SEEK_SET);
-    char chunk[65536];
-    ssize_t n;
-    while ((n = read(out, chunk, sizeof chunk)) > 0)
-        result.append(chunk, static_cast<size_t>(n));
+    std::string result = read_back(out);
     close(in);
     close(out);
     return result;
@@ -338,22 +344,10 @@ Reported run_reporting(const std::string &input, size_t block_size) {
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);
-    lseek(err, 0, SEEK_SET);
-    char chunk[65536];
-    ssize_t n;
-    while ((n = read(err, chunk, sizeof chunk)) > 0)
-        run.err.append(chunk, static_cast<size_t>(n));
+    run.err = read_back(err);
     close(err);
     return run;
 }
-
-struct UnsetCase {
-    std::string label;
-    std::vector<std::string> operands;
-    std::vector<std::pair<std::string, std::string>> env;
-    std::string input;
-    std::string reports;
-};
 
 std::string report(int line, const std::string &name) {
     return "fillvars: line " + std::to_string(line) + ": \"" + name + "\" is not set\n";
@@ -362,7 +356,8 @@ std::string report(int line, const std::string &name) {
 const std::string pad(5000, 'p');
 const std::string long_name = "L" + std::string(9000, 'n');
 
-std::vector<UnsetCase> unset_cases() {
+// Cases for -u: what a case expects is what it reports on standard error.
+std::vector<StreamCase> unset_cases() {
     return {
         {"set, empty and unset",
          {},
@@ -408,16 +403,16 @@ std::vector<UnsetCase> unset_cases() {
 // -u reports the same lines, and writes the same output as without it,
 // wherever the block edges fall.
 TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
-    for (const UnsetCase &c : unset_cases()) {
+    for (const StreamCase &c : unset_cases()) {
         SCOPED_TRACE(c.label);
-        prepare({c.label, c.operands, c.env, c.input, ""});
+        prepare(c);
         std::string plain = run_filter(c.input, BLOCK_SIZE);
         size_t expected_count =
-            static_cast<size_t>(std::count(c.reports.begin(), c.reports.end(), '\n'));
+            static_cast<size_t>(std::count(c.expected.begin(), c.expected.end(), '\n'));
         for (size_t block : edge_block_sizes(c.input)) {
             Reported checked = run_reporting(c.input, block);
             ASSERT_EQ(checked.out, plain) << "block size " << block;
-            ASSERT_EQ(checked.err, c.reports) << "block size " << block;
+            ASSERT_EQ(checked.err, c.expected) << "block size " << block;
             ASSERT_EQ(checked.count, expected_count) << "block size " << block;
         }
     }
