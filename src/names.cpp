@@ -36,7 +36,8 @@ static void copy_bounded(char *dst, const char *src, size_t size) {
 
 const char *extract_name(const char *text) {
     size_t name_length;
-    const char *name = find_name(text, NAME_END, &name_length);
+    const char *end;
+    const char *name = find_name(text, NAME_END, &name_length, &end);
     copy_bounded(name_buffer, name, name_length + 1);
     return name_buffer;
 }

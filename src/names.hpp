@@ -37,10 +37,11 @@ constexpr ByteSet NAME_END = byte_set("}", 2);
 // "NAME"): what follows a leading "$" and a "{" right after it, up to the
 // first "}", cut to NAME_LIMIT bytes. The text runs to the first byte of
 // ends, which holds "}" and whatever else ends the text (a NUL; in a
-// reference, the bytes that end it), so one scan finds both. Sets the name's
-// length; returns its start. Inline, since the filter asks it once a
-// reference.
-inline const char *find_name(const char *text, const ByteSet &ends, size_t *name_length) {
+// reference, the bytes that end it), so one scan finds both: sets the name's
+// length and *text_end to that byte; returns the name's start. Inline, since
+// the filter asks it once a reference.
+inline const char *find_name(const char *text, const ByteSet &ends, size_t *name_length,
+                             const char **text_end) {
     // "$" and "{" are never in ends, so they are inside the text.
     if (text[0] == '$')
         text += text[1] == '{' ? 2 : 1;
@@ -48,6 +49,7 @@ inline const char *find_name(const char *text, const ByteSet &ends, size_t *name
     while (!ends.has[static_cast<unsigned char>(text[n])])
         n++;
     *name_length = n < NAME_LIMIT ? n : NAME_LIMIT;
+    *text_end = text + n;
     return text;
 }
 

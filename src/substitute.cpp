@@ -247,13 +247,11 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             return 0;
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
-        // The name runs to the first byte that ends the reference, unless it
-        // is cut first; then the reference runs on to that byte.
+        // One scan finds the name and the first byte that ends the reference.
         size_t name_length;
-        const char *name = find_name(dollar, stops, &name_length);
-        char *stop = dollar + (name - dollar) + name_length;
-        if (name_length == NAME_LIMIT)
-            stop = find_stop(stop);
+        const char *text_end;
+        const char *name = find_name(dollar, stops, &name_length, &text_end);
+        char *stop = dollar + (text_end - dollar);
         bool braced = dollar[1] == '{';
         if (stop == end && !at_end) {
             size_t have = static_cast<size_t>(end - dollar);
