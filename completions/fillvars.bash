@@ -31,8 +31,14 @@ _fillvars() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         [[ ${COMP_WORDS[i]} == -- ]] && options=0
     done
+    # A prefix is any text: nothing to offer.
+    if ((options)) && [[ ${COMP_WORDS[COMP_CWORD - 1]} == @(-p|--prefix) || $cur == --prefix=* ]]; then
+        return
+    fi
     if ((options)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-h --help -u --nounset -v --variables -V --version' -- "$cur"))
+        COMPREPLY=($(compgen -W '-b --braced -e --noempty -h --help -k --keep -p --prefix=
+            -u --nounset -v --variables -V --version' -- "$cur"))
+        [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace
         return
     fi
 

@@ -16,6 +16,10 @@ end
 
 complete -c fillvars -s h -l help -d 'Write the usage text and exit'
 complete -c fillvars -s u -l nounset -d 'Report references to variables that are not set'
+complete -c fillvars -s e -l noempty -d 'Report references to variables that are empty'
+complete -c fillvars -s k -l keep -d 'Keep references to variables that are not set'
+complete -c fillvars -s b -l braced -d 'Replace only references written ${NAME}'
+complete -c fillvars -s p -l prefix -x -d 'Also allow the names that begin with a prefix'
 complete -c fillvars -s v -l variables -d 'List the names given as operands'
 complete -c fillvars -s V -l version -d 'Write the version and exit'
 complete -c fillvars -f -a '(__fillvars_names)' -d 'Exported variable'

@@ -50,12 +50,13 @@ inline const std::string *model_getenv(const std::vector<std::string> &env,
     return nullptr;
 }
 
-// Operand intake: fields between commas, empty ones skipped, each a name.
+// Operand intake: fields between commas, spaces, tabs, CRs and LFs, empty
+// ones skipped, each a name.
 inline void model_add_operand(std::vector<std::string> &list, std::string_view operand) {
     operand = operand.substr(0, operand.find('\0'));
     size_t i = 0;
     while (i <= operand.size()) {
-        size_t comma = operand.find(',', i);
+        size_t comma = operand.find_first_of(", \t\r\n", i);
         if (comma == std::string_view::npos)
             comma = operand.size();
         if (comma > i)
@@ -99,6 +100,30 @@ inline std::string model_filter(std::string_view in, const std::vector<std::stri
     return out;
 }
 
+// A name as reports show it: quote and backslash escaped, C0 controls and
+// DEL as \xHH, the UTF-8 encodings of U+0080 to U+009F as \u00HH.
+inline std::string model_escape(std::string_view name) {
+    std::string out;
+    for (size_t i = 0; i < name.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        char hex[8];
+        if (c == 0xc2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(name[i + 1]) <= 0x9f) {
+            std::snprintf(hex, sizeof hex, "\\u00%02x", static_cast<unsigned char>(name[++i]));
+            out += hex;
+        } else if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 32 || c == 127) {
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // What -u reports: a line for each allowed reference to an unset variable,
 // numbered 1 + the line feeds before its "$", the name escaped.
 inline std::string model_unset_reports(std::string_view in, const std::vector<std::string> &list,
@@ -116,20 +141,68 @@ inline std::string model_unset_reports(std::string_view in, const std::vector<st
         i = end;
         if (!model_contains(list, given, name) || model_getenv(env, name) != nullptr)
             continue;
-        reports += "fillvars: line " + std::to_string(line) + ": \"";
-        for (unsigned char c : name) {
-            char hex[8];
-            if (c == '"' || c == '\\') {
-                reports += '\\';
-                reports += static_cast<char>(c);
-            } else if (c < 32 || c == 127) {
-                std::snprintf(hex, sizeof hex, "\\x%02x", c);
-                reports += hex;
-            } else {
-                reports += static_cast<char>(c);
-            }
-        }
-        reports += "\" is not set\n";
+        reports += "fillvars: line " + std::to_string(line) + ": \"" + model_escape(name) +
+                   "\" is not set\n";
     }
     return reports;
+}
+
+// The options that change what a reference becomes, and what a run gives.
+struct ModelOptions {
+    bool nounset, noempty, keep, braced;
+    std::vector<std::string> prefixes;
+};
+
+struct ModelRun {
+    std::string out;
+    std::string err;
+};
+
+// given: whether an operand or a prefix was given.
+inline bool model_allows(const std::vector<std::string> &list, bool given,
+                         const ModelOptions &options, const std::string &name) {
+    if (model_contains(list, given, name))
+        return true;
+    for (const std::string &prefix : options.prefixes)
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            return true;
+    return false;
+}
+
+// The filter with options: -b leaves bare references, -k keeps unset ones,
+// -u and -e report unset and empty ones with their line.
+inline ModelRun model_run(std::string_view in, const std::vector<std::string> &list, bool given,
+                          const std::vector<std::string> &env, const ModelOptions &options) {
+    ModelRun run;
+    size_t line = 1;
+    size_t i = 0;
+    while (i < in.size()) {
+        if (in[i] != '$') {
+            line += in[i] == '\n';
+            run.out += in[i++];
+            continue;
+        }
+        size_t end = model_reference_end(in, i);
+        std::string_view reference = in.substr(i, end - i);
+        std::string name = model_name(reference);
+        bool bare = reference.size() < 2 || reference[1] != '{';
+        const std::string *entry = model_getenv(env, name);
+        std::string where = "fillvars: line " + std::to_string(line) + ": \"" + model_escape(name);
+        if (!model_allows(list, given || !options.prefixes.empty(), options, name) ||
+            (options.braced && bare)) {
+            run.out += reference;
+        } else if (entry != nullptr) {
+            std::string value = entry->substr(name.size() + 1);
+            if (value.empty() && options.noempty)
+                run.err += where + "\" is empty\n";
+            run.out += value;
+        } else {
+            if (options.nounset)
+                run.err += where + "\" is not set\n";
+            if (options.keep)
+                run.out += reference;
+        }
+        i = end;
+    }
+    return run;
 }

@@ -1,7 +1,9 @@
 // Fuzzes the stream filter in memory. The input is split into a block size
-// (first byte), operands and environment entries (lines, up to the first and
+// (first byte), arguments and environment entries (lines, up to the first and
 // second byte 0x01) and the standard input text (the rest), and each run is
-// checked against properties that must hold for any input.
+// checked against properties that must hold for any input. An argument line
+// "-k", "-b", "-e" or "-u" is that option, "-pTEXT" a prefix; any other is an
+// operand.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,25 +49,33 @@ static std::string read_back(int fd) {
     return data;
 }
 
-// What a run with -u wrote on standard error, and what it returned.
-struct Reports {
-    std::string text;
+// What a run wrote and returned.
+struct Run {
+    std::string out;
+    std::string err;
     uint64_t count;
 };
 
-// One run of substitute_stream with the given list, environment and block
-// size, over memory descriptors; the process-wide state is reset after it.
-// With reports, it runs as with -u and standard error is caught there.
-static std::string filter(std::string_view in, const std::vector<std::string> &operands,
-                          const std::vector<std::string> &env, size_t block_size,
-                          Reports *reports = nullptr) {
+static Rules rules_of(const ModelOptions &options) {
+    return {options.nounset, options.noempty, options.keep, options.braced};
+}
+
+// One run of substitute_stream with the given list, environment, block size
+// and options, over memory descriptors, standard error caught too; the
+// process-wide state is reset after it.
+static Run filter(std::string_view in, const std::vector<std::string> &operands,
+                  const std::vector<std::string> &env, size_t block_size,
+                  const ModelOptions &options = {}) {
     check(ftruncate(in_fd, 0) == 0 && ftruncate(out_fd, 0) == 0, "ftruncate");
     check(pwrite(in_fd, in.data(), in.size(), 0) == static_cast<ssize_t>(in.size()), "pwrite");
     check(lseek(in_fd, 0, SEEK_SET) == 0 && lseek(out_fd, 0, SEEK_SET) == 0, "lseek");
+    check(ftruncate(err_fd, 0) == 0 && lseek(err_fd, 0, SEEK_SET) == 0, "reset stderr");
 
     std::vector<std::string> copies(operands);
     for (std::string &operand : copies)
         name_list_add_operand(operand.data());
+    for (const std::string &prefix : options.prefixes)
+        name_list_add_prefix(prefix.c_str());
     std::vector<std::string> entries(env);
     std::vector<char *> environment;
     for (std::string &entry : entries)
@@ -74,20 +84,17 @@ static std::string filter(std::string_view in, const std::vector<std::string> &o
     char **saved = environ;
     environ = environment.data();
 
-    if (reports == nullptr) {
-        substitute_stream(in_fd, out_fd, block_size);
-    } else {
-        check(ftruncate(err_fd, 0) == 0 && lseek(err_fd, 0, SEEK_SET) == 0, "reset stderr");
-        int saved_err = dup(STDERR_FILENO);
-        check(saved_err >= 0 && dup2(err_fd, STDERR_FILENO) >= 0, "catch stderr");
-        reports->count = substitute_stream(in_fd, out_fd, block_size, true);
-        check(dup2(saved_err, STDERR_FILENO) >= 0 && close(saved_err) == 0, "restore stderr");
-        reports->text = read_back(err_fd);
-    }
+    int saved_err = dup(STDERR_FILENO);
+    check(saved_err >= 0 && dup2(err_fd, STDERR_FILENO) >= 0, "catch stderr");
+    Run run;
+    run.count = substitute_stream(in_fd, out_fd, block_size, rules_of(options));
+    check(dup2(saved_err, STDERR_FILENO) >= 0 && close(saved_err) == 0, "restore stderr");
 
     environ = saved;
     name_list_release();
-    return read_back(out_fd);
+    run.out = read_back(out_fd);
+    run.err = read_back(err_fd);
+    return run;
 }
 
 static std::vector<std::string> split_lines(std::string_view text) {
@@ -143,37 +150,109 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     std::string_view in = rest;
 
-    // The full rule, at the chosen block size and at the default one.
+    // Option lines out of the arguments; the rest are operands.
+    ModelOptions options = {};
+    std::vector<std::string> plain_operands;
+    for (const std::string &argument : operands) {
+        if (argument == "-k")
+            options.keep = true;
+        else if (argument == "-b")
+            options.braced = true;
+        else if (argument == "-e")
+            options.noempty = true;
+        else if (argument == "-u")
+            options.nounset = true;
+        else if (argument.compare(0, 2, "-p") == 0)
+            options.prefixes.push_back(argument.substr(2, argument.find('\0') - 2));
+        else
+            plain_operands.push_back(argument);
+    }
+    operands = plain_operands;
     std::vector<std::string> list;
     for (const std::string &operand : operands)
         model_add_operand(list, operand);
-    std::string expected = model_filter(in, list, !operands.empty(), env);
-    std::string got = filter(in, operands, env, block_size);
-    if (got != expected)
-        fail_property("output follows the reference rule", in, expected, got);
-    if (filter(in, operands, env, BLOCK_SIZE) != got)
-        fail_property("block size does not change the output", in, got,
-                      filter(in, operands, env, BLOCK_SIZE));
+    bool given = !operands.empty();
+
+    // Without options, the rule as it always was, at the chosen block size
+    // and at the default one. model_filter knows no option: it is the proof
+    // that options change nothing for a run that does not use them.
+    std::string expected = model_filter(in, list, given, env);
+    Run plain = filter(in, operands, env, block_size);
+    if (plain.out != expected)
+        fail_property("output follows the reference rule", in, expected, plain.out);
+    if (!plain.err.empty() || plain.count != 0)
+        fail_property("without options nothing is reported", in, "", plain.err);
+    if (filter(in, operands, env, BLOCK_SIZE).out != plain.out)
+        fail_property("block size does not change the output", in, plain.out,
+                      filter(in, operands, env, BLOCK_SIZE).out);
 
     // -u changes nothing in the output, and reports what the model finds.
-    Reports reports;
-    std::string checked = filter(in, operands, env, block_size, &reports);
-    if (checked != got)
-        fail_property("-u leaves the output as it is", in, got, checked);
-    std::string expected_reports = model_unset_reports(in, list, !operands.empty(), env);
-    if (reports.text != expected_reports)
-        fail_property("-u reports what the model finds", in, expected_reports, reports.text);
-    if ((reports.count > 0) != !expected_reports.empty())
+    ModelOptions nounset = {};
+    nounset.nounset = true;
+    Run checked = filter(in, operands, env, block_size, nounset);
+    if (checked.out != plain.out)
+        fail_property("-u leaves the output as it is", in, plain.out, checked.out);
+    std::string expected_reports = model_unset_reports(in, list, given, env);
+    if (checked.err != expected_reports)
+        fail_property("-u reports what the model finds", in, expected_reports, checked.err);
+    if ((checked.count > 0) != !expected_reports.empty())
         fail_property("-u fails exactly when something is reported", in, expected_reports,
-                      reports.text);
+                      checked.err);
+
+    // The options the input asks for, against the model, at two block sizes;
+    // the status says whether anything was reported.
+    ModelRun model = model_run(in, list, given, env, options);
+    Run optioned = filter(in, operands, env, block_size, options);
+    if (optioned.out != model.out)
+        fail_property("options: output follows the model", in, model.out, optioned.out);
+    if (optioned.err != model.err)
+        fail_property("options: reports follow the model", in, model.err, optioned.err);
+    if ((optioned.count > 0) != !model.err.empty())
+        fail_property("options: status follows the reports", in, model.err, optioned.err);
+    if (filter(in, operands, env, BLOCK_SIZE, options).out != optioned.out)
+        fail_property("options: block size does not change the output", in, optioned.out,
+                      filter(in, operands, env, BLOCK_SIZE, options).out);
+
+    // -k with nothing set: every reference stays, so the input comes back.
+    ModelOptions keep = options;
+    keep.keep = true;
+    Run kept = filter(in, operands, {}, block_size, keep);
+    if (kept.out != in)
+        fail_property("-k with nothing set leaves the input unchanged", in, in, kept.out);
+
+    // -b leaves every bare reference, and takes braced ones as before.
+    ModelOptions braced = {};
+    braced.braced = true;
+    expected.clear();
+    for (size_t i = 0; i < in.size();) {
+        if (in[i] != '$') {
+            expected += in[i++];
+            continue;
+        }
+        size_t end = model_reference_end(in, i);
+        if (i + 1 == in.size() || in[i + 1] != '{')
+            expected += in.substr(i, end - i);
+        i = end;
+    }
+    Run bare = filter(in, {}, {}, block_size, braced);
+    if (bare.out != expected)
+        fail_property("-b removes only braced references", in, expected, bare.out);
+
+    // A prefix that no name begins with allows nothing, as operands that name
+    // nothing do: the input comes back.
+    ModelOptions absent = {};
+    absent.prefixes.push_back(absent_name(in));
+    Run limited = filter(in, {}, env, block_size, absent);
+    if (limited.out != in)
+        fail_property("an absent prefix leaves the input unchanged", in, in, limited.out);
 
     // Only an absent name listed: nothing is replaced, the input comes back.
-    got = filter(in, {absent_name(in)}, env, block_size);
+    std::string got = filter(in, {absent_name(in)}, env, block_size).out;
     if (got != in)
         fail_property("an absent listed name leaves the input unchanged", in, in, got);
 
     // Operands that name nothing allow nothing: the input comes back.
-    got = filter(in, {",", ""}, env, block_size);
+    got = filter(in, {",", "", " \t"}, env, block_size).out;
     if (got != in)
         fail_property("operands naming nothing leave the input unchanged", in, in, got);
 
@@ -186,7 +265,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         i = model_reference_end(in, i);
     }
-    got = filter(in, {}, {}, block_size);
+    got = filter(in, {}, {}, block_size).out;
     if (got != expected)
         fail_property("with nothing set every reference is removed", in, expected, got);
 
@@ -203,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             expected += value;
         i = end;
     }
-    got = filter(in, {}, {"V=" + value}, block_size);
+    got = filter(in, {}, {"V=" + value}, block_size).out;
     if (got != expected)
         fail_property("a value is written verbatim", in, expected, got);
     return 0;

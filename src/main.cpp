@@ -16,6 +16,10 @@ static const struct option options[] = {
     {"variables", no_argument, nullptr, 'v'},
     {"version", no_argument, nullptr, 'V'},
     {"nounset", no_argument, nullptr, 'u'},
+    {"keep", no_argument, nullptr, 'k'},
+    {"braced", no_argument, nullptr, 'b'},
+    {"prefix", required_argument, nullptr, 'p'},
+    {"noempty", no_argument, nullptr, 'e'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -43,9 +47,9 @@ static void close_stdout() {
 int main(int argc, char *argv[]) {
     std::atexit(close_stdout);
     bool listing = false;
-    bool nounset = false;
+    Rules rules = {};
     int option;
-    while ((option = getopt_long(argc, argv, "hvVu", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:e", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -55,7 +59,19 @@ int main(int argc, char *argv[]) {
             listing = true;
             break;
         case 'u':
-            nounset = true;
+            rules.nounset = true;
+            break;
+        case 'e':
+            rules.noempty = true;
+            break;
+        case 'k':
+            rules.keep = true;
+            break;
+        case 'b':
+            rules.braced = true;
+            break;
+        case 'p':
+            name_list_add_prefix(optarg);
             break;
         default:
             // getopt_long has reported it; the run goes on without it.
@@ -68,7 +84,7 @@ int main(int argc, char *argv[]) {
         name_list_print();
         return 0;
     }
-    uint64_t unset = substitute_stream(STDIN_FILENO, STDOUT_FILENO, BLOCK_SIZE, nounset);
+    uint64_t reported = substitute_stream(STDIN_FILENO, STDOUT_FILENO, BLOCK_SIZE, rules);
     name_list_release();
-    return unset > 0 ? 1 : 0;
+    return reported > 0 ? 1 : 0;
 }

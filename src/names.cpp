@@ -20,6 +20,9 @@ bool name_list_given = false;
 
 static char name_buffer[NAME_LIMIT + 1];
 
+// Prefixes that allow every name they begin (-p); not names, so not listed.
+static NameList prefixes = {0, nullptr};
+
 // The list as a set, rebuilt when the list has grown since it was last built.
 static NameTable name_set = {};
 static uint64_t name_set_count = 0;
@@ -42,24 +45,52 @@ const char *extract_name(const char *text) {
     return name_buffer;
 }
 
-void name_list_add(const char *name) {
-    name_list_given = true;
-    void *grown = reallocarray(name_list.items, name_list.count + 1, sizeof *name_list.items);
+static void list_append(NameList *list, const char *name) {
+    void *grown = reallocarray(list->items, list->count + 1, sizeof *list->items);
     if (grown == nullptr)
         fail("reallocarray");
-    name_list.items = static_cast<char **>(grown);
+    list->items = static_cast<char **>(grown);
     // Only a made copy is counted, so the list never holds a missing entry.
     char *copy = strdup(name);
     if (copy == nullptr)
         fail("strdup");
-    name_list.items[name_list.count++] = copy;
+    list->items[list->count++] = copy;
 }
 
+static void list_free(NameList *list) {
+    for (uint64_t i = 0; i < list->count; i++)
+        std::free(list->items[i]);
+    std::free(list->items);
+    *list = {0, nullptr};
+}
+
+void name_list_add(const char *name) {
+    name_list_given = true;
+    list_append(&name_list, name);
+}
+
+// White space separates names too: "$PORT $HOST" is two names, as a user
+// writing them in shell format means, and no reference can name "PORT $HOST".
 void name_list_add_operand(char *operand) {
     name_list_given = true;
-    for (char *field = std::strtok(operand, ","); field != nullptr;
-         field = std::strtok(nullptr, ","))
+    const char *separators = ", \t\r\n";
+    for (char *field = std::strtok(operand, separators); field != nullptr;
+         field = std::strtok(nullptr, separators))
         name_list_add(extract_name(field));
+}
+
+void name_list_add_prefix(const char *prefix) {
+    name_list_given = true;
+    list_append(&prefixes, prefix);
+}
+
+static bool prefix_allows(const char *name, size_t length) {
+    for (uint64_t i = 0; i < prefixes.count; i++) {
+        size_t n = std::strlen(prefixes.items[i]);
+        if (n <= length && std::memcmp(prefixes.items[i], name, n) == 0)
+            return true;
+    }
+    return false;
 }
 
 bool name_list_contains(const char *name) {
@@ -68,7 +99,7 @@ bool name_list_contains(const char *name) {
 
 bool name_set_contains(const char *name, size_t length) {
     if (name_list.count == 0)
-        return false;
+        return prefix_allows(name, length);
     if (name_set_count != name_list.count) {
         name_table_free(&name_set);
         name_table_build(&name_set, name_list.count);
@@ -76,7 +107,7 @@ bool name_set_contains(const char *name, size_t length) {
             name_table_put(&name_set, name_list.items[i], std::strlen(name_list.items[i]), "");
         name_set_count = name_list.count;
     }
-    return name_table_find(&name_set, name, length) != nullptr;
+    return name_table_find(&name_set, name, length) != nullptr || prefix_allows(name, length);
 }
 
 void name_list_print() {
@@ -96,10 +127,8 @@ void name_list_print() {
 }
 
 void name_list_release() {
-    for (uint64_t i = 0; i < name_list.count; i++)
-        std::free(name_list.items[i]);
-    std::free(name_list.items);
-    name_list = {0, nullptr};
+    list_free(&name_list);
+    list_free(&prefixes);
     name_list_given = false;
     name_table_free(&name_set);
     name_set_count = 0;

@@ -57,12 +57,15 @@ inline const char *find_name(const char *text, const ByteSet &ends, size_t *name
 // which the next call overwrites.
 const char *extract_name(const char *text);
 
-// Whether any operand (even one that names nothing) or name was given: only
-// with none is every name allowed.
+// Whether any operand (even one that names nothing), name or prefix was
+// given: only with none is every name allowed.
 extern bool name_list_given;
 
 void name_list_add(const char *name);
+// Fields between commas and white space, each a name.
 void name_list_add_operand(char *operand);
+// Names that begin with prefix are allowed too; "" allows every name.
+void name_list_add_prefix(const char *prefix);
 bool name_list_contains(const char *name);
 bool name_set_contains(const char *name, size_t length);
 

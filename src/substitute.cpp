@@ -1,7 +1,8 @@
 // Substitution. The input is read in blocks and walked a block at a time:
 // find_dollar finds each "$", the text between references goes out as whole
 // runs, and only a reference cut by the end of a block is carried into the
-// next.
+// next. A grammar reads each reference into a Reference; emit_reference
+// alone decides what it becomes.
 #include "substitute.hpp"
 
 #include <algorithm>
@@ -40,17 +41,19 @@ static NameTable environment = {};
 // ("N=" in "N==eq"); without such an entry those names need no search.
 static bool values_hold_equals = false;
 
-// With -u, each allowed reference to an unset variable is reported with its
-// line. Lines are counted only then, lazily: up to the "$" of a report, and
-// up to where the walk leaves a block.
-struct UnsetReports {
+static Rules rules = {};
+
+// Reports (-u, -e) name the line of their "$". Lines are counted only when
+// reports are asked for, lazily: up to the "$" of a report, and up to where
+// the walk leaves a block.
+struct Reports {
     bool on;
     uint64_t line; // 1 + the line feeds before counted
     const char *counted;
     uint64_t count;
 };
 
-static UnsetReports unset = {};
+static Reports reports = {};
 
 // Indexes the environment once; the first entry for a name wins, as with
 // getenv. Entries without "=" or with an empty name are never found by it.
@@ -85,16 +88,15 @@ static uint64_t count_feeds(const char *p, const char *end) {
 }
 
 static void count_lines_to(const char *p) {
-    if (!unset.on)
+    if (!reports.on)
         return;
-    unset.line += count_feeds(unset.counted, p);
-    unset.counted = p;
+    reports.line += count_feeds(reports.counted, p);
+    reports.counted = p;
 }
 
 // Reports are gathered and written with the output before each read, so a
 // template full of unset names costs one write a block, not one a name.
-constexpr size_t REPORT_LIMIT = 64 + 4 * NAME_LIMIT;
-static char report_buffer[4 * REPORT_LIMIT];
+static char report_buffer[64 * 1024];
 static size_t report_length = 0;
 
 // Standard error may be a non-blocking pipe too. A report that cannot be
@@ -104,73 +106,135 @@ static void reports_flush() {
     report_length = 0;
 }
 
-// One line a report, the name escaped: it comes from the input and must not
-// reach a terminal as a control sequence.
-static void report_unset(const char *dollar, const char *name, size_t length) {
-    count_lines_to(dollar);
-    unset.count++;
-    if (sizeof report_buffer - report_length < REPORT_LIMIT)
+// Room for n more bytes of a report; a report of any length goes out in pieces.
+static char *report_room(size_t n) {
+    if (sizeof report_buffer - report_length < n)
         reports_flush();
-    char *start = report_buffer + report_length;
-    int n = std::snprintf(start, 64, "fillvars: line %llu: \"",
-                          static_cast<unsigned long long>(unset.line));
-    char *m = start + n;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c == '\\' || c == '"') {
-            *m++ = '\\';
-            *m++ = static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
-            *m++ = '\\';
-            *m++ = 'x';
-            *m++ = "0123456789abcdef"[c >> 4];
-            *m++ = "0123456789abcdef"[c & 15];
-        } else {
-            *m++ = static_cast<char>(c);
-        }
-    }
-    const char tail[] = "\" is not set\n";
-    std::memcpy(m, tail, sizeof tail - 1);
-    m += sizeof tail - 1;
-    report_length = static_cast<size_t>(m - report_buffer);
+    return report_buffer + report_length;
 }
 
-// A name that the environment index does not hold. It may still be set: no
-// indexed name holds "=", but getenv matches such a name in its own way
-// (against a name and the start of its value), so it is left to getenv.
-// Otherwise it is unset, which -u reports. Out of line: most names are found.
-[[gnu::noinline]] static void emit_unindexed(Output *out, const char *name, size_t length,
-                                             const char *text) {
-    if (values_hold_equals && std::memchr(name, '=', length) != nullptr) {
+static void report_text(const char *text, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        *report_room(1) = text[i];
+        report_length++;
+    }
+}
+
+// Names come from the input and must not reach a terminal as a control
+// sequence: C0 controls and DEL as \xHH, the C1 controls (U+0080 to U+009F,
+// which some terminals obey) as \u00HH; backslash and quote are escaped too.
+static void report_escaped(const char *text, size_t length) {
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        char *m = report_room(6);
+        if (c == 0xc2 && i + 1 < length &&
+            (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80) {
+            unsigned char low = static_cast<unsigned char>(text[++i]);
+            std::memcpy(m, "\\u00", 4);
+            m[4] = hex[low >> 4];
+            m[5] = hex[low & 15];
+            report_length += 6;
+        } else if (c == '\\' || c == '"') {
+            m[0] = '\\';
+            m[1] = static_cast<char>(c);
+            report_length += 2;
+        } else if (c < 0x20 || c == 0x7f) {
+            std::memcpy(m, "\\x", 2);
+            m[2] = hex[c >> 4];
+            m[3] = hex[c & 15];
+            report_length += 4;
+        } else {
+            m[0] = static_cast<char>(c);
+            report_length++;
+        }
+    }
+}
+
+// "fillvars: line N: "NAME"" and what follows it, for the reference at dollar.
+static void report_begin(const char *dollar, const char *name, size_t length) {
+    count_lines_to(dollar);
+    reports.count++;
+    char *m = report_room(64);
+    report_length += static_cast<size_t>(std::snprintf(
+        m, 64, "fillvars: line %llu: \"", static_cast<unsigned long long>(reports.line)));
+    report_escaped(name, length);
+    report_text("\"", 1);
+}
+
+static void report_name(const char *dollar, const char *name, size_t length, const char *what) {
+    report_begin(dollar, name, length);
+    report_text(what, std::strlen(what));
+}
+
+// A reference as a grammar reads it, from its "$" to end.
+struct Reference {
+    const char *name;
+    size_t name_length; // at most NAME_LIMIT: a longer name is cut
+    const char *end;    // one past its last byte
+    bool braced;        // it opened with "${"
+};
+
+// Reads the reference at dollar: it runs to the first byte of stops, and
+// takes a "}" there only when it opened with "${". Needs a stop byte at or
+// before the end of the data. Returns false when that end cut it and more
+// input may follow.
+[[gnu::always_inline]] inline static bool read_plain(const char *dollar, const char *end,
+                                                     bool at_end, Reference *ref) {
+    // One scan finds the name and the first byte that ends the reference.
+    const char *stop;
+    ref->name = find_name(dollar, stops, &ref->name_length, &stop);
+    ref->braced = dollar[1] == '{';
+    if (stop == end && !at_end)
+        return false;
+    ref->end = stop + (*stop == '}' && ref->braced);
+    return true;
+}
+
+// An allowed reference to a variable that the environment index does not
+// hold. It may still be set: no indexed name holds "=", but getenv matches
+// such a name in its own way (against a name and the start of its value), so
+// it is left to getenv. Otherwise it is unset: -u reports it, -k keeps it.
+// Returns whether the reference was replaced. Out of line: most names are found.
+[[gnu::noinline]] static bool emit_unindexed(Output *out, const char *dollar,
+                                             const Reference &ref) {
+    if (values_hold_equals && std::memchr(ref.name, '=', ref.name_length) != nullptr) {
         char copy[NAME_LIMIT + 1];
-        std::memcpy(copy, name, length);
-        copy[length] = '\0';
+        std::memcpy(copy, ref.name, ref.name_length);
+        copy[ref.name_length] = '\0';
         const char *value = std::getenv(copy);
         if (value != nullptr) {
+            if (*value == '\0' && rules.noempty)
+                report_name(dollar, ref.name, ref.name_length, " is empty\n");
             output_write(out, value, std::strlen(value));
-            return;
+            return true;
         }
     }
-    if (unset.on)
-        report_unset(text, name, length);
+    if (rules.nounset)
+        report_name(dollar, ref.name, ref.name_length, " is not set\n");
+    if (!rules.keep)
+        return true;
+    output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
+    return false;
 }
 
-// Writes the replacement of one reference, text[0, length) naming
-// name[0, name_length): the value, nothing for an unset variable, or the text
-// itself when the name is not allowed. Returns whether it was replaced.
-// Inlined into the walk, where a call per reference would cost a good part
-// of the reference.
-[[gnu::always_inline]] inline static bool
-emit_reference(Output *out, const char *name, size_t name_length, const char *text, size_t length) {
-    if (!name_list_contains(name, name_length)) {
-        output_write(out, text, length);
+// The one decision: what the reference at dollar becomes. Its text as it
+// stands when its name is not allowed, or under -b when it is bare; else the
+// variable's value, or, when it is not set, nothing (its text under -k).
+// Returns whether it was replaced. Inlined into the walk, where a call per
+// reference would cost a good part of the reference.
+[[gnu::always_inline]] inline static bool emit_reference(Output *out, const char *dollar,
+                                                         const Reference &ref) {
+    if (!name_list_contains(ref.name, ref.name_length) || (rules.braced && !ref.braced)) {
+        output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
-    const NameSlot *slot = name_table_find(&environment, name, name_length);
-    if (slot != nullptr)
-        output_write(out, slot->value, slot->value_length);
-    else
-        emit_unindexed(out, name, name_length, text);
+    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
+    if (slot == nullptr)
+        return emit_unindexed(out, dollar, ref);
+    if (slot->value_length == 0 && rules.noempty)
+        report_name(dollar, ref.name, ref.name_length, " is empty\n");
+    output_write(out, slot->value, slot->value_length);
     return true;
 }
 
@@ -224,7 +288,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     // A NUL stops every scan; the zeros after it are for find_dollar's word.
     std::memset(end, 0, 8);
     char *p = start;
-    unset.counted = start;
+    reports.counted = start;
     if (cut->tail != Tail::none) {
         char *stop = find_stop(p);
         bool found = stop < end;
@@ -247,37 +311,32 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             return 0;
         }
         output_write(out, p, static_cast<size_t>(dollar - p));
-        // One scan finds the name and the first byte that ends the reference.
-        size_t name_length;
-        const char *text_end;
-        const char *name = find_name(dollar, stops, &name_length, &text_end);
-        char *stop = dollar + (text_end - dollar);
-        bool braced = dollar[1] == '{';
-        if (stop == end && !at_end) {
+        Reference ref;
+        if (!read_plain(dollar, end, at_end, &ref)) {
             size_t have = static_cast<size_t>(end - dollar);
             if (have < NAME_WINDOW) {
                 // The carried bytes hold no line feed: they are read again.
                 count_lines_to(dollar);
                 return have;
             }
-            bool replaced = emit_reference(out, name, name_length, dollar, have);
-            cut->tail = replaced ? Tail::skip : Tail::copy;
-            cut->braced = braced;
+            // Its name is decided: what is left of it is only copied or dropped.
+            ref.end = end;
+            cut->tail = emit_reference(out, dollar, ref) ? Tail::skip : Tail::copy;
+            cut->braced = ref.braced;
             count_lines_to(end);
             return 0;
         }
-        if (*stop == '}' && braced)
-            stop++;
-        emit_reference(out, name, name_length, dollar, static_cast<size_t>(stop - dollar));
-        p = stop;
+        emit_reference(out, dollar, ref);
+        p = dollar + (ref.end - dollar);
     }
     count_lines_to(end);
     return 0;
 }
 
-uint64_t substitute_stream(int in, int out_fd, size_t block_size, bool nounset) {
+uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
-    unset = {nounset, 1, nullptr, 0};
+    rules = asked;
+    reports = {asked.nounset || asked.noempty, 1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
     char *buffer = page_aligned_alloc(front + block_size + 8);
@@ -306,5 +365,5 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, bool nounset) 
     std::free(out.data);
     std::free(buffer);
     name_table_free(&environment);
-    return unset.count;
+    return reports.count;
 }

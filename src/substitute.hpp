@@ -7,9 +7,17 @@
 // Bytes read at a time, and the size of the output buffer.
 constexpr size_t BLOCK_SIZE = 128 * 1024;
 
+// What the options ask of each reference. All false is the plain rule.
+struct Rules {
+    bool nounset; // -u: report each allowed reference to an unset variable
+    bool noempty; // -e: report each allowed reference to an empty variable
+    bool keep;    // -k: write an allowed reference to an unset variable as it stands
+    bool braced;  // -b: replace only references that open with "${"
+};
+
 // Copies in to out up to end of input, replacing each reference to a variable
 // that the name list allows. A read or write error ends the run with status 1.
 // block_size (at least 1) only changes how the input is cut, never the output.
-// With nounset, each allowed reference to an unset variable is also reported
-// on standard error with its line; returns how many were.
-uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, bool nounset = false);
+// Reports (from -u and -e) go to standard error with their line; returns how
+// many there were.
+uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, Rules rules = {});

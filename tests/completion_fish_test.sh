@@ -35,8 +35,8 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -h --help -u --nounset -v --variables -V --version
-fillvars --n            | --nounset
+fillvars -              | -b --braced -e --noempty -h --help -k --keep -p --prefix -u --nounset -v --variables -V --version
+fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO
 fillvars T_O            | T_ONE
@@ -47,6 +47,8 @@ fillvars \$T_O          | $T_ONE
 fillvars "\${T_T        | ${T_TWO}
 fillvars 'A,$B,${T_O    | A,$B,${T_ONE}
 fillvars -v T_T         | T_TWO
+fillvars -p T_          |
+fillvars -p X T_O       | T_ONE
 CASES
 
 [ $failed = 0 ] && echo "fish completion: all checks passed"

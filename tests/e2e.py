@@ -84,6 +84,13 @@ CASES = [
     case("--v is ambiguous", ["--v", "A"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
          stderr=option_diagnostic(
              b"option '--v' is ambiguous; possibilities: '--variables' '--version'")),
+    case("--no is ambiguous", ["--no"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(
+             b"option '--no' is ambiguous; possibilities: '--nounset' '--noempty'")),
+    case("-p without its prefix", ["-p"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(b"option requires an argument -- 'p'")),
+    case("--prefix without its prefix", ["--prefix"], stdin=b"$A\n", stdout=b"1\n",
+         env={"A": "1"}, stderr=option_diagnostic(b"option '--prefix' requires an argument")),
     case("-x with -v", ["-x", "-v", "A"], stdout=b"A\n",
          stderr=option_diagnostic(b"invalid option -- 'x'")),
 
@@ -103,6 +110,24 @@ CASES = [
     case("-v at the limit", ["-v", N4095], stdout=N4095.encode() + b"\n"),
     case("-v cut", ["-v", "$" + N4096, "${" + N4095 + "}"],
          stdout=(N4095 + "\n" + N4095 + "\n").encode()),
+
+    # The long names of the options that change what a reference becomes.
+    case("--keep", ["--keep"], stdin=b"$A $N ${N}", stdout=b"1 $N ${N}", env={"A": "1"}),
+    case("--braced", ["--braced"], stdin=b"$A ${A}", stdout=b"$A 1", env={"A": "1"}),
+    case("--prefix=", ["--prefix=A", "--prefix", "B"], stdin=b"$AX $BX $CX",
+         stdout=b"1 2 $CX", env={"AX": "1", "BX": "2", "CX": "3"}),
+    case("--noempty: an unset name is not empty", ["--noempty"], stdin=b"$E.", stdout=b"",
+         env={"E": ""}),
+    case("--noempty, empty", ["--noempty"], stdin=b"$E .", stdout=b" .", env={"E": ""},
+         stderr=b'fillvars: line 1: "E" is empty\n', status=1),
+    case("--kee --bra --noe abbreviated", ["--kee", "--bra", "--noe"], stdin=b"$N ${N} ${E}",
+         stdout=b"$N ${N} ", env={"E": ""}, stderr=b'fillvars: line 1: "E" is empty\n',
+         status=1),
+    case("-v lists names, not prefixes", ["-v", "-p", "P", "A B"], stdout=b"A\nB\n"),
+    case("-v with only a prefix", ["-v", "-p", "P"], stderr=NO_VARIABLES, status=1),
+    case("-v splits at white space", ["-v", "$PORT ${HOST}\tX,Y\r\nZ"],
+         stdout=b"PORT\nHOST\nX\nY\nZ\n"),
+    case("-v an operand of white space", ["-v", " "], stderr=NO_VARIABLES, status=1),
 
     # Operands after "--".
     case("operand after --", ["--", "-A"], stdin=b"$-A $B\n", stdout=b"v $B\n",

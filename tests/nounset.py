@@ -19,7 +19,7 @@ import tempfile
 
 BIN = os.path.abspath(sys.argv[1])
 WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
-SPELLINGS = ("-u", "--nounset", "--no")
+SPELLINGS = ("-u", "--nounset", "--nou")
 BLOCK = 128 * 1024
 
 
@@ -39,7 +39,7 @@ CASES = [
     case("the example", ["-u"], EXAMPLE, b"host=\nport=5432\nurl=\n",
          report(1, b"DB_HOST") + report(3, b"DB_HOST:$DB_PORT"), env={"DB_PORT": "5432"}),
     case("--nounset", ["--nounset"], b"$A $U\n", b"1 \n", report(1, b"U"), env={"A": "1"}),
-    case("--no abbreviates it", ["--no"], b"$U", b"", report(1, b"U")),
+    case("--nou abbreviates it", ["--nou"], b"$U", b"", report(1, b"U")),
     case("after the operands", ["A,U", "-u"], b"$A $U $V\n", b"1  $V\n", report(1, b"U"),
          env={"A": "1"}),
     case("between operands", ["A", "-u", "U"], b"$A ${U} $V\n", b"1  $V\n", report(1, b"U"),

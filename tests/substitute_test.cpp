@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <set>
 #include <string>
@@ -27,6 +28,10 @@ struct StreamCase {
     std::vector<std::pair<std::string, std::string>> env;
     std::string input;
     std::string expected;
+    Rules rules = {};
+    std::vector<std::string> prefixes = {};
+    std::string expected_err = "";
+    int status = 0;
 };
 
 // Shows bytes so that a CR, a NUL or a byte past ASCII is visible.
@@ -73,7 +78,7 @@ std::string read_back(int fd) {
     return data;
 }
 
-std::string run_filter(const std::string &input, size_t block_size, bool nounset = false,
+std::string run_filter(const std::string &input, size_t block_size, Rules rules = {},
                        uint64_t *reported = nullptr) {
     int in = memfd_create("in", 0);
     int out = memfd_create("out", 0);
@@ -83,7 +88,7 @@ std::string run_filter(const std::string &input, size_t block_size, bool nounset
     }
     EXPECT_EQ(write(in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
     lseek(in, 0, SEEK_SET);
-    uint64_t count = substitute_stream(in, out, block_size, nounset);
+    uint64_t count = substitute_stream(in, out, block_size, rules);
     if (reported != nullptr)
         *reported = count;
     std::string result = read_back(out);
@@ -109,10 +114,12 @@ class SubstituteTest : public ::testing::Test {
             copy.push_back('\0');
             name_list_add_operand(copy.data());
         }
+        for (const std::string &prefix : c.prefixes)
+            name_list_add_prefix(prefix.c_str());
     }
 };
 
-// The case file's path, taken before any test clears the environment.
+// The case folder's path, taken before any test clears the environment.
 const std::string cases_path = [] {
     const char *path = std::getenv("FILLVARS_CASES");
     return std::string(path == nullptr ? "" : path);
@@ -179,13 +186,49 @@ bool decode(const std::string &text, std::string *out, std::string *error) {
     return true;
 }
 
+// Takes the options that change what a reference becomes, as the program's
+// parser would from one argument (short forms, "-p" with the rest of the
+// argument or the next one); false for any other argument that starts with "-".
+bool apply_option(StreamCase *c, const std::string &argument, bool *wants_prefix) {
+    for (size_t i = 1; i < argument.size(); i++) {
+        switch (argument[i]) {
+        case 'u':
+            c->rules.nounset = true;
+            break;
+        case 'e':
+            c->rules.noempty = true;
+            break;
+        case 'k':
+            c->rules.keep = true;
+            break;
+        case 'b':
+            c->rules.braced = true;
+            break;
+        case 'p':
+            if (i + 1 < argument.size())
+                c->prefixes.push_back(argument.substr(i + 1));
+            else
+                *wants_prefix = true;
+            return true;
+        default:
+            return false;
+        }
+    }
+    return argument.size() > 1;
+}
+
 // Puts one decoded "key: value" line into a case; returns what is wrong with it.
-std::string apply(StreamCase *c, const std::string &key, const std::string &value) {
+std::string apply(StreamCase *c, const std::string &key, const std::string &value,
+                  bool *wants_prefix) {
     const char *needs_program = "needs the program: put the case in a file only e2e.py reads";
     size_t equals = value.find('=');
-    if (key == "arg" && !value.empty() && value[0] == '-')
-        return std::string("an option ") + needs_program;
-    if (key == "arg")
+    if (key == "arg" && *wants_prefix) {
+        c->prefixes.push_back(value);
+        *wants_prefix = false;
+    } else if (key == "arg" && !value.empty() && value[0] == '-') {
+        if (!apply_option(c, value, wants_prefix))
+            return "the option " + value + " " + needs_program;
+    } else if (key == "arg")
         c->operands.push_back(value);
     else if (key == "env" && equals == std::string::npos)
         return "an environment entry is NAME=VALUE";
@@ -195,10 +238,12 @@ std::string apply(StreamCase *c, const std::string &key, const std::string &valu
         c->input = value;
     else if (key == "output")
         c->expected = value;
-    else if ((key == "stderr" && !value.empty()) || (key == "status" && value != "0"))
-        return key + " " + needs_program;
-    else if (key != "stderr" && key != "status")
-        return "unknown key \"" + key + "\"";
+    else if (key == "stderr")
+        c->expected_err = value;
+    else if (key == "status" && (value == "0" || value == "1"))
+        c->status = value[0] - '0';
+    else
+        return "not a case line: \"" + key + "\"";
     return "";
 }
 
@@ -206,8 +251,7 @@ std::string apply(StreamCase *c, const std::string &key, const std::string &valu
 bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::string *error) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        *error = "cannot read the case file \"" + path +
-                 "\" (FILLVARS_CASES must name tests/cases/reference.txt)";
+        *error = "cannot read the case file \"" + path + "\"";
         return false;
     }
     std::string file_name = path.substr(path.rfind('/') + 1);
@@ -215,6 +259,7 @@ bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::st
     std::string problem;
     int number = 0;
     bool open = false;
+    bool wants_prefix = false;
     while (problem.empty() && std::getline(file, line)) {
         number++;
         if (line.empty()) {
@@ -233,17 +278,42 @@ bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::st
             problem = "a line is \"key: value\"";
         else if (decode(raw.empty() ? raw : raw.substr(1), &value, &problem) && key == "case") {
             cases->emplace_back();
+            wants_prefix = false;
             cases->back().label = file_name + ":" + std::to_string(number) + ": " + value;
             open = true;
         } else if (problem.empty() && !open)
             problem = "a case starts with \"case:\"";
         else if (problem.empty())
-            problem = apply(&cases->back(), key, value);
+            problem = apply(&cases->back(), key, value, &wants_prefix);
     }
     if (!problem.empty())
         *error = path + ":" + std::to_string(number) + ": " + problem;
-    else if (cases->empty())
-        *error = path + ": no cases";
+    return error->empty();
+}
+
+// Every *.txt file of the case folder, in name order.
+bool load_case_folder(const std::string &folder, std::vector<StreamCase> *cases,
+                      std::string *error) {
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        *error =
+            "cannot read the case folder \"" + folder + "\" (FILLVARS_CASES must name tests/cases)";
+        return false;
+    }
+    std::vector<std::string> files;
+    while (dirent *entry = readdir(dir)) {
+        std::string file = entry->d_name;
+        if (file.size() > 4 && file.compare(file.size() - 4, 4, ".txt") == 0)
+            files.push_back(folder + "/" + file);
+    }
+    closedir(dir);
+    std::sort(files.begin(), files.end());
+    for (const std::string &file : files) {
+        if (!load_cases(file, cases, error))
+            return false;
+    }
+    if (cases->empty())
+        *error = folder + ": no cases";
     return error->empty();
 }
 
@@ -251,24 +321,53 @@ bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::st
 const std::vector<StreamCase> &stream_cases() {
     static std::string error;
     static std::vector<StreamCase> cases;
-    static bool loaded = load_cases(cases_path, &cases, &error);
+    static bool loaded = load_case_folder(cases_path, &cases, &error);
     if (!loaded)
         ADD_FAILURE() << error;
     return cases;
 }
 
-void expect_output(const StreamCase &c, const std::string &output, size_t block) {
-    EXPECT_EQ(output, c.expected) << "  block size " << block
-                                  << "\n  input:    " << escaped(c.input)
-                                  << "\n  expected: " << escaped(c.expected)
-                                  << "\n  actual:   " << escaped(output);
+// What a run writes on standard output and standard error (caught in a
+// memfd), and how many references it reported.
+struct Reported {
+    std::string out;
+    std::string err;
+    uint64_t count;
+};
+
+Reported run_reporting(const std::string &input, size_t block_size, Rules rules) {
+    int err = memfd_create("err", 0);
+    std::fflush(stderr);
+    int saved = dup(STDERR_FILENO);
+    dup2(err, STDERR_FILENO);
+    Reported run;
+    run.out = run_filter(input, block_size, rules, &run.count);
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    run.err = read_back(err);
+    close(err);
+    return run;
+}
+
+// Whether a run gave what the case expects; if not, says how it differs.
+bool expect_run(const StreamCase &c, const Reported &run, size_t block) {
+    bool same =
+        run.out == c.expected && run.err == c.expected_err && (run.count > 0 ? 1 : 0) == c.status;
+    EXPECT_TRUE(same) << "  block size " << block << "\n  input:    " << escaped(c.input)
+                      << "\n  expected: " << escaped(c.expected)
+                      << "\n  actual:   " << escaped(run.out)
+                      << "\n  expected stderr: " << escaped(c.expected_err)
+                      << "\n  actual stderr:   " << escaped(run.err) << "\n  status expected "
+                      << c.status << ", reports " << run.count;
+    return same;
 }
 
 TEST_F(SubstituteTest, Table) {
     for (const StreamCase &c : stream_cases()) {
         SCOPED_TRACE(c.label);
         prepare(c);
-        expect_output(c, run_filter(c.input, BLOCK_SIZE), BLOCK_SIZE);
+        expect_run(c, run_reporting(c.input, BLOCK_SIZE, c.rules), BLOCK_SIZE);
     }
 }
 
@@ -300,11 +399,8 @@ TEST_F(SubstituteTest, BlockEdgeIndependence) {
         SCOPED_TRACE(c.label);
         prepare(c);
         for (size_t block : edge_block_sizes(c.input)) {
-            std::string output = run_filter(c.input, block);
-            if (output != c.expected) {
-                expect_output(c, output, block);
+            if (!expect_run(c, run_reporting(c.input, block, c.rules), block))
                 break;
-            }
         }
     }
 }
@@ -324,29 +420,6 @@ TEST_F(SubstituteTest, BlockEdgesAcrossEveryOffset) {
                 << "\n  actual: " << escaped(output);
         }
     }
-}
-
-// What a run with -u writes on standard error, caught in a memfd, and how
-// many references it reported.
-struct Reported {
-    std::string out;
-    std::string err;
-    uint64_t count;
-};
-
-Reported run_reporting(const std::string &input, size_t block_size) {
-    int err = memfd_create("err", 0);
-    std::fflush(stderr);
-    int saved = dup(STDERR_FILENO);
-    dup2(err, STDERR_FILENO);
-    Reported run;
-    run.out = run_filter(input, block_size, true, &run.count);
-    std::fflush(stderr);
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    run.err = read_back(err);
-    close(err);
-    return run;
 }
 
 std::string report(int line, const std::string &name) {
@@ -410,7 +483,7 @@ TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
         size_t expected_count =
             static_cast<size_t>(std::count(c.expected.begin(), c.expected.end(), '\n'));
         for (size_t block : edge_block_sizes(c.input)) {
-            Reported checked = run_reporting(c.input, block);
+            Reported checked = run_reporting(c.input, block, Rules{true, false, false, false});
             ASSERT_EQ(checked.out, plain) << "block size " << block;
             ASSERT_EQ(checked.err, c.expected) << "block size " << block;
             ASSERT_EQ(checked.count, expected_count) << "block size " << block;
