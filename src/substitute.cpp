@@ -196,8 +196,9 @@ struct Reference {
 // such a name in its own way (against a name and the start of its value), so
 // it is left to getenv. Otherwise it is unset: -u reports it, -k keeps it.
 // Returns whether the reference was replaced. Out of line: most names are found.
-[[gnu::noinline]] static bool emit_unindexed(Output *out, const char *dollar,
-                                             const Reference &ref) {
+// Takes the reference by value: its address taken, the walk would keep it in
+// memory for every reference.
+[[gnu::noinline]] static bool emit_unindexed(Output *out, const char *dollar, Reference ref) {
     if (values_hold_equals && std::memchr(ref.name, '=', ref.name_length) != nullptr) {
         char copy[NAME_LIMIT + 1];
         std::memcpy(copy, ref.name, ref.name_length);
@@ -222,17 +223,20 @@ struct Reference {
 // stands when its name is not allowed, or under -b when it is bare; else the
 // variable's value, or, when it is not set, nothing (its text under -k).
 // Returns whether it was replaced. Inlined into the walk, where a call per
-// reference would cost a good part of the reference.
+// reference would cost a good part of the reference; the walk without
+// options skips the tests that only options need.
+template <bool with_options>
 [[gnu::always_inline]] inline static bool emit_reference(Output *out, const char *dollar,
                                                          const Reference &ref) {
-    if (!name_list_contains(ref.name, ref.name_length) || (rules.braced && !ref.braced)) {
+    if (!name_list_contains(ref.name, ref.name_length) ||
+        (with_options && rules.braced && !ref.braced)) {
         output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
     if (slot == nullptr)
         return emit_unindexed(out, dollar, ref);
-    if (slot->value_length == 0 && rules.noempty)
+    if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
     output_write(out, slot->value, slot->value_length);
     return true;
@@ -284,6 +288,7 @@ static char *find_dollar(char *p, char *end) {
 
 // Walks start..end, eight bytes past which are writable. Returns how many bytes
 // at the end are a cut reference, to be walked again with the next block.
+template <bool with_options>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     // A NUL stops every scan; the zeros after it are for find_dollar's word.
     std::memset(end, 0, 8);
@@ -321,12 +326,12 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
             }
             // Its name is decided: what is left of it is only copied or dropped.
             ref.end = end;
-            cut->tail = emit_reference(out, dollar, ref) ? Tail::skip : Tail::copy;
+            cut->tail = emit_reference<with_options>(out, dollar, ref) ? Tail::skip : Tail::copy;
             cut->braced = ref.braced;
             count_lines_to(end);
             return 0;
         }
-        emit_reference(out, dollar, ref);
+        emit_reference<with_options>(out, dollar, ref);
         p = dollar + (ref.end - dollar);
     }
     count_lines_to(end);
@@ -336,6 +341,9 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
     rules = asked;
+    // Only these options change the walk itself; without them it is built
+    // without their tests.
+    bool with_options = asked.braced || asked.noempty;
     reports = {asked.nounset || asked.noempty, 1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
@@ -354,7 +362,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
         bool at_end = n == 0;
         char *start = target - kept;
         char *end = target + n;
-        kept = substitute_block(&out, start, end, at_end, &cut);
+        kept = with_options ? substitute_block<true>(&out, start, end, at_end, &cut)
+                            : substitute_block<false>(&out, start, end, at_end, &cut);
         // The cut reference goes just before the next read target.
         std::memmove(target - kept, end - kept, kept);
         if (at_end)
