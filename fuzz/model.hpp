@@ -2,9 +2,11 @@
 // against, written plainly and without the program's own helpers.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The name a reference or operand field denotes: one leading "$" and a "{"
@@ -149,7 +151,7 @@ inline std::string model_unset_reports(std::string_view in, const std::vector<st
 
 // The options that change what a reference becomes, and what a run gives.
 struct ModelOptions {
-    bool nounset, noempty, keep, braced;
+    bool nounset, noempty, keep, braced, shell;
     std::vector<std::string> prefixes;
 };
 
@@ -169,10 +171,17 @@ inline bool model_allows(const std::vector<std::string> &list, bool given,
     return false;
 }
 
+inline ModelRun model_shell_run(std::string_view in, const std::vector<std::string> &list,
+                                bool given, const std::vector<std::string> &env,
+                                const ModelOptions &options);
+
 // The filter with options: -b leaves bare references, -k keeps unset ones,
-// -u and -e report unset and empty ones with their line.
+// -u and -e report unset and empty ones with their line; -s is
+// model_shell_run's.
 inline ModelRun model_run(std::string_view in, const std::vector<std::string> &list, bool given,
                           const std::vector<std::string> &env, const ModelOptions &options) {
+    if (options.shell)
+        return model_shell_run(in, list, given, env, options);
     ModelRun run;
     size_t line = 1;
     size_t i = 0;
@@ -204,5 +213,181 @@ inline ModelRun model_run(std::string_view in, const std::vector<std::string> &l
         }
         i = end;
     }
+    return run;
+}
+
+// -s, the shell's rules. What the "$" at in[at] starts: "$$" (an escape), a
+// variable ($NAME, ${NAME}), a form (${NAME OP WORD}), or nothing (the "$"
+// alone is text).
+struct ModelShellReference {
+    enum { escape, variable, form, text } kind;
+    size_t end; // one past its last byte
+    std::string name;
+    bool braced;
+    bool colon;
+    char op;
+    size_t word, word_end;
+};
+
+inline bool model_name_start(char c) {
+    return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+inline bool model_name_byte(char c) {
+    return model_name_start(c) || (c >= '0' && c <= '9');
+}
+
+inline ModelShellReference model_shell_reference(std::string_view in, size_t at) {
+    ModelShellReference r = {ModelShellReference::text, at + 1, "", false, false, 0, 0, 0};
+    size_t i = at + 1;
+    if (i < in.size() && in[i] == '$') {
+        r.kind = ModelShellReference::escape;
+        r.end = at + 2;
+        return r;
+    }
+    if (i < in.size() && model_name_start(in[i])) {
+        size_t k = i;
+        while (k < in.size() && model_name_byte(in[k]))
+            k++;
+        r.kind = ModelShellReference::variable;
+        r.name = std::string(in.substr(i, std::min<size_t>(k - i, 4095)));
+        r.end = k;
+        return r;
+    }
+    if (i >= in.size() || in[i] != '{')
+        return r;
+    size_t k = i + 1;
+    while (k < in.size() && model_name_byte(in[k]))
+        k++;
+    if (k == i + 1 || !model_name_start(in[i + 1]) || k >= in.size())
+        return r;
+    std::string name(in.substr(i + 1, k - i - 1));
+    // Whole within 4096 bytes of the "$", "}" included.
+    auto fits = [&](size_t close) { return close - at + 1 <= 4096; };
+    if (in[k] == '}') {
+        if (!fits(k))
+            return r;
+        r.kind = ModelShellReference::variable;
+        r.name = name;
+        r.braced = true;
+        r.end = k + 1;
+        return r;
+    }
+    bool colon = in[k] == ':';
+    size_t op = k + colon;
+    if (op >= in.size() || std::string_view("-=+?").find(in[op]) == std::string_view::npos)
+        return r;
+    int open = 0;
+    for (size_t j = op + 1; j < in.size() && fits(j); j++) {
+        if (in[j] == '\n' || in[j] == '\0')
+            return r;
+        if (in[j] == '$' && j + 1 < in.size() && in[j + 1] == '{' && fits(j + 1)) {
+            open++;
+            j++;
+        } else if (in[j] == '}' && open-- == 0) {
+            r = {ModelShellReference::form, j + 1, name, true, colon, in[op], op + 1, j};
+            return r;
+        }
+    }
+    return r;
+}
+
+// The state of one -s run: assignments made so far, and the reports.
+struct ModelShell {
+    const std::vector<std::string> &list;
+    bool given;
+    const std::vector<std::string> &env;
+    const ModelOptions &options;
+    std::vector<std::pair<std::string, std::string>> assigned;
+    std::string err;
+};
+
+inline const std::string *model_shell_value(ModelShell &m, const std::string &name) {
+    for (const auto &a : m.assigned)
+        if (a.first == name)
+            return &a.second;
+    static thread_local std::string value;
+    const std::string *entry = model_getenv(m.env, name);
+    if (entry == nullptr)
+        return nullptr;
+    value = entry->substr(name.size() + 1);
+    return &value;
+}
+
+inline void model_shell_assign(ModelShell &m, const std::string &name, const std::string &value) {
+    for (auto &a : m.assigned)
+        if (a.first == name) {
+            a.second = value;
+            return;
+        }
+    m.assigned.emplace_back(name, value);
+}
+
+// Expands text as found on line; references in a used word on its form's.
+inline std::string model_shell_expand(ModelShell &m, std::string_view text, size_t line) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '$') {
+            line += text[i] == '\n';
+            out += text[i++];
+            continue;
+        }
+        ModelShellReference r = model_shell_reference(text, i);
+        std::string_view whole = text.substr(i, r.end - i);
+        std::string where =
+            "fillvars: line " + std::to_string(line) + ": \"" + model_escape(r.name);
+        i = r.end;
+        if (r.kind == ModelShellReference::escape || r.kind == ModelShellReference::text) {
+            out += '$';
+            continue;
+        }
+        if (!model_allows(m.list, m.given || !m.options.prefixes.empty(), m.options, r.name) ||
+            (m.options.braced && !r.braced)) {
+            out += whole;
+            continue;
+        }
+        const std::string *value = model_shell_value(m, r.name);
+        if (r.kind == ModelShellReference::variable) {
+            if (value == nullptr && m.options.nounset)
+                m.err += where + "\" is not set\n";
+            if (value != nullptr && value->empty() && m.options.noempty)
+                m.err += where + "\" is empty\n";
+            if (value != nullptr)
+                out += *value;
+            else if (m.options.keep)
+                out += whole;
+            continue;
+        }
+        bool set = value != nullptr;
+        bool empty = set && value->empty();
+        bool use_word = r.op == '+' ? set && !(r.colon && empty) : !set || (r.colon && empty);
+        if (!use_word) {
+            if (set && r.op != '+')
+                out += *value;
+            continue;
+        }
+        std::string word = model_shell_expand(m, text.substr(r.word, r.word_end - r.word), line);
+        if (r.op == '-' || r.op == '+') {
+            out += word;
+        } else if (r.op == '=') {
+            out += word;
+            model_shell_assign(m, r.name, word);
+        } else if (word.empty()) {
+            m.err += where + (set ? "\" is empty\n" : "\" is not set\n");
+        } else {
+            m.err += where + "\": " + model_escape(word) + "\n";
+        }
+    }
+    return out;
+}
+
+inline ModelRun model_shell_run(std::string_view in, const std::vector<std::string> &list,
+                                bool given, const std::vector<std::string> &env,
+                                const ModelOptions &options) {
+    ModelShell m = {list, given, env, options, {}, ""};
+    ModelRun run;
+    run.out = model_shell_expand(m, in, 1);
+    run.err = m.err;
     return run;
 }

@@ -2,7 +2,7 @@
 // (first byte), arguments and environment entries (lines, up to the first and
 // second byte 0x01) and the standard input text (the rest), and each run is
 // checked against properties that must hold for any input. An argument line
-// "-k", "-b", "-e" or "-u" is that option, "-pTEXT" a prefix; any other is an
+// "-k", "-b", "-e", "-u" or "-s" is that option, "-pTEXT" a prefix; any other is an
 // operand.
 #include <cstdint>
 #include <cstdio>
@@ -57,7 +57,7 @@ struct Run {
 };
 
 static Rules rules_of(const ModelOptions &options) {
-    return {options.nounset, options.noempty, options.keep, options.braced};
+    return {options.nounset, options.noempty, options.keep, options.braced, options.shell};
 }
 
 // One run of substitute_stream with the given list, environment, block size
@@ -162,6 +162,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             options.noempty = true;
         else if (argument == "-u")
             options.nounset = true;
+        else if (argument == "-s")
+            options.shell = true;
         else if (argument.compare(0, 2, "-p") == 0)
             options.prefixes.push_back(argument.substr(2, argument.find('\0') - 2));
         else

@@ -1,5 +1,6 @@
 #include "io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <poll.h>
@@ -81,7 +82,23 @@ void output_flush(Output *out) {
     out->next = out->data;
 }
 
+// Output to memory grows to hold what it is given.
+static void output_grow(Output *out, const char *data, size_t length) {
+    size_t used = static_cast<size_t>(out->next - out->data);
+    size_t size = static_cast<size_t>(out->limit - out->data);
+    size_t wanted = std::max(2 * size, used + length);
+    char *grown = static_cast<char *>(std::realloc(out->data, wanted));
+    if (grown == nullptr)
+        fail("realloc");
+    std::memcpy(grown + used, data, length);
+    *out = {out->fd, grown, grown + used + length, grown + wanted};
+}
+
 void output_write_long(Output *out, const char *data, size_t length) {
+    if (out->fd < 0) {
+        output_grow(out, data, length);
+        return;
+    }
     output_flush(out);
     if (length >= DIRECT_WRITE || length >= static_cast<size_t>(out->limit - out->data)) {
         write_all(out->fd, data, length);

@@ -25,6 +25,8 @@ bool write_waiting(int fd, const char *data, size_t length);
 // The same, ending the run with "write" on an error.
 void write_all(int fd, const char *data, size_t length);
 
+// Output to a descriptor, or, with fd -1, to memory that grows (std::free
+// data when done).
 struct Output {
     int fd;
     char *data;  // the buffer

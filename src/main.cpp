@@ -12,15 +12,11 @@
 #include "substitute.hpp"
 
 static const struct option options[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"variables", no_argument, nullptr, 'v'},
-    {"version", no_argument, nullptr, 'V'},
-    {"nounset", no_argument, nullptr, 'u'},
-    {"keep", no_argument, nullptr, 'k'},
-    {"braced", no_argument, nullptr, 'b'},
-    {"prefix", required_argument, nullptr, 'p'},
-    {"noempty", no_argument, nullptr, 'e'},
-    {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},         {"variables", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},      {"nounset", no_argument, nullptr, 'u'},
+    {"keep", no_argument, nullptr, 'k'},         {"braced", no_argument, nullptr, 'b'},
+    {"prefix", required_argument, nullptr, 'p'}, {"noempty", no_argument, nullptr, 'e'},
+    {"shell", no_argument, nullptr, 's'},        {nullptr, 0, nullptr, 0},
 };
 
 // Every way out passes here: output that could not be written is a failure,
@@ -49,7 +45,7 @@ int main(int argc, char *argv[]) {
     bool listing = false;
     Rules rules = {};
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:e", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:es", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -72,6 +68,9 @@ int main(int argc, char *argv[]) {
             break;
         case 'p':
             name_list_add_prefix(optarg);
+            break;
+        case 's':
+            rules.shell = true;
             break;
         default:
             // getopt_long has reported it; the run goes on without it.

@@ -144,13 +144,40 @@ void name_table_build(NameTable *table, size_t expected) {
         fail("calloc");
     table->mask = capacity - 1;
     table->shift = 64 - bits;
+    table->used = 0;
 }
 
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
     NameHash h = hash_name(key, length);
     NameSlot *slot = name_table_probe(table, key, length, h);
-    if (slot->key == nullptr)
+    if (slot->key == nullptr) {
         *slot = {key, length, h.check, value, std::strlen(value)};
+        table->used++;
+    }
+}
+
+NameSlot *name_table_slot(NameTable *table, const char *key, size_t length) {
+    NameHash h = hash_name(key, length);
+    NameSlot *slot = name_table_probe(table, key, length, h);
+    if (slot->key != nullptr)
+        return slot;
+    if (2 * (table->used + 1) > table->mask + 1) {
+        NameTable grown;
+        name_table_build(&grown, table->used + 1);
+        for (size_t i = 0; i <= table->mask; i++) {
+            const NameSlot &old = table->slots[i];
+            if (old.key != nullptr)
+                *name_table_probe(&grown, old.key, old.length, hash_name(old.key, old.length)) =
+                    old;
+        }
+        grown.used = table->used;
+        name_table_free(table);
+        *table = grown;
+        slot = name_table_probe(table, key, length, h);
+    }
+    *slot = {key, length, h.check, "", 0};
+    table->used++;
+    return slot;
 }
 
 void name_table_free(NameTable *table) {

@@ -90,10 +90,15 @@ struct NameTable {
     NameSlot *slots;
     size_t mask;
     unsigned shift;
+    size_t used;
 };
 
 void name_table_build(NameTable *table, size_t expected);
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value);
+// The slot for key, put in with key itself and an empty value when it is not
+// there yet; the table grows to stay at most half full. The slot is valid
+// until the next call that may put a key in.
+NameSlot *name_table_slot(NameTable *table, const char *key, size_t length);
 void name_table_free(NameTable *table);
 
 // The bytes p[0, n) for n < 8 as one number, reading no byte outside them:

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "fail.hpp"
 #include "io.hpp"
 #include "names.hpp"
 
@@ -87,8 +88,10 @@ static uint64_t count_feeds(const char *p, const char *end) {
     return feeds;
 }
 
+// A form's word is walked before the form is reported, so a report may come
+// from before where the count is: on the same line, as a form holds no line feed.
 static void count_lines_to(const char *p) {
-    if (!reports.on)
+    if (!reports.on || p <= reports.counted)
         return;
     reports.line += count_feeds(reports.counted, p);
     reports.counted = p;
@@ -167,12 +170,23 @@ static void report_name(const char *dollar, const char *name, size_t length, con
     report_text(what, std::strlen(what));
 }
 
+// What a grammar found at a "$". The plain rule finds only variables.
+enum class Kind : uint8_t {
+    variable, // $NAME, ${NAME}
+    form,     // ${NAME OP WORD}, -s only
+    dollar,   // written as one "$": "$$", or a "$" that starts nothing (-s only)
+};
+
 // A reference as a grammar reads it, from its "$" to end.
 struct Reference {
     const char *name;
     size_t name_length; // at most NAME_LIMIT: a longer name is cut
     const char *end;    // one past its last byte
     bool braced;        // it opened with "${"
+    Kind kind;
+    char op;          // a form's operator: '-', '=', '+' or '?'
+    bool colon;       // ":" before it: an empty variable counts as unset
+    const char *word; // a form's word, up to its closing "}" at end - 1
 };
 
 // Reads the reference at dollar: it runs to the first byte of stops, and
@@ -185,10 +199,108 @@ struct Reference {
     const char *stop;
     ref->name = find_name(dollar, stops, &ref->name_length, &stop);
     ref->braced = dollar[1] == '{';
+    ref->kind = Kind::variable;
     if (stop == end && !at_end)
         return false;
     ref->end = stop + (*stop == '}' && ref->braced);
     return true;
+}
+
+// The shell's names: a letter or "_", then letters, digits and "_". Every
+// other byte, NUL included, ends one.
+constexpr ByteSet shell_stops = [] {
+    ByteSet set{};
+    for (int c = 0; c < 256; c++)
+        set.has[c] = !(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                       (c >= 'A' && c <= 'Z'));
+    return set;
+}();
+
+static bool starts_shell_name(char c) {
+    return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// A braced reference or form, "}" included, is whole within this many bytes
+// of its "$", so a carried window always holds one.
+constexpr size_t FORM_LIMIT = 4096;
+
+static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
+    ref->kind = Kind::dollar;
+    ref->end = dollar + length;
+    return true;
+}
+
+// Reads the reference at dollar by the shell's rules (-s): "$$" is one "$";
+// $NAME runs to the end of the name; ${NAME} and the forms ${NAME OP WORD}
+// close within FORM_LIMIT bytes on their line, the first "}" that closes no
+// "${" of the word closing a form. Anything else leaves the "$" as text.
+// Needs a byte that ends a name at or before end. Returns false when end cut
+// it and more input may follow.
+static bool read_shell(const char *dollar, const char *end, bool at_end, Reference *ref) {
+    const char *p = dollar + 1;
+    ref->braced = false;
+    if (p == end)
+        return at_end && read_dollar(dollar, 1, ref);
+    if (*p == '$')
+        return read_dollar(dollar, 2, ref);
+    if (starts_shell_name(*p)) {
+        const char *stop = p;
+        while (!shell_stops.has[static_cast<unsigned char>(*stop)])
+            stop++;
+        ref->kind = Kind::variable;
+        ref->name = p;
+        ref->name_length = std::min<size_t>(static_cast<size_t>(stop - p), NAME_LIMIT);
+        ref->end = stop;
+        return stop < end || at_end;
+    }
+    if (*p != '{')
+        return read_dollar(dollar, 1, ref);
+
+    // Where the bytes at hand run out: the end of the data, or the limit.
+    const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
+    bool cut = limit == end && !at_end;
+    const char *q = p + 1;
+    if (q < limit && starts_shell_name(*q)) {
+        while (q < limit && !shell_stops.has[static_cast<unsigned char>(*q)])
+            q++;
+    }
+    if (q == limit)
+        return !cut && read_dollar(dollar, 1, ref);
+    if (q == p + 1)
+        return read_dollar(dollar, 1, ref);
+    ref->name = p + 1;
+    ref->name_length = static_cast<size_t>(q - ref->name);
+    ref->braced = true;
+    if (*q == '}') {
+        ref->kind = Kind::variable;
+        ref->end = q + 1;
+        return true;
+    }
+    ref->colon = *q == ':';
+    q += ref->colon;
+    if (q == limit)
+        return !cut && read_dollar(dollar, 1, ref);
+    if (*q != '-' && *q != '=' && *q != '+' && *q != '?')
+        return read_dollar(dollar, 1, ref);
+    ref->op = *q;
+    ref->word = ++q;
+    size_t open = 0;
+    for (; q < limit; q++) {
+        if (*q == '\n' || *q == '\0')
+            return read_dollar(dollar, 1, ref);
+        if (*q == '$' && q + 1 < limit && q[1] == '{') {
+            open++;
+            q++;
+        } else if (*q == '}') {
+            if (open == 0) {
+                ref->kind = Kind::form;
+                ref->end = q + 1;
+                return true;
+            }
+            open--;
+        }
+    }
+    return !cut && read_dollar(dollar, 1, ref);
 }
 
 // An allowed reference to a variable that the environment index does not
@@ -219,19 +331,30 @@ struct Reference {
     return false;
 }
 
-// The one decision: what the reference at dollar becomes. Its text as it
-// stands when its name is not allowed, or under -b when it is bare; else the
-// variable's value, or, when it is not set, nothing (its text under -k).
+static void emit_form(Output *out, const char *dollar, const Reference &ref);
+
+// The one decision: what the reference at dollar becomes. A "$" for "$$"
+// and a lone "$" under -s; its text as it stands when its name is not
+// allowed, or under -b when it is bare; a form's choice (emit_form); else
+// the variable's value, or, when it is not set, nothing (its text under -k).
 // Returns whether it was replaced. Inlined into the walk, where a call per
 // reference would cost a good part of the reference; the walk without
 // options skips the tests that only options need.
 template <bool with_options>
 [[gnu::always_inline]] inline static bool emit_reference(Output *out, const char *dollar,
                                                          const Reference &ref) {
+    if (with_options && ref.kind == Kind::dollar) {
+        output_write(out, "$", 1);
+        return true;
+    }
     if (!name_list_contains(ref.name, ref.name_length) ||
         (with_options && rules.braced && !ref.braced)) {
         output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
+    }
+    if (with_options && ref.kind == Kind::form) {
+        emit_form(out, dollar, ref);
+        return true;
     }
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
     if (slot == nullptr)
@@ -261,16 +384,16 @@ static uint64_t zero_bytes(uint64_t word) {
     return (word - ONES) & ~word & (ONES << 7);
 }
 
-// Needs a stop byte at or before the end of the data: the NUL that
-// substitute_block puts after it.
-static char *find_stop(char *p) {
-    while (!stops.has[static_cast<unsigned char>(*p)])
+// Needs a byte of set at or before the end of the data: the NUL that
+// substitute_block puts after it is in every set.
+static char *find_stop(char *p, const ByteSet &set) {
+    while (!set.has[static_cast<unsigned char>(*p)])
         p++;
     return p;
 }
 
-// The next "$" in p..end, or null; eight bytes after end must be readable,
-// and hold no "$". In reference-dense text it is a few bytes on, nearer than
+// The next "$" in p..end, or null; eight bytes after end must be readable.
+// In reference-dense text it is a few bytes on, nearer than
 // a call to memchr pays for: look at the next word first.
 static char *find_dollar(char *p, char *end) {
     if (*p == '$')
@@ -286,6 +409,37 @@ static char *find_dollar(char *p, char *end) {
     return static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
 }
 
+// Walks p..end: text is copied, references go to emit_reference. Eight
+// bytes past end must be readable, and a byte that ends a name must come at
+// or before it. Returns where a reference cut by end begins, to be walked
+// again with more input; end when there is none.
+template <bool with_options>
+static char *walk(Output *out, char *p, char *end, bool at_end, Cut *cut) {
+    while (p < end) {
+        char *dollar = find_dollar(p, end);
+        if (dollar == nullptr) {
+            output_write(out, p, static_cast<size_t>(end - p));
+            return end;
+        }
+        output_write(out, p, static_cast<size_t>(dollar - p));
+        Reference ref;
+        bool whole = with_options && rules.shell ? read_shell(dollar, end, at_end, &ref)
+                                                 : read_plain(dollar, end, at_end, &ref);
+        if (!whole) {
+            if (static_cast<size_t>(end - dollar) < NAME_WINDOW)
+                return dollar;
+            // Its name is decided: what is left of it is only copied or dropped.
+            ref.end = end;
+            cut->tail = emit_reference<with_options>(out, dollar, ref) ? Tail::skip : Tail::copy;
+            cut->braced = ref.braced;
+            return end;
+        }
+        emit_reference<with_options>(out, dollar, ref);
+        p = dollar + (ref.end - dollar);
+    }
+    return end;
+}
+
 // Walks start..end, eight bytes past which are writable. Returns how many bytes
 // at the end are a cut reference, to be walked again with the next block.
 template <bool with_options>
@@ -295,7 +449,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     char *p = start;
     reports.counted = start;
     if (cut->tail != Tail::none) {
-        char *stop = find_stop(p);
+        char *stop = find_stop(p, rules.shell ? shell_stops : stops);
         bool found = stop < end;
         if (found && *stop == '}' && cut->braced)
             stop++;
@@ -308,34 +462,80 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         cut->tail = Tail::none;
         p = stop;
     }
-    while (p < end) {
-        char *dollar = find_dollar(p, end);
-        if (dollar == nullptr) {
-            output_write(out, p, static_cast<size_t>(end - p));
-            count_lines_to(end);
-            return 0;
-        }
-        output_write(out, p, static_cast<size_t>(dollar - p));
-        Reference ref;
-        if (!read_plain(dollar, end, at_end, &ref)) {
-            size_t have = static_cast<size_t>(end - dollar);
-            if (have < NAME_WINDOW) {
-                // The carried bytes hold no line feed: they are read again.
-                count_lines_to(dollar);
-                return have;
-            }
-            // Its name is decided: what is left of it is only copied or dropped.
-            ref.end = end;
-            cut->tail = emit_reference<with_options>(out, dollar, ref) ? Tail::skip : Tail::copy;
-            cut->braced = ref.braced;
-            count_lines_to(end);
-            return 0;
-        }
-        emit_reference<with_options>(out, dollar, ref);
-        p = dollar + (ref.end - dollar);
+    // The carried bytes hold no line feed: they are read again.
+    char *rest = walk<with_options>(out, p, end, at_end, cut);
+    count_lines_to(rest);
+    return static_cast<size_t>(end - rest);
+}
+
+// A form's word, expanded by the same rules into out.
+static void expand_word(Output *out, const Reference &ref) {
+    Cut none = {Tail::none, false};
+    char *word = const_cast<char *>(ref.word);
+    walk<true>(out, word, word + (ref.end - 1 - ref.word), true, &none);
+}
+
+// Memory that assignments took: names new to the environment and values.
+static char **assigned = nullptr;
+static size_t assigned_count = 0;
+
+static char *keep_copy(const char *bytes, size_t length) {
+    void *grown = reallocarray(assigned, assigned_count + 1, sizeof *assigned);
+    char *copy = static_cast<char *>(std::malloc(length + 1));
+    if (grown == nullptr || copy == nullptr)
+        fail("malloc");
+    assigned = static_cast<char **>(grown);
+    std::memcpy(copy, bytes, length);
+    copy[length] = '\0';
+    assigned[assigned_count++] = copy;
+    return copy;
+}
+
+// "NAME becomes WORD": later references in the run see the new value. A name
+// is only assigned while it is unset or empty, so it takes at most one copy
+// of a value that is not empty.
+static void assign(const char *name, size_t length, const char *value, size_t value_length) {
+    NameSlot *slot = name_table_slot(&environment, name, length);
+    if (slot->key == name)
+        slot->key = keep_copy(name, length);
+    slot->value = value_length == 0 ? "" : keep_copy(value, value_length);
+    slot->value_length = value_length;
+}
+
+// What a form gives, by whether its variable is set and empty: its value,
+// its word expanded, or nothing; ":=" and "=" also assign the word, and
+// ":?" and "?" report it instead of writing it. The word's own reports come
+// before the form's.
+static void emit_form(Output *out, const char *dollar, const Reference &ref) {
+    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
+    bool set = slot != nullptr;
+    bool empty = set && slot->value_length == 0;
+    bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
+    if (!use_word) {
+        if (set && ref.op != '+')
+            output_write(out, slot->value, slot->value_length);
+        return;
     }
-    count_lines_to(end);
-    return 0;
+    if (ref.op == '-' || ref.op == '+') {
+        expand_word(out, ref);
+        return;
+    }
+    // The word is needed whole: expanded into memory first.
+    Output word = {-1, nullptr, nullptr, nullptr};
+    expand_word(&word, ref);
+    size_t length = static_cast<size_t>(word.next - word.data);
+    if (ref.op == '=') {
+        output_write(out, word.data, length);
+        assign(ref.name, ref.name_length, word.data, length);
+    } else if (length == 0) {
+        report_name(dollar, ref.name, ref.name_length, set ? " is empty\n" : " is not set\n");
+    } else {
+        report_begin(dollar, ref.name, ref.name_length);
+        report_text(": ", 2);
+        report_escaped(word.data, length);
+        report_text("\n", 1);
+    }
+    std::free(word.data);
 }
 
 uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
@@ -343,8 +543,9 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     rules = asked;
     // Only these options change the walk itself; without them it is built
     // without their tests.
-    bool with_options = asked.braced || asked.noempty;
-    reports = {asked.nounset || asked.noempty, 1, nullptr, 0};
+    bool with_options = asked.braced || asked.noempty || asked.shell;
+    // The "?" forms report whatever the options.
+    reports = {asked.nounset || asked.noempty || asked.shell, 1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
     char *buffer = page_aligned_alloc(front + block_size + 8);
@@ -374,5 +575,10 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     std::free(out.data);
     std::free(buffer);
     name_table_free(&environment);
+    for (size_t i = 0; i < assigned_count; i++)
+        std::free(assigned[i]);
+    std::free(assigned);
+    assigned = nullptr;
+    assigned_count = 0;
     return reports.count;
 }

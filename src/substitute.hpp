@@ -13,11 +13,12 @@ struct Rules {
     bool noempty; // -e: report each allowed reference to an empty variable
     bool keep;    // -k: write an allowed reference to an unset variable as it stands
     bool braced;  // -b: replace only references that open with "${"
+    bool shell;   // -s: read references by the shell's rules, with its forms
 };
 
 // Copies in to out up to end of input, replacing each reference to a variable
 // that the name list allows. A read or write error ends the run with status 1.
 // block_size (at least 1) only changes how the input is cut, never the output.
-// Reports (from -u and -e) go to standard error with their line; returns how
+// Reports (from -u, -e and the "?" forms) go to standard error with their line; returns how
 // many there were.
 uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, Rules rules = {});

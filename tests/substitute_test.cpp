@@ -204,6 +204,9 @@ bool apply_option(StreamCase *c, const std::string &argument, bool *wants_prefix
         case 'b':
             c->rules.braced = true;
             break;
+        case 's':
+            c->rules.shell = true;
+            break;
         case 'p':
             if (i + 1 < argument.size())
                 c->prefixes.push_back(argument.substr(i + 1));
@@ -476,6 +479,8 @@ std::vector<StreamCase> unset_cases() {
 // -u reports the same lines, and writes the same output as without it,
 // wherever the block edges fall.
 TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
+    Rules nounset = {};
+    nounset.nounset = true;
     for (const StreamCase &c : unset_cases()) {
         SCOPED_TRACE(c.label);
         prepare(c);
@@ -483,7 +488,7 @@ TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
         size_t expected_count =
             static_cast<size_t>(std::count(c.expected.begin(), c.expected.end(), '\n'));
         for (size_t block : edge_block_sizes(c.input)) {
-            Reported checked = run_reporting(c.input, block, Rules{true, false, false, false});
+            Reported checked = run_reporting(c.input, block, nounset);
             ASSERT_EQ(checked.out, plain) << "block size " << block;
             ASSERT_EQ(checked.err, c.expected) << "block size " << block;
             ASSERT_EQ(checked.count, expected_count) << "block size " << block;
