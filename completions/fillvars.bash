@@ -37,7 +37,7 @@ _fillvars() {
     fi
     if ((options)) && [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-b --braced -e --noempty -h --help -k --keep -p --prefix=
-            -u --nounset -v --variables -V --version' -- "$cur"))
+            -s --shell -u --nounset -v --variables -V --version' -- "$cur"))
         [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace
         return
     fi

@@ -11,13 +11,21 @@
 #include "names.hpp"
 #include "substitute.hpp"
 
+// One row a line: tests/man_test.sh reads the table.
+// clang-format off
 static const struct option options[] = {
-    {"help", no_argument, nullptr, 'h'},         {"variables", no_argument, nullptr, 'v'},
-    {"version", no_argument, nullptr, 'V'},      {"nounset", no_argument, nullptr, 'u'},
-    {"keep", no_argument, nullptr, 'k'},         {"braced", no_argument, nullptr, 'b'},
-    {"prefix", required_argument, nullptr, 'p'}, {"noempty", no_argument, nullptr, 'e'},
-    {"shell", no_argument, nullptr, 's'},        {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},
+    {"variables", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
+    {"nounset", no_argument, nullptr, 'u'},
+    {"keep", no_argument, nullptr, 'k'},
+    {"braced", no_argument, nullptr, 'b'},
+    {"prefix", required_argument, nullptr, 'p'},
+    {"noempty", no_argument, nullptr, 'e'},
+    {"shell", no_argument, nullptr, 's'},
+    {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 // Every way out passes here: output that could not be written is a failure,
 // whatever the run was going to return.

@@ -28,7 +28,7 @@ while IFS='|' read -r line expected; do
     want=$(printf '%s\n' $expected | sort | paste -sd' ')
     [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
 done <<'CASES'
-fillvars -                   | -b --braced -e --noempty -h --help -k --keep -p --prefix= -u --nounset -v --variables -V --version
+fillvars -                   | -b --braced -e --noempty -h --help -k --keep -p --prefix= -s --shell -u --nounset -v --variables -V --version
 fillvars --v                 | --variables --version
 fillvars --he                | --help
 fillvars --n                 | --noempty --nounset
@@ -38,7 +38,7 @@ fillvars --prefix T_         |
 fillvars --prefix=T_         |
 fillvars -p X T_O            | T_ONE
 fillvars -V                  | -V
-fillvars A -                 | -b --braced -e --noempty -h --help -k --keep -p --prefix= -u --nounset -v --variables -V --version
+fillvars A -                 | -b --braced -e --noempty -h --help -k --keep -p --prefix= -s --shell -u --nounset -v --variables -V --version
 fillvars T_                  | T_ONE T_TWO
 fillvars T_O                 | T_ONE
 fillvars T_NONE              |
