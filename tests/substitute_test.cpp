@@ -496,6 +496,67 @@ TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
     }
 }
 
+// How a report must show one byte of a name that is not part of a C1 pair.
+std::string shown(unsigned char c) {
+    char hex[8];
+    if (c == '\\' || c == '"')
+        return std::string("\\") + static_cast<char>(c);
+    if (c < 0x20 || c == 0x7f) {
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        return hex;
+    }
+    return std::string(1, static_cast<char>(c));
+}
+
+// Every byte a name can hold goes through the escaping, alone and after a
+// C2 byte, where U+0080 to U+009F in UTF-8 are escaped as \u00HH.
+TEST_F(SubstituteTest, ReportsEscapeEveryByte) {
+    Rules nounset = {};
+    nounset.nounset = true;
+    prepare({"", {}, {}, "", ""});
+    std::string ends = std::string(" \t\r\n}", 5) + '\0';
+    for (int b = 0; b < 256; b++) {
+        unsigned char c = static_cast<unsigned char>(b);
+        if (ends.find(static_cast<char>(c)) != std::string::npos)
+            continue;
+        std::string alone = std::string(1, static_cast<char>(c));
+        std::string pair = "\xc2" + alone;
+        std::string second = "\xc2" + shown(c);
+        if (c >= 0x80 && c <= 0x9f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u00%02x", c);
+            second = hex;
+        }
+        Reported run = run_reporting("${" + alone + "}${" + pair + "}", BLOCK_SIZE, nounset);
+        EXPECT_EQ(run.err, report(1, shown(c)) + report(1, second)) << "byte " << b;
+    }
+}
+
+// Reports go out in pieces of any size: a full buffer, then names at the
+// limit made only of bytes that are escaped as four.
+TEST_F(SubstituteTest, ReportsOfTheLongestEscapedNames) {
+    Rules nounset = {};
+    nounset.nounset = true;
+    prepare({"", {}, {}, "", ""});
+    std::string input, expected;
+    for (int i = 0; i < 2000; i++) {
+        input += "${short_name_" + std::to_string(i) + "} ";
+        expected += report(1, "short_name_" + std::to_string(i));
+    }
+    std::string escaped_name;
+    for (int i = 0; i < 4095; i++)
+        escaped_name += "\\x01";
+    for (int i = 0; i < 40; i++) {
+        input += "${" + std::string(5000, '\x01') + "} ";
+        expected += report(1, escaped_name);
+    }
+    for (size_t block : {size_t{1000}, size_t{4099}, BLOCK_SIZE}) {
+        Reported run = run_reporting(input, block, nounset);
+        ASSERT_EQ(run.err, expected) << "block size " << block;
+        ASSERT_EQ(run.count, 2040u);
+    }
+}
+
 // getenv finds the first entry for a name; so must the lookup.
 TEST_F(SubstituteTest, FirstEnvironmentEntryWins) {
     static char first[] = "A=first";
