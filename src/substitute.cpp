@@ -420,7 +420,7 @@ static uint64_t zero_bytes(uint64_t word) {
 
 // Needs a byte of set at or before the end of the data: the NUL that
 // substitute_block puts after it is in every set.
-static char *find_stop(char *p, const ByteSet &set) {
+static const char *find_stop(const char *p, const ByteSet &set) {
     while (!set.has[static_cast<unsigned char>(*p)])
         p++;
     return p;
@@ -429,18 +429,18 @@ static char *find_stop(char *p, const ByteSet &set) {
 // The next "$" in p..end, or null; eight bytes after end must be readable.
 // In reference-dense text it is a few bytes on, nearer than
 // a call to memchr pays for: look at the next word first.
-static char *find_dollar(char *p, char *end) {
+static const char *find_dollar(const char *p, const char *end) {
     if (*p == '$')
         return p;
     uint64_t zero = zero_bytes(load_word(p) ^ (ONES * '$'));
     if (zero != 0) {
-        char *dollar = p + __builtin_ctzll(zero) / 8;
+        const char *dollar = p + __builtin_ctzll(zero) / 8;
         return dollar < end ? dollar : nullptr;
     }
     p += 8;
     if (p >= end)
         return nullptr;
-    return static_cast<char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
+    return static_cast<const char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
 }
 
 // Walks p..end: text is copied, references go to emit_reference. Eight
@@ -448,9 +448,9 @@ static char *find_dollar(char *p, char *end) {
 // or before it. Returns where a reference cut by end begins, to be walked
 // again with more input; end when there is none.
 template <bool with_options>
-static char *walk(Output *out, char *p, char *end, bool at_end, Cut *cut) {
+static const char *walk(Output *out, const char *p, const char *end, bool at_end, Cut *cut) {
     while (p < end) {
-        char *dollar = find_dollar(p, end);
+        const char *dollar = find_dollar(p, end);
         if (dollar == nullptr) {
             output_write(out, p, static_cast<size_t>(end - p));
             return end;
@@ -469,7 +469,7 @@ static char *walk(Output *out, char *p, char *end, bool at_end, Cut *cut) {
             return end;
         }
         emit_reference<with_options>(out, dollar, ref);
-        p = dollar + (ref.end - dollar);
+        p = ref.end;
     }
     return end;
 }
@@ -480,10 +480,10 @@ template <bool with_options>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     // A NUL stops every scan; the zeros after it are for find_dollar's word.
     std::memset(end, 0, 8);
-    char *p = start;
+    const char *p = start;
     reports.counted = start;
     if (cut->tail != Tail::none) {
-        char *stop = find_stop(p, rules.shell ? shell_stops : stops);
+        const char *stop = find_stop(p, rules.shell ? shell_stops : stops);
         bool found = stop < end;
         if (found && *stop == '}' && cut->braced)
             stop++;
@@ -497,7 +497,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         p = stop;
     }
     // The carried bytes hold no line feed: they are read again.
-    char *rest = walk<with_options>(out, p, end, at_end, cut);
+    const char *rest = walk<with_options>(out, p, end, at_end, cut);
     count_lines_to(rest);
     return static_cast<size_t>(end - rest);
 }
@@ -505,8 +505,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
     Cut none = {Tail::none, false};
-    char *word = const_cast<char *>(ref.word);
-    walk<true>(out, word, word + (ref.end - 1 - ref.word), true, &none);
+    walk<true>(out, ref.word, ref.end - 1, true, &none);
 }
 
 // Memory that assignments took: names new to the environment and values.
