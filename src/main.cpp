@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "names.hpp"
+#include "output_file.hpp"
 #include "substitute.hpp"
 
 static const struct option options[] = {
@@ -16,6 +17,7 @@ static const struct option options[] = {
     {"variables", no_argument, nullptr, 'v'},
     {"version", no_argument, nullptr, 'V'},
     {"nounset", no_argument, nullptr, 'u'},
+    {"output", required_argument, nullptr, 'o'}, // FILE, or "-" for standard output
     {nullptr, 0, nullptr, 0},
 };
 
@@ -44,8 +46,9 @@ int main(int argc, char *argv[]) {
     std::atexit(close_stdout);
     bool listing = false;
     bool nounset = false;
+    const char *output = nullptr;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVu", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVuo:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -56,6 +59,10 @@ int main(int argc, char *argv[]) {
             break;
         case 'u':
             nounset = true;
+            break;
+        case 'o':
+            // "-" is standard output, as without the option.
+            output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
             break;
         default:
             // getopt_long has reported it; the run goes on without it.
@@ -68,7 +75,12 @@ int main(int argc, char *argv[]) {
         name_list_print();
         return 0;
     }
-    uint64_t unset = substitute_stream(STDIN_FILENO, STDOUT_FILENO, BLOCK_SIZE, nounset);
+    int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
+    uint64_t unset = substitute_stream(STDIN_FILENO, out, BLOCK_SIZE, nounset);
     name_list_release();
-    return unset > 0 ? 1 : 0;
+    if (unset > 0)
+        return 1;
+    if (output != nullptr)
+        output_file_commit();
+    return 0;
 }
