@@ -18,6 +18,7 @@ unwritable folder is tried as an unprivileged user.
 import os
 import resource
 import shlex
+import shutil
 import signal
 import stat
 import subprocess
@@ -91,7 +92,7 @@ def remove(folder):
     subprocess.run(["rm", "-rf", folder], check=True)
 
 
-def start(args, folder, stdin, env=None, umask=None, preexec=None, **popen):
+def start(args, folder, stdin, env=None, umask=None, preexec=None, command=None):
     """Starts fillvars in folder. stdin: bytes (a regular file, which stays
     open so that its offset can be read), "dir", "closed" or a descriptor.
     Returns (process, the input file or None)."""
@@ -116,17 +117,17 @@ def start(args, folder, stdin, env=None, umask=None, preexec=None, **popen):
         if preexec:
             preexec()
 
-    proc = subprocess.Popen(WRAPPER + [FILLVARS] + args, cwd=folder, stdin=stdin_arg,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=dict(ENV, **(env or {})), preexec_fn=prepare, **popen)
+    proc = subprocess.Popen((command or WRAPPER + [FILLVARS]) + args, cwd=folder,
+                            stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=dict(ENV, **(env or {})), preexec_fn=prepare)
     if stdin == "dir":
         os.close(stdin_arg)
     return proc, in_file
 
 
-def run(args, folder, stdin=b"", env=None, umask=None, preexec=None, **popen):
+def run(args, folder, stdin=b"", env=None, umask=None, preexec=None, command=None):
     """Runs fillvars to its end: (status, stdout, stderr, input offset)."""
-    proc, in_file = start(args, folder, stdin, env, umask, preexec, **popen)
+    proc, in_file = start(args, folder, stdin, env, umask, preexec, command)
     try:
         out, err = proc.communicate(timeout=60 * SLOW)
     except subprocess.TimeoutExpired:
@@ -336,6 +337,20 @@ def as_nobody():
     os.setuid(65534)
 
 
+def runnable_by_anyone(folder):
+    """The command as copies in folder, which any user may run wherever the
+    build is (its folders may be closed to others)."""
+    command = []
+    for part in WRAPPER + [FILLVARS]:
+        if os.path.isfile(part):
+            copy = os.path.join(folder, "run-" + os.path.basename(part))
+            shutil.copy(part, copy)
+            os.chmod(copy, 0o755)
+            part = copy
+        command.append(part)
+    return command
+
+
 def folder_cases():
     """A folder where no new file can be made: reported before any input is
     read, FILE as it was."""
@@ -347,10 +362,12 @@ def folder_cases():
             f.write(OLD)
         os.chmod(os.path.join(locked, "f"), 0o666)
         os.chmod(locked, 0o555)
-        before = listing(folder)
         # Root may write in any folder whatever its mode: the case runs as nobody.
-        got = run(["-o", "locked/f"], folder, b"$A", preexec=as_nobody if os.geteuid() == 0
-                  else None)
+        root = os.geteuid() == 0
+        command = runnable_by_anyone(folder) if root else None
+        before = listing(folder)
+        got = run(["-o", "locked/f"], folder, b"$A", preexec=as_nobody if root else None,
+                  command=command)
         check("a folder that may not be written", got, folder, before, 1,
               b"fillvars: locked/f: Permission denied\n", path="locked/f", unread=True)
         # As nobody, in a folder nobody may write: FILE is replaced even when
@@ -358,7 +375,8 @@ def folder_cases():
         if os.geteuid() == 0:
             os.chmod(locked, 0o777)
             os.chmod(os.path.join(locked, "f"), 0o644)
-            got = run(["-o", "locked/f"], folder, b"by nobody $A\n", preexec=as_nobody)
+            got = run(["-o", "locked/f"], folder, b"by nobody $A\n", preexec=as_nobody,
+                      command=command)
             owner = os.stat(os.path.join(locked, "f")).st_uid
             check("as nobody, a root file in a folder nobody may write", got, folder, before,
                   0, path="locked/f", file=b"by nobody 1\n")
