@@ -200,6 +200,14 @@ int output_file_open(const char *path) {
     replacement.fd = above_standard(fd);
     if (replacement.fd < 0)
         fail_file(errno);
+    // A FILE on another file system than its folder is a mount point (a file
+    // bound into a container, say): the rename would fail once the input is
+    // read, so it is reported now.
+    struct stat made;
+    if (fstat(replacement.fd, &made) != 0)
+        fail_file(errno);
+    if (replacement.existed && made.st_dev != replacement.old.st_dev)
+        fail_file(EBUSY);
     return replacement.fd;
 }
 

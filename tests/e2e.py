@@ -86,6 +86,10 @@ CASES = [
              b"option '--v' is ambiguous; possibilities: '--variables' '--version'")),
     case("-x with -v", ["-x", "-v", "A"], stdout=b"A\n",
          stderr=option_diagnostic(b"invalid option -- 'x'")),
+    case("-o without a file", ["A", "-o"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(b"option requires an argument -- 'o'")),
+    case("--output without a file", ["--output"], stdin=b"$A\n", stdout=b"1\n",
+         env={"A": "1"}, stderr=option_diagnostic(b"option '--output' requires an argument")),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),

@@ -385,7 +385,8 @@ def folder_cases():
         remove(folder)
 
     if os.environ.get(NAMESPACE_MARK) != "yes":
-        skip("a full device and a read-only folder", "no mount namespace of our own")
+        skip("a full device, a read-only folder and FILE a mount point",
+             "no mount namespace of our own")
         return
     folder = scratch_folder()
     try:
@@ -400,6 +401,10 @@ def folder_cases():
             f.write(OLD)
         subprocess.run(["mount", "--bind", readonly, readonly], check=True)
         subprocess.run(["mount", "-o", "remount,ro,bind", readonly], check=True)
+        # A file bound over f, as a container runtime binds a file: f cannot
+        # be renamed over, and that is known before the input is read.
+        subprocess.run(["mount", "--bind", os.path.join(full, "f"), os.path.join(folder, "f")],
+                       check=True)
         try:
             before = listing(folder)
             check("a full device", run(["-o", "full/f"], folder, LINE_IN * 40000), folder,
@@ -407,7 +412,10 @@ def folder_cases():
             check("a read-only folder", run(["-o", "readonly/f"], folder, b"$A"), folder,
                   before, 1, b"fillvars: readonly/f: Read-only file system\n",
                   path="readonly/f", unread=True)
+            check("FILE a mount point", run(["-o", "f"], folder, b"$A"), folder, before, 1,
+                  b"fillvars: f: Device or resource busy\n", unread=True)
         finally:
+            subprocess.run(["umount", os.path.join(folder, "f")])
             subprocess.run(["umount", full])
             subprocess.run(["umount", readonly])
     finally:
