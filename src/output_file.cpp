@@ -39,18 +39,17 @@ static sigset_t handled;
 // it may hold bytes that would act on a terminal.
 [[noreturn]] static void fail_file(int error) {
     const char *text = std::strerror(error);
+    size_t text_length = std::strlen(text);
     size_t length = std::strlen(replacement.given);
-    char *message =
-        static_cast<char *>(std::malloc(16 + ESCAPE_GROWTH * length + std::strlen(text)));
+    // "fillvars: ", ": " and the line feed, around the two.
+    char *message = static_cast<char *>(std::malloc(13 + ESCAPE_GROWTH * length + text_length));
     if (message == nullptr)
         fail("malloc");
-    char *end = message;
-    std::memcpy(end, "fillvars: ", 10);
-    end = escape_text(end + 10, replacement.given, length);
-    *end++ = ':';
-    *end++ = ' ';
-    std::memcpy(end, text, std::strlen(text));
-    end += std::strlen(text);
+    std::memcpy(message, "fillvars: ", 10);
+    char *end = escape_text(message + 10, replacement.given, length);
+    std::memcpy(end, ": ", 2);
+    std::memcpy(end + 2, text, text_length);
+    end += 2 + text_length;
     *end++ = '\n';
     std::fwrite(message, 1, static_cast<size_t>(end - message), stderr);
     std::free(message);
