@@ -1,6 +1,7 @@
-# bash completion for fillvars: its options, and the names of exported
-# variables for operands, bare or in the $NAME and ${NAME} forms. An operand
-# may be a comma list, so only the field after the last comma is completed.
+# bash completion for fillvars: its options, file names for -o and after a
+# redirection (< or >), and the names of exported variables for operands,
+# bare or in the $NAME and ${NAME} forms. An operand may be a comma list, so
+# only the field after the last comma is completed.
 # No offer holds a "$" that the shell would expand: outside single quotes it
 # comes out as "\$", or the operand would become the variable's value.
 
@@ -24,6 +25,7 @@ _fillvars_escape() {
 
 _fillvars() {
     local cur=${COMP_WORDS[COMP_CWORD]} i
+    local prev=${COMP_WORDS[COMP_CWORD - 1]}
     COMPREPLY=()
 
     # After "--" every word is a name.
@@ -31,14 +33,30 @@ _fillvars() {
     for ((i = 1; i < COMP_CWORD; i++)); do
         [[ ${COMP_WORDS[i]} == -- ]] && options=0
     done
+
+    # A file: after a redirection, which bash splits off as a word of its
+    # own, and after -o (alone or closing a group such as -uo) or --output
+    # (bash splits "--output=FILE" at the "=").
+    local file=0
+    [[ $prev =~ ^[0-9]*\&?[\<\>]+$ ]] && file=1
+    if ((options)) && [[ $prev =~ ^-[a-zA-Z]*o$ || $prev == --output ||
+        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --output) ]]; then
+        file=1
+    fi
+    if ((file)); then
+        compopt -o filenames 2>/dev/null
+        local IFS=$'\n'
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return
+    fi
     # A prefix is any text: nothing to offer.
-    if ((options)) && [[ ${COMP_WORDS[COMP_CWORD - 1]} == @(-p|--prefix) || $cur == --prefix=* ]]; then
+    if ((options)) && [[ $prev =~ ^-[a-zA-Z]*p$ || $prev == --prefix ||
+        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --prefix) ]]; then
         return
     fi
     if ((options)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-b --braced -e --noempty -h --help -k --keep -p --prefix=
-            -s --shell -u --nounset -v --variables -V --version' -- "$cur"))
-        [[ ${COMPREPLY[0]} == *= ]] && compopt -o nospace
+        COMPREPLY=($(compgen -W '-b --braced -e --noempty -h --help -k --keep -o --output
+            -p --prefix -s --shell -u --nounset -v --variables -V --version' -- "$cur"))
         return
     fi
 

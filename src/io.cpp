@@ -77,6 +77,33 @@ void write_all(int fd, const char *data, size_t length) {
         fail("write");
 }
 
+char *escape_text(char *to, const char *text, size_t length) {
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\' || c == '"') {
+            *to++ = '\\';
+            *to++ = static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            std::memcpy(to, "\\x", 2);
+            to[2] = hex[c >> 4];
+            to[3] = hex[c & 15];
+            to += 4;
+        } else if (c == 0xc2 && i + 1 < length &&
+                   (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80) {
+            // Six bytes for two.
+            unsigned char code = static_cast<unsigned char>(text[++i]);
+            std::memcpy(to, "\\u00", 4);
+            to[4] = hex[code >> 4];
+            to[5] = hex[code & 15];
+            to += 6;
+        } else {
+            *to++ = static_cast<char>(c);
+        }
+    }
+    return to;
+}
+
 void output_flush(Output *out) {
     write_all(out->fd, out->data, static_cast<size_t>(out->next - out->data));
     out->next = out->data;

@@ -25,6 +25,16 @@ bool write_waiting(int fd, const char *data, size_t length);
 // The same, ending the run with "write" on an error.
 void write_all(int fd, const char *data, size_t length);
 
+// Most bytes that escape_text writes for each byte of text.
+constexpr size_t ESCAPE_GROWTH = 4;
+
+// Text from the input or the command line, made safe to quote in a message:
+// backslashes and double quotes backslashed, control bytes (0x00-0x1f, 0x7f) as \xHH, and the
+// two-byte UTF-8 forms of the C1 controls (C2 80 to C2 9F), which some
+// terminals obey, as \u0080 to \u009f. Writes at most ESCAPE_GROWTH * length
+// bytes to to; returns where it stopped.
+char *escape_text(char *to, const char *text, size_t length);
+
 // Output to a descriptor, or, with fd -1, to memory that grows (std::free
 // data when done).
 struct Output {

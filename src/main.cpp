@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "names.hpp"
+#include "output_file.hpp"
 #include "substitute.hpp"
 
 // One row a line: tests/man_test.sh reads the table.
@@ -23,6 +24,7 @@ static const struct option options[] = {
     {"prefix", required_argument, nullptr, 'p'},
     {"noempty", no_argument, nullptr, 'e'},
     {"shell", no_argument, nullptr, 's'},
+    {"output", required_argument, nullptr, 'o'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -52,8 +54,9 @@ int main(int argc, char *argv[]) {
     std::atexit(close_stdout);
     bool listing = false;
     Rules rules = {};
+    const char *output = nullptr;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:es", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -80,6 +83,10 @@ int main(int argc, char *argv[]) {
         case 's':
             rules.shell = true;
             break;
+        case 'o':
+            // "-" is standard output, as without the option.
+            output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
+            break;
         default:
             // getopt_long has reported it; the run goes on without it.
             break;
@@ -91,7 +98,13 @@ int main(int argc, char *argv[]) {
         name_list_print();
         return 0;
     }
-    uint64_t reported = substitute_stream(STDIN_FILENO, STDOUT_FILENO, BLOCK_SIZE, rules);
+    int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
+    // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was.
+    uint64_t reported = substitute_stream(STDIN_FILENO, out, BLOCK_SIZE, rules);
     name_list_release();
-    return reported > 0 ? 1 : 0;
+    if (reported > 0)
+        return 1;
+    if (output != nullptr)
+        output_file_commit();
+    return 0;
 }

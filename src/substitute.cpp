@@ -154,34 +154,18 @@ static void report_text(const char *text, size_t length) {
     }
 }
 
-// Names come from the input and must not reach a terminal as a control
-// sequence: C0 controls and DEL as \xHH, the C1 controls (U+0080 to U+009F,
-// which some terminals obey) as \u00HH; backslash and quote are escaped too.
+// Names and words come from the input: escaped (escape_text), so that they
+// cannot act on a terminal. A long text goes in pieces, a C2 byte always in
+// the same piece as the byte after it.
 static void report_escaped(const char *text, size_t length) {
-    static const char hex[] = "0123456789abcdef";
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        char *m = report_room(6);
-        if (c == 0xc2 && i + 1 < length &&
-            (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80) {
-            unsigned char low = static_cast<unsigned char>(text[++i]);
-            std::memcpy(m, "\\u00", 4);
-            m[4] = hex[low >> 4];
-            m[5] = hex[low & 15];
-            report_length += 6;
-        } else if (c == '\\' || c == '"') {
-            m[0] = '\\';
-            m[1] = static_cast<char>(c);
-            report_length += 2;
-        } else if (c < 0x20 || c == 0x7f) {
-            std::memcpy(m, "\\x", 2);
-            m[2] = hex[c >> 4];
-            m[3] = hex[c & 15];
-            report_length += 4;
-        } else {
-            m[0] = static_cast<char>(c);
-            report_length++;
-        }
+    while (length > 0) {
+        size_t n = std::min<size_t>(length, 1024);
+        if (n < length && static_cast<unsigned char>(text[n - 1]) == 0xc2)
+            n++;
+        char *m = report_room(ESCAPE_GROWTH * n);
+        report_length = static_cast<size_t>(escape_text(m, text, n) - report_buffer);
+        text += n;
+        length -= n;
     }
 }
 

@@ -11,13 +11,15 @@ failed=0
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null || { echo "FAIL: install"; exit 1; }
-mkdir "$work/home"
+mkdir -p "$work/home" "$work/run/tpl"
+# Files for -o to complete.
+touch "$work/run/tpl/site.conf.in" "$work/run/tpl/other"
 [ -f "$work/prefix/share/fish/vendor_completions.d/fillvars.fish" ] ||
     { echo "FAIL: not installed in share/fish/vendor_completions.d"; exit 1; }
 
 # fish loads a completion only for a command on PATH; T_LOCAL is not exported.
 offers() {
-    env -i HOME="$work/home" PATH="$work/prefix/bin:/usr/bin:/bin" \
+    cd "$work/run" && env -i HOME="$work/home" PATH="$work/prefix/bin:/usr/bin:/bin" \
         XDG_DATA_DIRS="$work/prefix/share" T_ONE=secret-value T_TWO=2 LINE="$1" \
         fish -c 'set T_LOCAL 3; complete -C $LINE'
 }
@@ -35,7 +37,7 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -b --braced -e --noempty -h --help -k --keep -p --prefix -s --shell -u --nounset -v --variables -V --version
+fillvars -              | -b --braced -e --noempty -h --help -k --keep -o --output -p --prefix -s --shell -u --nounset -v --variables -V --version
 fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO
@@ -49,6 +51,10 @@ fillvars 'A,$B,${T_O    | A,$B,${T_ONE}
 fillvars -v T_T         | T_TWO
 fillvars -p T_          |
 fillvars -p X T_O       | T_ONE
+fillvars -o tpl/s       | tpl/site.conf.in
+fillvars -o T_          |
+fillvars --output=tpl/o | --output=tpl/other
+fillvars -uo tpl/       | tpl/other tpl/site.conf.in
 CASES
 
 [ $failed = 0 ] && echo "fish completion: all checks passed"

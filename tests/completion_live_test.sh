@@ -15,7 +15,9 @@ work=$(mktemp -d)
 sock=$work/tmux.sock
 trap 'tmux -S "$sock" kill-server 2>/dev/null; rm -rf "$work"' EXIT
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null || { echo "FAIL: install"; exit 1; }
-mkdir "$work/home" "$work/run"
+mkdir -p "$work/home" "$work/run/tpl"
+# Files for -o and the redirections to complete.
+touch "$work/run/tpl/site.conf.in" "$work/run/tpl/errors.log"
 # Each command line goes to the history file before the next prompt.
 printf '%s\n' ". $loader" "PS1='\$ '" "HISTFILE=$work/history" "PROMPT_COMMAND='history -a'" \
     "bind 'set bell-style none'" >"$work/rc"
@@ -58,6 +60,10 @@ fillvars -v \$MYAPP_P         |      | fillvars -v \$MYAPP_PORT           | MYAP
 fillvars -v $MYAPP_H,$MYAPP_P |      | fillvars -v \$MYAPP_H,\$MYAPP_PORT | MYAPP_H,MYAPP_PORT
 fillvars -v $MYAPP_           | HOST | fillvars -v \$MYAPP_HOST           | MYAPP_HOST
 fillvars --vari               | PATH | fillvars --variables PATH          | PATH
+fillvars -v A -o tpl/si       |      | fillvars -v A -o tpl/site.conf.in  | A
+fillvars -v A --output=tpl/s  |      | fillvars -v A --output=tpl/site.conf.in | A
+fillvars -v A < tpl/si        |      | fillvars -v A < tpl/site.conf.in   | A
+fillvars -v A > tpl/er        |      | fillvars -v A > tpl/errors.log     | A
 CASES
 
 if [ $failed != 0 ]; then

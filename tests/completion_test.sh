@@ -12,6 +12,12 @@ if [ "${FILLVARS_COMPLETION_ENV:-}" != set ]; then
 fi
 T_LOCAL=3
 failed=0
+# Files to complete after -o and after a redirection.
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/tpl"
+touch "$work/tpl/site.conf.in" "$work/tpl/other"
+cd "$work" || exit 1
 
 source "$source/completions/fillvars.bash"
 [ "$(complete -p fillvars)" = "complete -F _fillvars fillvars" ] ||
@@ -28,17 +34,31 @@ while IFS='|' read -r line expected; do
     want=$(printf '%s\n' $expected | sort | paste -sd' ')
     [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
 done <<'CASES'
-fillvars -                   | -b --braced -e --noempty -h --help -k --keep -p --prefix= -s --shell -u --nounset -v --variables -V --version
+fillvars -                   | -b --braced -e --noempty -h --help -k --keep -o --output -p --prefix -s --shell -u --nounset -v --variables -V --version
 fillvars --v                 | --variables --version
 fillvars --he                | --help
 fillvars --n                 | --noempty --nounset
-fillvars --pr                | --prefix=
+fillvars --pr                | --prefix
 fillvars -p T_               |
 fillvars --prefix T_         |
-fillvars --prefix=T_         |
 fillvars -p X T_O            | T_ONE
 fillvars -V                  | -V
-fillvars A -                 | -b --braced -e --noempty -h --help -k --keep -p --prefix= -s --shell -u --nounset -v --variables -V --version
+fillvars A -                 | -b --braced -e --noempty -h --help -k --keep -o --output -p --prefix -s --shell -u --nounset -v --variables -V --version
+fillvars --o                 | --output
+fillvars -o tpl/s            | tpl/site.conf.in
+fillvars -o T_O              |
+fillvars --output tpl/       | tpl/site.conf.in tpl/other
+fillvars --output = tpl/o    | tpl/other
+fillvars -uo tpl/s           | tpl/site.conf.in
+fillvars -u T_O              | T_ONE
+fillvars -- -o T_O           | T_ONE
+fillvars '<' tpl/s           | tpl/site.conf.in
+fillvars A '>' tpl/o         | tpl/other
+fillvars '>>' tpl/o          | tpl/other
+fillvars 2'>' tpl/o          | tpl/other
+fillvars -p tpl/s            |
+fillvars --prefix = T_       |
+fillvars -up X T_O           | T_ONE
 fillvars T_                  | T_ONE T_TWO
 fillvars T_O                 | T_ONE
 fillvars T_NONE              |

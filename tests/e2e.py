@@ -93,6 +93,10 @@ CASES = [
          env={"A": "1"}, stderr=option_diagnostic(b"option '--prefix' requires an argument")),
     case("-x with -v", ["-x", "-v", "A"], stdout=b"A\n",
          stderr=option_diagnostic(b"invalid option -- 'x'")),
+    case("-o without a file", ["A", "-o"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(b"option requires an argument -- 'o'")),
+    case("--output without a file", ["--output"], stdin=b"$A\n", stdout=b"1\n",
+         env={"A": "1"}, stderr=option_diagnostic(b"option '--output' requires an argument")),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),

@@ -1,6 +1,7 @@
 // Test-only interposer, loaded with LD_PRELOAD: FAILCALL=NAME:N makes the
-// Nth call of NAME (reallocarray, strdup, read, write or poll) from the program
-// fail with the error that call gives when the system refuses it. Every
+// Nth call of NAME (reallocarray, strdup, read, write, poll, fsync or rename)
+// from the program fail with the error that call gives when the system
+// refuses it (ENOMEM for memory and poll, EIO for the rest). Every
 // other call goes through to the C library, so the program's own code path
 // meets the failure exactly as it would in production.
 // FAILCALL_WRITE_MAX=N makes every write take at most N bytes, as a pipe or
@@ -11,6 +12,7 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -114,4 +116,24 @@ extern "C" int poll(struct pollfd *entries, nfds_t count, int timeout) {
     using Fn = int (*)(struct pollfd *, nfds_t, int);
     static Fn real = next<Fn>("poll");
     return real(entries, count, timeout);
+}
+
+extern "C" int fsync(int fd) {
+    if (should_fail("fsync")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(int);
+    static Fn real = next<Fn>("fsync");
+    return real(fd);
+}
+
+extern "C" int rename(const char *from, const char *to) noexcept {
+    if (should_fail("rename")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(const char *, const char *);
+    static Fn real = next<Fn>("rename");
+    return real(from, to);
 }

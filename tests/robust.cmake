@@ -20,4 +20,6 @@ add_test(NAME hostile COMMAND Python3::Interpreter ${robust_dir}/stress.py ${str
          $<TARGET_FILE:fillvars>)
 add_test(NAME nonblocking COMMAND Python3::Interpreter ${robust_dir}/nonblocking.py
          $<TARGET_FILE:fillvars> ${failcall_path})
-set_tests_properties(faults hostile nonblocking PROPERTIES TIMEOUT 300)
+add_test(NAME output_file COMMAND Python3::Interpreter ${robust_dir}/output_file.py
+         $<TARGET_FILE:fillvars> ${failcall_path})
+set_tests_properties(faults hostile nonblocking output_file PROPERTIES TIMEOUT 300)
