@@ -76,6 +76,22 @@ inline void copy_short(char *to, const char *from, size_t length) {
     }
 }
 
+// Copies 16 to 64 bytes without a call: 16-byte pieces that overlap.
+inline void copy_medium(char *to, const char *from, size_t length) {
+    char head[16], tail[16];
+    std::memcpy(head, from, 16);
+    std::memcpy(tail, from + length - 16, 16);
+    if (length > 32) {
+        char second[16], third[16];
+        std::memcpy(second, from + 16, 16);
+        std::memcpy(third, from + length - 32, 16);
+        std::memcpy(to + 16, second, 16);
+        std::memcpy(to + length - 32, third, 16);
+    }
+    std::memcpy(to, head, 16);
+    std::memcpy(to + length - 16, tail, 16);
+}
+
 // Inline: the walk calls it for every run and every value, mostly short ones.
 inline void output_write(Output *out, const char *data, size_t length) {
     char *next = out->next;
@@ -85,6 +101,8 @@ inline void output_write(Output *out, const char *data, size_t length) {
     }
     if (length <= 16)
         copy_short(next, data, length);
+    else if (length <= 64)
+        copy_medium(next, data, length);
     else
         std::memcpy(next, data, length);
     out->next = next + length;

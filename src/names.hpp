@@ -127,6 +127,12 @@ struct NameHash {
     uint64_t check;
 };
 
+inline uint64_t load_8(const char *p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+}
+
 inline NameHash hash_name(const char *key, size_t length) {
     const uint64_t odd = 0x9e3779b97f4a7c15ull;
     if (length < 8) {
@@ -134,6 +140,11 @@ inline NameHash hash_name(const char *key, size_t length) {
         // the length, compared too, tells them apart.
         uint64_t bytes = load_short(key, length);
         return {bytes * odd, bytes};
+    }
+    if (length <= 16) {
+        // Most names: two words that overlap, and no loop.
+        uint64_t h = ((load_8(key) ^ length) * odd ^ load_8(key + length - 8)) * odd;
+        return {h, h};
     }
     uint64_t h = length;
     for (; length >= 8; key += 8, length -= 8) {
@@ -147,6 +158,8 @@ inline NameHash hash_name(const char *key, size_t length) {
 
 // memcmp for the short keys that names mostly are, without a call.
 inline bool same_bytes(const char *a, const char *b, size_t n) {
+    if (n >= 8 && n <= 16)
+        return load_8(a) == load_8(b) && load_8(a + n - 8) == load_8(b + n - 8);
     for (; n >= 8; a += 8, b += 8, n -= 8) {
         uint64_t x, y;
         std::memcpy(&x, a, sizeof x);

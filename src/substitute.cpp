@@ -11,8 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
-#if defined(__SSE2__)
+// SSE2 where the CPU has it (every x86-64 CPU), unless the build asks for
+// the portable code that other CPUs run (FILLVARS_PORTABLE), to test it here.
+#if defined(__SSE2__) && !defined(FILLVARS_PORTABLE)
+#define FILLVARS_SSE2 1
 #include <emmintrin.h>
+#else
+#define FILLVARS_SSE2 0
 #endif
 
 #include "fail.hpp"
@@ -76,7 +81,7 @@ static void index_environment() {
     }
 }
 
-#if defined(__SSE2__)
+#if FILLVARS_SSE2
 // Sixteen bytes a compare, four compares a step, into byte-wide sums that
 // are added up before they can overflow. Every x86-64 CPU has SSE2.
 static uint64_t count_feeds(const char *p, const char *end) {
@@ -204,7 +209,7 @@ static bool starts_shell_name(char c) {
 // both sets), and may read up to SCAN_PAST bytes beyond that byte.
 constexpr size_t SCAN_PAST = 16;
 
-#if defined(__SSE2__)
+#if FILLVARS_SSE2
 // The first byte at or after p that ends a name by the plain rule (a stop),
 // sixteen bytes a step: a name is mostly one step. Every x86-64 CPU has SSE2.
 static const char *find_plain_end(const char *p) {
@@ -435,6 +440,9 @@ template <bool with_options>
     return true;
 }
 
+#if !FILLVARS_SSE2
+// Elsewhere the next "$" is first looked for a word at a time.
+
 // Eight bytes as a number whose low byte is the first, whatever the CPU's
 // byte order, so that the lowest flagged byte below is the first in memory.
 static uint64_t load_word(const char *p) {
@@ -453,19 +461,32 @@ constexpr uint64_t ONES = 0x0101010101010101ull;
 static uint64_t zero_bytes(uint64_t word) {
     return (word - ONES) & ~word & (ONES << 7);
 }
+#endif
 
-// The next "$" in p..end, or null; eight bytes after end must be readable.
-// In reference-dense text it is a few bytes on, nearer than
-// a call to memchr pays for: look at the next word first.
+// The next "$" in p..end, or null; SCAN_PAST bytes after end must be
+// readable. In reference-dense text it is a few bytes on, nearer than a call
+// to memchr pays for: look at the next sixteen bytes (SSE2) or eight (a word)
+// first.
 static const char *find_dollar(const char *p, const char *end) {
     if (*p == '$')
         return p;
+#if FILLVARS_SSE2
+    const size_t step = 16;
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), _mm_set1_epi8('$'))));
+    if (mask != 0) {
+        const char *dollar = p + __builtin_ctz(mask);
+        return dollar < end ? dollar : nullptr;
+    }
+#else
+    const size_t step = 8;
     uint64_t zero = zero_bytes(load_word(p) ^ (ONES * '$'));
     if (zero != 0) {
         const char *dollar = p + __builtin_ctzll(zero) / 8;
         return dollar < end ? dollar : nullptr;
     }
-    p += 8;
+#endif
+    p += step;
     if (p >= end)
         return nullptr;
     return static_cast<const char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
