@@ -41,8 +41,9 @@ struct Cut {
 };
 
 // The bytes that end a reference: "}" (which belongs to it only when it
-// opened with "${"), the delimiters and NUL (which never do).
-constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
+// opened with "${"), the delimiters and NUL (which never do). Tables for the
+// portable scans; the vector ones compare against the same bytes.
+[[maybe_unused]] constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
 
 static NameTable environment = {};
 
@@ -192,7 +193,7 @@ static void report_name(const char *dollar, const char *name, size_t length, con
 
 // The shell's names: a letter or "_", then letters, digits and "_". Every
 // other byte, NUL included, ends one.
-constexpr ByteSet shell_stops = [] {
+[[maybe_unused]] constexpr ByteSet shell_stops = [] {
     ByteSet set{};
     for (int c = 0; c < 256; c++)
         set.has[c] = !(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
