@@ -92,6 +92,10 @@ inline void copy_medium(char *to, const char *from, size_t length) {
     std::memcpy(to + length - 16, tail, 16);
 }
 
+// output_write_padded may read and write this many bytes from where it starts,
+// whatever the length.
+constexpr size_t COPY_PAST = 32;
+
 // Inline: the walk calls it for every run and every value, mostly short ones.
 inline void output_write(Output *out, const char *data, size_t length) {
     char *next = out->next;
@@ -105,5 +109,22 @@ inline void output_write(Output *out, const char *data, size_t length) {
         copy_medium(next, data, length);
     else
         std::memcpy(next, data, length);
+    out->next = next + length;
+}
+
+// output_write for data that has COPY_PAST readable bytes from its start,
+// into an Output with COPY_PAST bytes of room past its limit (those of the
+// filter): up to COPY_PAST bytes go as one fixed copy, without a branch on
+// their length.
+inline void output_write_padded(Output *out, const char *data, size_t length) {
+    char *next = out->next;
+    // ">=": an Output to memory that has no buffer yet has no room at all.
+    if (length > COPY_PAST || length >= static_cast<size_t>(out->limit - next)) {
+        output_write(out, data, length);
+        return;
+    }
+    char piece[COPY_PAST];
+    std::memcpy(piece, data, COPY_PAST);
+    std::memcpy(next, piece, COPY_PAST);
     out->next = next + length;
 }

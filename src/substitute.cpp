@@ -67,17 +67,33 @@ static Reports reports = {};
 
 // Indexes the environment once; the first entry for a name wins, as with
 // getenv. Entries without "=" or with an empty name are never found by it.
+// The values, copied once into one block with room after the last, so that
+// each is written by output_write_padded.
+static char *values = nullptr;
+
 static void index_environment() {
     values_hold_equals = false;
     size_t count = 0;
-    for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++)
+    size_t bytes = COPY_PAST;
+    for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
         count++;
+        bytes += std::strlen(*entry) + 1;
+    }
+    values = static_cast<char *>(std::calloc(bytes, 1));
+    if (values == nullptr)
+        fail("calloc");
+    char *next = values;
     name_table_build(&environment, count);
     for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
         const char *equals = std::strchr(*entry, '=');
-        if (equals != nullptr && equals != *entry)
-            name_table_put(&environment, *entry, static_cast<size_t>(equals - *entry), equals + 1);
-        if (equals != nullptr && std::strchr(equals + 1, '=') != nullptr)
+        if (equals == nullptr)
+            continue;
+        size_t length = std::strlen(equals + 1);
+        std::memcpy(next, equals + 1, length + 1);
+        if (equals != *entry)
+            name_table_put(&environment, *entry, static_cast<size_t>(equals - *entry), next);
+        next += length + 1;
+        if (std::strchr(equals + 1, '=') != nullptr)
             values_hold_equals = true;
     }
 }
@@ -208,7 +224,7 @@ static bool starts_shell_name(char c) {
 // Reading past the data: every scan below stops at a byte of its set at or
 // before the end of the data (the NUL that substitute_block puts there is in
 // both sets), and may read up to SCAN_PAST bytes beyond that byte.
-constexpr size_t SCAN_PAST = 16;
+constexpr size_t SCAN_PAST = COPY_PAST;
 
 #if FILLVARS_SSE2
 // The first byte at or after p that ends a name by the plain rule (a stop),
@@ -437,7 +453,7 @@ template <bool with_options>
         return emit_unindexed(out, dollar, ref);
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
-    output_write(out, slot->value, slot->value_length);
+    output_write_padded(out, slot->value, slot->value_length);
     return true;
 }
 
@@ -505,7 +521,7 @@ static const char *walk(Output *out, const char *p, const char *end, bool at_end
             output_write(out, p, static_cast<size_t>(end - p));
             return end;
         }
-        output_write(out, p, static_cast<size_t>(dollar - p));
+        output_write_padded(out, p, static_cast<size_t>(dollar - p));
         Reference ref;
         bool whole = with_options && rules.shell ? read_shell(dollar, end, at_end, &ref)
                                                  : read_plain(dollar, end, at_end, &ref);
@@ -563,14 +579,14 @@ static void expand_word(Output *out, const Reference &ref) {
 static char **assigned = nullptr;
 static size_t assigned_count = 0;
 
+// With room after it, as the environment's values have.
 static char *keep_copy(const char *bytes, size_t length) {
     void *grown = reallocarray(assigned, assigned_count + 1, sizeof *assigned);
-    char *copy = static_cast<char *>(std::malloc(length + 1));
+    char *copy = static_cast<char *>(std::calloc(length + COPY_PAST, 1));
     if (grown == nullptr || copy == nullptr)
         fail("malloc");
     assigned = static_cast<char **>(grown);
     std::memcpy(copy, bytes, length);
-    copy[length] = '\0';
     assigned[assigned_count++] = copy;
     return copy;
 }
@@ -582,7 +598,8 @@ static void assign(const char *name, size_t length, const char *value, size_t va
     NameSlot *slot = name_table_slot(&environment, name, length);
     if (slot->key == name)
         slot->key = keep_copy(name, length);
-    slot->value = value_length == 0 ? "" : keep_copy(value, value_length);
+    static const char no_value[COPY_PAST] = {};
+    slot->value = value_length == 0 ? no_value : keep_copy(value, value_length);
     slot->value_length = value_length;
 }
 
@@ -634,7 +651,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     size_t front = page_rounded(NAME_WINDOW);
     char *buffer = page_aligned_alloc(front + block_size + SCAN_PAST);
     char *target = buffer + front;
-    char *out_data = page_aligned_alloc(block_size);
+    char *out_data = page_aligned_alloc(block_size + COPY_PAST);
     Output out = {out_fd, out_data, out_data, out_data + block_size};
     Cut cut = {Tail::none, false};
     size_t kept = 0;
@@ -659,6 +676,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     std::free(out.data);
     std::free(buffer);
     name_table_free(&environment);
+    std::free(values);
+    values = nullptr;
     for (size_t i = 0; i < assigned_count; i++)
         std::free(assigned[i]);
     std::free(assigned);
