@@ -176,10 +176,12 @@ inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_
     size_t i = static_cast<size_t>(h.hash >> table->shift);
     for (;;) {
         NameSlot *slot = &table->slots[i];
-        if (slot->key == nullptr)
-            return slot;
+        // The check first: most lookups end at the first slot. An empty slot
+        // has check and length 0, as the empty name has.
         if (slot->check == h.check && slot->length == length &&
-            (length < 8 || same_bytes(slot->key, key, length)))
+            (length < 8 ? slot->key != nullptr : same_bytes(slot->key, key, length)))
+            return slot;
+        if (slot->key == nullptr)
             return slot;
         i = (i + 1) & table->mask;
     }

@@ -41,9 +41,8 @@ struct Cut {
 };
 
 // The bytes that end a reference: "}" (which belongs to it only when it
-// opened with "${"), the delimiters and NUL (which never do). Tables for the
-// portable scans; the vector ones compare against the same bytes.
-[[maybe_unused]] constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
+// opened with "${"), the delimiters and NUL (which never do).
+constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
 
 static NameTable environment = {};
 
@@ -228,19 +227,24 @@ constexpr size_t SCAN_PAST = COPY_PAST;
 
 #if FILLVARS_SSE2
 // The first byte at or after p that ends a name by the plain rule (a stop),
-// sixteen bytes a step: a name is mostly one step. Every x86-64 CPU has SSE2.
+// sixteen bytes a step: a name is mostly one step. Every stop is a "}" or a
+// byte up to 0x20, which few other bytes of text are: those are looked at
+// one by one. Every x86-64 CPU has SSE2.
 static const char *find_plain_end(const char *p) {
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), cr = _mm_set1_epi8('\r'),
-                  lf = _mm_set1_epi8('\n'), brace = _mm_set1_epi8('}'), zero = _mm_setzero_si128();
-    for (;; p += 16) {
+    const __m128i space = _mm_set1_epi8(' '), brace = _mm_set1_epi8('}');
+    for (;;) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))),
-            _mm_or_si128(_mm_cmpeq_epi8(v, brace), _mm_cmpeq_epi8(v, zero)));
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
-        if (mask != 0)
-            return p + __builtin_ctz(mask);
+        __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(v, space), space);
+        unsigned mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, brace))));
+        if (mask == 0) {
+            p += 16;
+            continue;
+        }
+        p += __builtin_ctz(mask);
+        if (stops.has[static_cast<unsigned char>(*p)])
+            return p;
+        p++;
     }
 }
 
