@@ -216,8 +216,15 @@ static void report_name(const char *dollar, const char *name, size_t length, con
     return set;
 }();
 
+constexpr ByteSet shell_starts = [] {
+    ByteSet set{};
+    for (int c = 0; c < 256; c++)
+        set.has[c] = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return set;
+}();
+
 static bool starts_shell_name(char c) {
-    return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    return shell_starts.has[static_cast<unsigned char>(c)];
 }
 
 // Reading past the data: every scan below stops at a byte of its set at or
@@ -358,6 +365,15 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     const char *q = p + 1;
     if (starts_shell_name(*q))
         q = find_shell_end(q);
+    if (q != p + 1 && *q == '}' && q < end && static_cast<size_t>(q - dollar) < FORM_LIMIT) {
+        // ${NAME}, the common case.
+        ref->kind = Kind::variable;
+        ref->name = p + 1;
+        ref->name_length = static_cast<size_t>(q - ref->name);
+        ref->braced = true;
+        ref->end = q + 1;
+        return true;
+    }
     const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
     bool cut = limit == end && !at_end;
     if (q >= limit)
@@ -367,11 +383,6 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     ref->name = p + 1;
     ref->name_length = static_cast<size_t>(q - ref->name);
     ref->braced = true;
-    if (*q == '}') {
-        ref->kind = Kind::variable;
-        ref->end = q + 1;
-        return true;
-    }
     ref->colon = *q == ':';
     q += ref->colon;
     if (q == limit)
