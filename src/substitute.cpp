@@ -415,26 +415,27 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // such a name in its own way (against a name and the start of its value), so
 // it is left to getenv. Otherwise it is unset: -u reports it, -k keeps it.
 // Returns whether the reference was replaced. Out of line: most names are found.
-// Takes the reference by value: its address taken, the walk would keep it in
-// memory for every reference.
-[[gnu::noinline]] static bool emit_unindexed(Output *out, const char *dollar, Reference ref) {
-    if (values_hold_equals && std::memchr(ref.name, '=', ref.name_length) != nullptr) {
+// Takes what it needs of the reference by value: with its address taken, the
+// walk would keep the reference in memory.
+[[gnu::noinline]] static bool emit_unindexed(Output *out, const char *dollar, const char *name,
+                                             size_t length, const char *end) {
+    if (values_hold_equals && std::memchr(name, '=', length) != nullptr) {
         char copy[NAME_LIMIT + 1];
-        std::memcpy(copy, ref.name, ref.name_length);
-        copy[ref.name_length] = '\0';
+        std::memcpy(copy, name, length);
+        copy[length] = '\0';
         const char *value = std::getenv(copy);
         if (value != nullptr) {
             if (*value == '\0' && rules.noempty)
-                report_name(dollar, ref.name, ref.name_length, " is empty\n");
+                report_name(dollar, name, length, " is empty\n");
             output_write(out, value, std::strlen(value));
             return true;
         }
     }
     if (rules.nounset)
-        report_name(dollar, ref.name, ref.name_length, " is not set\n");
+        report_name(dollar, name, length, " is not set\n");
     if (!rules.keep)
         return true;
-    output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
+    output_write(out, dollar, static_cast<size_t>(end - dollar));
     return false;
 }
 
@@ -465,7 +466,7 @@ template <bool with_options>
     }
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
     if (slot == nullptr)
-        return emit_unindexed(out, dollar, ref);
+        return emit_unindexed(out, dollar, ref.name, ref.name_length, ref.end);
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
     output_write_padded(out, slot->value, slot->value_length);
