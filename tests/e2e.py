@@ -12,7 +12,9 @@ large to write out. Failures of input and output are tests/faults.py's.
 
 FILLVARS_WRAPPER, if set, is a command put in front of the program (such as
 tests/memcheck, or qemu-user for a binary built for another CPU); the child
-then also gets PATH, and time limits are longer.
+then also gets PATH, and time limits are 20 times longer, or FILLVARS_SLOW
+times if that is set. A case that runs past its limit has hung: it fails
+under its name, and after three such cases the run stops.
 """
 import glob
 import os
@@ -25,9 +27,10 @@ import sys
 
 BIN = os.path.abspath(sys.argv[1])
 WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
-SLOW = 20 if WRAPPER else 1
+SLOW = int(os.environ.get("FILLVARS_SLOW", 20 if WRAPPER else 1))
 # Every case takes well under a second; one that runs this long has hung.
 LIMIT = 10 * SLOW
+HANGS_TO_STOP = 3
 
 
 def is_script(program):
@@ -205,6 +208,17 @@ class Results:
     def __init__(self):
         self.passed = 0
         self.failed = 0
+        self.hung = 0
+
+    def hung_case(self, name, checks=()):
+        """A case killed at its time limit; a fault that hangs one case
+        mostly hangs the rest, so after a few the run stops."""
+        self.hung += 1
+        self.check(name, list(checks) + [("ended within %d s" % LIMIT, True, "hung, killed")])
+        if self.hung >= HANGS_TO_STOP:
+            print("%d cases hung: stopping, the rest not run" % self.hung)
+            print("%d passed, %d failed" % (self.passed, self.failed))
+            sys.exit(1)
 
     def check(self, name, checks):
         """checks: (what, expected, actual) triples."""
@@ -226,7 +240,7 @@ def run_case(results, c):
         p = subprocess.run(command(c["args"]), input=c["stdin"], env=child_env(c["env"]),
                            capture_output=True, timeout=LIMIT)
     except subprocess.TimeoutExpired:
-        results.check(c["name"], [("ended within %d s" % LIMIT, True, "hung, killed")])
+        results.hung_case(c["name"])
         return
     results.check(c["name"], [("stdout", c["stdout"], p.stdout),
                               ("stderr", c["stderr"], p.stderr),
@@ -263,7 +277,7 @@ def interactive(results):
     except subprocess.TimeoutExpired:
         p.kill()
         p.communicate()
-        results.check("interactive", seen + [("ended within %d s" % LIMIT, True, "hung, killed")])
+        results.hung_case("interactive", seen)
         return
     results.check("interactive", seen + [("rest", b"", rest), ("stderr", b"", err),
                                          ("status", 0, p.returncode)])
