@@ -6,6 +6,9 @@
 // meets the failure exactly as it would in production.
 // FAILCALL_WRITE_MAX=N makes every write take at most N bytes, as a pipe or
 // a socket may take only part of what it is given.
+// It defines the calls it replaces, which the C library's checked inline
+// versions of them (in hardened builds) would clash with.
+#undef _FORTIFY_SOURCE
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>

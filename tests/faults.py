@@ -79,7 +79,7 @@ def skip(name, why):
 
 
 def run(args, stdin=b"", stdout="pipe", sigpipe="default", env=None, fsize=None,
-        timeout=30):
+        timeout=10):
     """Runs fillvars; stdin is bytes (from a regular file), "dir", "closed"
     or a file object; stdout is "pipe", "full", "closed", "gone" (a pipe
     whose reader has closed) or a path. Returns (status, stdout, stderr,
@@ -139,7 +139,7 @@ def run(args, stdin=b"", stdout="pipe", sigpipe="default", env=None, fsize=None,
         except subprocess.TimeoutExpired:
             proc.kill()
             out, err = proc.communicate()
-            status = "timeout"
+            status = "hung: killed after %d s" % (timeout * SLOW)
         offset = None
         if stdin_file is not None:
             offset = os.lseek(stdin_file.fileno(), 0, os.SEEK_CUR)

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <csignal>
+#include <cstring>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "names.hpp"
@@ -229,6 +232,166 @@ TEST(NameTable, FindsEachKeyAlone) {
          std::vector<std::string>{"E2000", "E-1", "", "kkkkkkkkc", "E19999"})
         EXPECT_EQ(name_table_find(&table, missing.data(), missing.size()), nullptr) << missing;
     name_table_free(&table);
+}
+
+// Each key alone in a table finds only itself, and with both keys put each
+// finds its own value.
+void expect_told_apart(const std::string &a, const std::string &b) {
+    NameTable table;
+    name_table_build(&table, 2);
+    name_table_put(&table, a.data(), a.size(), "a");
+    EXPECT_EQ(name_table_find(&table, b.data(), b.size()), nullptr);
+    name_table_put(&table, b.data(), b.size(), "b");
+    const NameSlot *found_a = name_table_find(&table, a.data(), a.size());
+    const NameSlot *found_b = name_table_find(&table, b.data(), b.size());
+    ASSERT_NE(found_a, nullptr);
+    ASSERT_NE(found_b, nullptr);
+    EXPECT_STREQ(found_a->value, "a");
+    EXPECT_STREQ(found_b->value, "b");
+    name_table_free(&table);
+}
+
+std::string shown(const std::string &key) {
+    std::string out;
+    for (unsigned char c : key) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, c >= 0x21 && c < 0x7f ? "%c" : "\\x%02x", c);
+        out += hex;
+    }
+    return out;
+}
+
+// Short keys are compared as one number: keys that differ only before a last
+// byte of 0x80 or above (where a sign-extended byte would cover the others)
+// stay apart, for every first and middle byte.
+TEST(NameTable, ShortKeysDifferingBeforeAHighLastByte) {
+    for (int last : {0x80, 0xa9, 0xc3, 0xff}) {
+        for (int other = 0; other < 256; other++) {
+            if (other == 'a')
+                continue;
+            std::string tail(1, static_cast<char>(last));
+            std::vector<std::pair<std::string, std::string>> pairs = {
+                {"a" + tail, std::string(1, static_cast<char>(other)) + tail},
+                {"am" + tail, std::string(1, static_cast<char>(other)) + "m" + tail},
+                {"ma" + tail, "m" + std::string(1, static_cast<char>(other)) + tail},
+            };
+            for (const auto &pair : pairs) {
+                SCOPED_TRACE("keys " + shown(pair.first) + " and " + shown(pair.second));
+                expect_told_apart(pair.first, pair.second);
+                if (HasFailure())
+                    return;
+            }
+        }
+    }
+}
+
+// The inverse of an odd number modulo 2^64 (Newton's iteration).
+uint64_t inverse(uint64_t odd) {
+    uint64_t x = odd;
+    for (int i = 0; i < 6; i++)
+        x *= 2 - odd * x;
+    return x;
+}
+
+// Two different keys of length bytes with the same hash_name, found by
+// undoing its last multiplies (odd, so invertible). A key of 9 to 16 bytes is
+// hashed as two words that overlap in 16 - length bytes: the second key's
+// first word is solved for from its last word, over every value of the bytes
+// they share, until the solution holds those bytes (lengths 14 to 16 take at
+// most 65,536 tries for each last byte). A longer key is hashed a word at a time and then its
+// tail: the first word is solved for from the others.
+std::pair<std::string, std::string> colliding_keys(size_t length) {
+    const uint64_t odd = 0x9e3779b97f4a7c15ull, back = inverse(odd);
+    std::string a = "NAME_ONE" + std::string(length - 8, 'x');
+    uint64_t before = hash_name(a.data(), length).hash * back; // before the last multiply
+    std::string b(length, 'y');
+    uint64_t first;
+    if (length > 16) {
+        size_t tail = length - 16;
+        uint64_t second;
+        std::memcpy(&second, &b[8], 8);
+        uint64_t state = (before ^ load_short(&b[16], tail)) * back;
+        first = (state ^ second) * back ^ length;
+        std::memcpy(&b[0], &first, 8);
+        return {a, b};
+    }
+    size_t shared = 16 - length;
+    // A few last bytes, in case no value of the shared ones works with one.
+    for (char end = 'a'; end <= 'z'; end++) {
+        b[length - 1] = end;
+        for (uint64_t value = 0; value < (uint64_t{1} << (8 * shared)); value++) {
+            for (size_t i = 0; i < shared; i++)
+                b[length - 8 + i] = static_cast<char>(value >> (8 * i));
+            uint64_t last;
+            std::memcpy(&last, &b[length - 8], 8);
+            first = ((before ^ last) * back) ^ length;
+            char word[8];
+            std::memcpy(word, &first, 8);
+            if (std::memcmp(word + length - 8, &b[length - 8], shared) == 0) {
+                std::memcpy(&b[0], word, 8);
+                return {a, b};
+            }
+        }
+    }
+    return {a, a};
+}
+
+// Keys of 8 to 16 bytes, and longer ones, are found by their 64-bit hash, so
+// two that share it must still be told apart by their bytes.
+TEST(NameTable, LongKeysWithTheSameHash) {
+    for (size_t length : {14, 15, 16, 17, 20, 23}) {
+        std::pair<std::string, std::string> keys = colliding_keys(length);
+        SCOPED_TRACE("keys " + shown(keys.first) + " and " + shown(keys.second));
+        ASSERT_NE(keys.first, keys.second) << "no collision found for length " << length;
+        NameHash a = hash_name(keys.first.data(), keys.first.size());
+        NameHash b = hash_name(keys.second.data(), keys.second.size());
+        // If this fails, hash_name has changed and colliding_keys must follow it.
+        ASSERT_EQ(a.hash, b.hash) << "the keys computed to collide do not";
+        ASSERT_EQ(a.check, b.check) << "the keys computed to collide do not";
+        expect_told_apart(keys.first, keys.second);
+    }
+}
+
+// A lookup in a table left with no empty slot would never end. Every count
+// of keys (all small ones, and around each power of two) must leave the
+// table able to answer for a key it lacks. Each runs in a child process that
+// an alarm ends, so a hang fails in seconds and says at which count.
+TEST(NameTable, LookupsEndAtEveryCount) {
+    std::vector<size_t> counts;
+    for (size_t count = 0; count <= 40; count++)
+        counts.push_back(count);
+    for (size_t power = 64; power <= 8192; power *= 2)
+        for (size_t count : {power - 1, power, power + 1})
+            counts.push_back(count);
+    const unsigned limit = 10;
+    for (size_t count : counts) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0) << "fork failed";
+        if (child == 0) {
+            alarm(limit);
+            std::vector<std::string> keys;
+            for (size_t i = 0; i < count; i++)
+                keys.push_back("K" + std::to_string(i));
+            NameTable table;
+            name_table_build(&table, count);
+            for (const std::string &key : keys)
+                name_table_put(&table, key.data(), key.size(), "");
+            bool right = name_table_find(&table, "missing", 7) == nullptr;
+            for (const std::string &key : keys)
+                right = right && name_table_find(&table, key.data(), key.size()) != nullptr;
+            _exit(right ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+            ADD_FAILURE() << "a table of " << count << " keys: the lookups did not end within "
+                          << limit << " s (is the table full?)";
+        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ADD_FAILURE() << "a table of " << count << " keys: a lookup went wrong (status "
+                          << status << ")";
+        if (HasFailure())
+            return;
+    }
 }
 
 } // namespace

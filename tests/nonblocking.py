@@ -3,7 +3,9 @@
 on, never a failure. Input from a writer that pauses, output to a reader that
 is slow, and both at once must give every byte, status 0 and an empty
 standard error, however slow the machine. The pauses only make the pipes run
-empty or full; nothing is timed (only a run stuck for minutes is killed).
+empty or full; nothing is timed, but a run that has not ended after LIMIT
+seconds (each takes one or two) has hung: it is killed and the case fails,
+so a wait that never wakes shows in seconds, under the case's name.
 
 usage: nonblocking.py FILLVARS FAILCALL_LIBRARY|none
 
@@ -25,6 +27,8 @@ FILLVARS = os.path.abspath(sys.argv[1])
 FAILCALL = None if sys.argv[2] == "none" else sys.argv[2]
 WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
 SLOW = 20 if WRAPPER else 1
+LIMIT = 15 * SLOW
+STUCK = "hung: killed after %d s" % LIMIT
 
 ENV = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "A": "1", "LONG": "v" * 300}
 
@@ -99,12 +103,10 @@ def run(stdin, stdout, extra_env=None, args=()):
         for thread in threads:
             thread.start()
         try:
-            # Generous: only a run that waits forever (a held pipe never
-            # released) reaches it.
-            status = proc.wait(timeout=120 * SLOW)
+            status = proc.wait(timeout=LIMIT)
         except subprocess.TimeoutExpired:
             proc.kill()
-            status = "stuck, killed"
+            status = STUCK
             proc.wait()
         if stdin == "held":
             os.close(writer)
@@ -127,7 +129,7 @@ def check(name, got, status, stdout, stderr=b""):
         problems.append("stdout: %d bytes, expected %d; first difference at byte %d"
                         % (len(got[1]), len(stdout), same))
     if got[2] != stderr:
-        problems.append("stderr %r, expected %r" % (got[2][:300], stderr))
+        problems.append("stderr %r, expected %r" % (got[2][:300], stderr[:300]))
     print(("FAIL " if problems else "ok   ") + name)
     for problem in problems:
         print("    " + problem)
@@ -178,8 +180,15 @@ def reports_to_slow_stderr():
         proc = subprocess.Popen(WRAPPER + [FILLVARS, "-u"], stdin=in_file,
                                 stdout=subprocess.DEVNULL, stderr=child_err, env=ENV)
     os.close(child_err)
-    drain(reader, chunks, True)
-    status = proc.wait(timeout=120 * SLOW)
+    drainer = threading.Thread(target=drain, args=(reader, chunks, True))
+    drainer.start()
+    try:
+        status = proc.wait(timeout=LIMIT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        status = STUCK
+    drainer.join()
     check("-u, non-blocking standard error, slow reader", (status, b"", b"".join(chunks)), 1,
           b"", want)
 

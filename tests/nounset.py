@@ -19,6 +19,9 @@ import tempfile
 
 BIN = os.path.abspath(sys.argv[1])
 WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
+# Every run takes well under a second; one that runs this long has hung.
+LIMIT = 10 * (20 if WRAPPER else 1)
+HUNG = "hung: did not end within %d s" % LIMIT
 SPELLINGS = ("-u", "--nounset", "--nou")
 BLOCK = 128 * 1024
 
@@ -71,12 +74,17 @@ CASES = [
 ]
 
 
-def run(args, stdin, env):
+def run(args, stdin=b"", env=None, stdout=subprocess.PIPE):
+    """(stdout, stderr, status); the status is HUNG for a run that did not end."""
     with tempfile.TemporaryFile() as f:
         f.write(stdin)
         f.seek(0)
-        p = subprocess.run(WRAPPER + [BIN] + args, stdin=f, capture_output=True, timeout=120,
-                           env=dict(env, PATH=os.environ.get("PATH", "/usr/bin:/bin")))
+        try:
+            p = subprocess.run(WRAPPER + [BIN] + args, stdin=f, stdout=stdout,
+                               stderr=subprocess.PIPE, timeout=LIMIT,
+                               env=dict(env or {}, PATH=os.environ.get("PATH", "/usr/bin:/bin")))
+        except subprocess.TimeoutExpired:
+            return b"", b"", HUNG
     return p.stdout, p.stderr, p.returncode
 
 
@@ -120,19 +128,15 @@ def main():
                 print("  %s expected: %s\n  %s actual:   %s" % (what, show(want), what, show(got)))
     # A write error keeps its message and status; -u changes nothing in
     # listing mode.
-    path = {"PATH": os.environ.get("PATH", "/usr/bin:/bin")}
     with open("/dev/full", "wb") as full:
-        p = subprocess.run(WRAPPER + [BIN, "-u"], input=b"$A $U\n", stdout=full,
-                           stderr=subprocess.PIPE, env=dict(path, A="1"))
-    if (p.stderr, p.returncode) != (report(1, b"U") +
-                                    b"fillvars: write: No space left on device\n", 1):
+        _, err, status = run(["-u"], b"$A $U\n", {b"A": b"1"}, stdout=full)
+    if (err, status) != (report(1, b"U") + b"fillvars: write: No space left on device\n", 1):
         failed += 1
-        print("FAIL: -u into /dev/full:", show(p.stderr), p.returncode)
-    p = subprocess.run(WRAPPER + [BIN, "-u", "-v", "U"], input=b"$U\n", capture_output=True,
-                       env=path)
-    if (p.stdout, p.stderr, p.returncode) != (b"U\n", b"", 0):
+        print("FAIL: -u into /dev/full:", show(err), status)
+    got = run(["-u", "-v", "U"], b"$U\n")
+    if got != (b"U\n", b"", 0):
         failed += 1
-        print("FAIL: -u with -v:", show(p.stdout), show(p.stderr), p.returncode)
+        print("FAIL: -u with -v:", show(got[0]), show(got[1]), got[2])
     print("%d cases, %d failed" % (len(CASES) + 2, failed))
     return 1 if failed else 0
 

@@ -106,13 +106,19 @@ def shell_safe(env):
     return {k: v for k, v in env.items() if re.fullmatch(rb"[A-Za-z_][A-Za-z0-9_]*", k)}
 
 
-def check(name, data, operands=(), env=None, limit=60):
-    """Runs fillvars on data in memory and compares with the expected bytes."""
+def check(name, data, operands=(), env=None, limit=20):
+    """Runs fillvars on data in memory and compares with the expected bytes;
+    a run still going after limit seconds (each takes one at most) has hung."""
     env = env or {}
     want = expected(data, list(operands), shell_safe(env))
+    limit *= 20 if WRAPPER else 1
     start = time.monotonic()
-    proc = subprocess.run(WRAPPER + [FILLVARS] + list(operands), input=data,
-                          capture_output=True, env=env, timeout=limit * (20 if WRAPPER else 1))
+    try:
+        proc = subprocess.run(WRAPPER + [FILLVARS] + list(operands), input=data,
+                              capture_output=True, env=env, timeout=limit)
+    except subprocess.TimeoutExpired:
+        report(name, ["hung: killed after %d s" % limit])
+        return limit
     took = time.monotonic() - start
     problems = []
     if proc.returncode != 0 or proc.stderr:
@@ -150,6 +156,11 @@ def check_stream(name, unit, count, operands=(), env=None):
     start = time.monotonic()
     proc = subprocess.Popen([FILLVARS] + list(operands), stdin=subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    # Far slower than any sound run (a few hundred MB/s at least): it has hung.
+    in_size = len(unit) * count
+    limit = 10 + in_size // 20_000_000
+    watchdog = threading.Timer(limit, proc.kill)
+    watchdog.start()
 
     # The high-water mark of the program's own memory (the rusage of a child
     # forked from this large interpreter would count the interpreter's), read
@@ -182,12 +193,15 @@ def check_stream(name, unit, count, operands=(), env=None):
     feeder.join()
     proc.wait()
     took = time.monotonic() - start
+    hung = not watchdog.is_alive()
+    watchdog.cancel()
     problems = []
-    if proc.returncode != 0:
+    if hung:
+        problems.append("hung: killed after %d s" % limit)
+    elif proc.returncode != 0:
         problems.append("status %d, stderr %r" % (proc.returncode, errors[:1]))
     if got.digest() != want.digest():
         problems.append("output differs (%d bytes)" % size)
-    in_size = len(unit) * count
     report(name, problems, "(%d MiB in %.1f s, %.0f MB/s, peak RSS %d KiB)" % (
         in_size // MiB, took, in_size / took / 1e6, peak[0]))
     return peak[0]
@@ -247,10 +261,14 @@ def many_operands():
     if not SANITIZED and took > 10 * (20 if WRAPPER else 1):
         report("%d operands are taken in quickly" % count, ["took %.1f s" % took])
     start = time.monotonic()
-    proc = subprocess.run(WRAPPER + [FILLVARS, "-v"] + operands, capture_output=True,
-                          env={}, timeout=600)
-    problems = [] if proc.returncode == 0 and proc.stdout == b"\n".join(operands) + b"\n" \
-        else ["status %d, %d bytes" % (proc.returncode, len(proc.stdout))]
+    limit = 20 * (20 if WRAPPER else 1)
+    try:
+        proc = subprocess.run(WRAPPER + [FILLVARS, "-v"] + operands, capture_output=True,
+                              env={}, timeout=limit)
+        problems = [] if proc.returncode == 0 and proc.stdout == b"\n".join(operands) + b"\n" \
+            else ["status %d, %d bytes" % (proc.returncode, len(proc.stdout))]
+    except subprocess.TimeoutExpired:
+        problems = ["hung: killed after %d s" % limit]
     report("%d operands listed" % count, problems, "(%.2f s)" % (time.monotonic() - start))
 
 
