@@ -38,8 +38,9 @@ constexpr ByteSet NAME_END = byte_set("}", 2);
 // first "}", cut to NAME_LIMIT bytes. The text runs to the first byte of
 // ends, which holds "}" and whatever else ends the text (a NUL; in a
 // reference, the bytes that end it), so one scan finds both: sets the name's
-// length and *text_end to that byte; returns the name's start. Inline, since
-// the filter asks it once a reference.
+// length and *text_end to that byte; returns the name's start. Operands are
+// read with it; the filter reads references by the same rule in its
+// read_plain, a vector at a time, where it may read past the text.
 inline const char *find_name(const char *text, const ByteSet &ends, size_t *name_length,
                              const char **text_end) {
     // "$" and "{" are never in ends, so they are inside the text.

@@ -52,7 +52,7 @@ static bool values_hold_equals = false;
 
 static Rules rules = {};
 
-// Reports (-u, -e) name the line of their "$". Lines are counted only when
+// Reports (-u, -e, the "?" forms) name the line of their "$". Lines are counted only when
 // reports are asked for, lazily: up to the "$" of a report, and up to where
 // the walk leaves a block.
 struct Reports {
@@ -308,9 +308,9 @@ struct Reference {
 };
 
 // Reads the reference at dollar: it runs to the first byte of stops, and
-// takes a "}" there only when it opened with "${". Its name is find_name's,
-// found by one scan that also finds the end. Returns false when the end of
-// the data cut it and more input may follow.
+// takes a "}" there only when it opened with "${". Its name is the one that
+// find_name gives an operand, found by the scan that finds the end. Returns
+// false when the end of the data cut it and more input may follow.
 [[gnu::always_inline]] inline static bool read_plain(const char *dollar, const char *end,
                                                      bool at_end, Reference *ref) {
     ref->braced = dollar[1] == '{';
@@ -608,8 +608,9 @@ static char *keep_copy(const char *bytes, size_t length) {
 }
 
 // "NAME becomes WORD": later references in the run see the new value. A name
-// is only assigned while it is unset or empty, so it takes at most one copy
-// of a value that is not empty.
+// is only assigned while it is unset or empty, so once it holds a value that
+// is not empty no later form copies another; forms nested in one word may
+// each assign it first (${N:=${N:=x}}), as deep as forms nest.
 static void assign(const char *name, size_t length, const char *value, size_t value_length) {
     NameSlot *slot = name_table_slot(&environment, name, length);
     if (slot->key == name)
