@@ -1,17 +1,32 @@
 // Fuzzes operand intake and name extraction: the input is a list of operands,
-// one a line; the name list they build, the name each line denotes and the
-// membership answers must match the model.
+// one a line; the name list they build, what -v lists, the name each line
+// denotes and the membership answers must match the model.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
 #include "model.hpp"
 #include "names.hpp"
+
+// What -v writes to standard output is caught: the link wraps write
+// (-Wl,--wrap=write), and while the listing is on, this takes it.
+static std::string *listing = nullptr;
+
+extern "C" ssize_t __real_write(int fd, const void *data, size_t size);
+
+extern "C" ssize_t __wrap_write(int fd, const void *data, size_t size) {
+    if (listing == nullptr || fd != STDOUT_FILENO)
+        return __real_write(fd, data, size);
+    listing->append(static_cast<const char *>(data), size);
+    return static_cast<ssize_t>(size);
+}
 
 static void check(bool ok, const char *what, std::string_view detail) {
     if (!ok) {
@@ -41,6 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(name_list.count == expected.size(), "list length", input);
     for (size_t i = 0; i < expected.size(); i++)
         check(name_list.items[i] == expected[i], "list entry", expected[i]);
+
+    // -v: the names one a line, as read. With none it ends the run instead.
+    if (!expected.empty()) {
+        std::string listed, want;
+        for (const std::string &name : expected)
+            want += name + "\n";
+        listing = &listed;
+        name_list_print();
+        listing = nullptr;
+        check(listed == want, "-v lists the names", listed);
+    }
 
     // Each line, whole, as extraction sees it and as a membership query. Every
     // input is at least one operand, so the list always limits: a name is in
