@@ -152,6 +152,23 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return in_fd < 0 || out_fd < 0;
 }
 
+// The input with each reference (by the plain rule) replaced by what
+// replacement makes of its text.
+template <typename Replacement>
+static std::string rewrite_references(std::string_view in, Replacement replacement) {
+    std::string out;
+    for (size_t i = 0; i < in.size();) {
+        if (in[i] != '$') {
+            out += in[i++];
+            continue;
+        }
+        size_t end = model_reference_end(in, i);
+        out += replacement(in.substr(i, end - i));
+        i = end;
+    }
+    return out;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
@@ -236,10 +253,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if ((optioned.count > 0) != !model.err.empty())
         fail_property("options: status follows the reports", in, model.err, optioned.err);
     if (block_size != BLOCK_SIZE && !(no_options && !options.nounset)) {
-        std::string whole = filter(in, operands, env, BLOCK_SIZE, options).out;
-        if (whole != optioned.out)
+        Run whole = filter(in, operands, env, BLOCK_SIZE, options);
+        if (whole.out != optioned.out)
             fail_property("options: block size does not change the output", in, optioned.out,
-                          whole);
+                          whole.out);
+        if (whole.err != optioned.err)
+            fail_property("options: block size does not change the reports", in, optioned.err,
+                          whole.err);
     }
 
     // -k with nothing set: every reference stays, so the input comes back
@@ -254,17 +274,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // -b leaves every bare reference, and takes braced ones as before.
     ModelOptions braced = {};
     braced.braced = true;
-    expected.clear();
-    for (size_t i = 0; i < in.size();) {
-        if (in[i] != '$') {
-            expected += in[i++];
-            continue;
-        }
-        size_t end = model_reference_end(in, i);
-        if (i + 1 == in.size() || in[i + 1] != '{')
-            expected += in.substr(i, end - i);
-        i = end;
-    }
+    expected = rewrite_references(in, [](std::string_view reference) {
+        return reference.size() < 2 || reference[1] != '{' ? std::string(reference) : "";
+    });
     Run bare = filter(in, {}, {}, block_size, braced);
     if (bare.out != expected)
         fail_property("-b removes only braced references", in, expected, bare.out);
@@ -288,31 +300,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fail_property("operands naming nothing leave the input unchanged", in, in, got);
 
     // No list, no environment: every reference disappears, nothing else does.
-    expected.clear();
-    for (size_t i = 0; i < in.size();) {
-        if (in[i] != '$') {
-            expected += in[i++];
-            continue;
-        }
-        i = model_reference_end(in, i);
-    }
+    expected = rewrite_references(in, [](std::string_view) { return std::string(); });
     got = filter(in, {}, {}, block_size).out;
     if (got != expected)
         fail_property("with nothing set every reference is removed", in, expected, got);
 
     // A value made of reference syntax is written as it stands, not scanned.
     const std::string value = "$V${V}}{$$ {V}$\t$V\n${";
-    expected.clear();
-    for (size_t i = 0; i < in.size();) {
-        if (in[i] != '$') {
-            expected += in[i++];
-            continue;
-        }
-        size_t end = model_reference_end(in, i);
-        if (model_name(in.substr(i, end - i)) == "V")
-            expected += value;
-        i = end;
-    }
+    expected = rewrite_references(in, [&](std::string_view reference) {
+        return model_name(reference) == "V" ? value : std::string();
+    });
     got = filter(in, {}, {"V=" + value}, block_size).out;
     if (got != expected)
         fail_property("a value is written verbatim", in, expected, got);
