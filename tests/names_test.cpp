@@ -327,7 +327,7 @@ std::pair<std::string, std::string> colliding_keys(size_t length) {
             first = ((before ^ last) * back) ^ length;
             char word[8];
             std::memcpy(word, &first, 8);
-            if (std::memcmp(word + length - 8, &b[length - 8], shared) == 0) {
+            if (std::memcmp(word + (length - 8), &b[length - 8], shared) == 0) {
                 std::memcpy(&b[0], word, 8);
                 return {a, b};
             }
