@@ -110,6 +110,11 @@ def start(args, folder, stdin, env=None, umask=None, preexec=None, command=None)
         stdin_arg = stdin
 
     def prepare():
+        # The program keeps a signal ignored that it was started with: the
+        # cases that send one need it at its default, however this script
+        # was started (a background job of a shell ignores SIGINT).
+        for number in (signal.SIGINT, signal.SIGHUP, signal.SIGTERM):
+            signal.signal(number, signal.SIG_DFL)
         if umask is not None:
             os.umask(umask)
         if stdin == "closed":
