@@ -38,10 +38,10 @@ static void copy_bounded(char *dst, const char *src, size_t size) {
 }
 
 const char *extract_name(const char *text) {
-    size_t name_length;
-    const char *end;
-    const char *name = find_name(text, NAME_END, &name_length, &end);
-    copy_bounded(name_buffer, name, name_length + 1);
+    if (text[0] == '$')
+        text += text[1] == '{' ? 2 : 1;
+    size_t length = std::strcspn(text, "}");
+    copy_bounded(name_buffer, text, (length < NAME_LIMIT ? length : NAME_LIMIT) + 1);
     return name_buffer;
 }
 

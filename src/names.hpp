@@ -18,44 +18,10 @@ struct NameList {
 // all: no limit. Operands that name nothing: nothing is allowed.
 extern NameList name_list;
 
-// A set of bytes, as a table.
-struct ByteSet {
-    bool has[256];
-};
-
-constexpr ByteSet byte_set(const char *bytes, size_t count) {
-    ByteSet set{};
-    for (size_t i = 0; i < count; i++)
-        set.has[static_cast<unsigned char>(bytes[i])] = true;
-    return set;
-}
-
-// What ends a name in an operand: a "}", or the NUL after it.
-constexpr ByteSet NAME_END = byte_set("}", 2);
-
-// Finds in place the name that text denotes ("$NAME", "${NAME}" or bare
-// "NAME"): what follows a leading "$" and a "{" right after it, up to the
-// first "}", cut to NAME_LIMIT bytes. The text runs to the first byte of
-// ends, which holds "}" and whatever else ends the text (a NUL; in a
-// reference, the bytes that end it), so one scan finds both: sets the name's
-// length and *text_end to that byte; returns the name's start. Operands are
-// read with it; the filter reads references by the same rule in its
-// read_plain, a vector at a time, where it may read past the text.
-inline const char *find_name(const char *text, const ByteSet &ends, size_t *name_length,
-                             const char **text_end) {
-    // "$" and "{" are never in ends, so they are inside the text.
-    if (text[0] == '$')
-        text += text[1] == '{' ? 2 : 1;
-    size_t n = 0;
-    while (!ends.has[static_cast<unsigned char>(text[n])])
-        n++;
-    *name_length = n < NAME_LIMIT ? n : NAME_LIMIT;
-    *text_end = text + n;
-    return text;
-}
-
-// The same name for a NUL-terminated text, copied into the name buffer,
-// which the next call overwrites.
+// The name that text denotes ("$NAME", "${NAME}" or bare "NAME"): what
+// follows a leading "$" and a "{" right after it, up to the first "}", cut
+// to NAME_LIMIT bytes, copied into the name buffer, which the next call
+// overwrites.
 const char *extract_name(const char *text);
 
 // Whether any operand (even one that names nothing), name or prefix was

@@ -40,9 +40,22 @@ struct Cut {
     bool braced;
 };
 
+// A set of bytes, as a table.
+struct ByteSet {
+    bool has[256];
+};
+
+template <typename Test> constexpr ByteSet byte_set(Test has) {
+    ByteSet set{};
+    for (int c = 0; c < 256; c++)
+        set.has[c] = has(c);
+    return set;
+}
+
 // The bytes that end a reference: "}" (which belongs to it only when it
 // opened with "${"), the delimiters and NUL (which never do).
-constexpr ByteSet stops = byte_set(" \t\r\n}", 6);
+constexpr ByteSet stops = byte_set(
+    [](int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '}' || c == '\0'; });
 
 static NameTable environment = {};
 
@@ -52,11 +65,10 @@ static bool values_hold_equals = false;
 
 static Rules rules = {};
 
-// Reports (-u, -e, the "?" forms) name the line of their "$". Lines are counted only when
-// reports are asked for, lazily: up to the "$" of a report, and up to where
-// the walk leaves a block.
+// Reports (-u, -e, the "?" forms of -s) name the line of their "$". Lines
+// are counted only when reports can arise, lazily: up to the "$" of a
+// report, and up to where the walk leaves a block.
 struct Reports {
-    bool on;
     uint64_t line; // 1 + the line feeds before counted
     const char *counted;
     uint64_t count;
@@ -64,12 +76,12 @@ struct Reports {
 
 static Reports reports = {};
 
-// Indexes the environment once; the first entry for a name wins, as with
-// getenv. Entries without "=" or with an empty name are never found by it.
 // The values, copied once into one block with room after the last, so that
 // each is written by output_write_padded.
 static char *values = nullptr;
 
+// Indexes the environment once; the first entry for a name wins, as with
+// getenv. Entries without "=" or with an empty name are never found by it.
 static void index_environment() {
     values_hold_equals = false;
     size_t count = 0;
@@ -143,7 +155,7 @@ static uint64_t count_feeds(const char *p, const char *end) {
 // A form's word is walked before the form is reported, so a report may come
 // from before where the count is: on the same line, as a form holds no line feed.
 static void count_lines_to(const char *p) {
-    if (!reports.on || p <= reports.counted)
+    if (!(rules.nounset || rules.noempty || rules.shell) || p <= reports.counted)
         return;
     reports.line += count_feeds(reports.counted, p);
     reports.counted = p;
@@ -168,11 +180,10 @@ static char *report_room(size_t n) {
     return report_buffer + report_length;
 }
 
+// Fixed texts of a report, all short.
 static void report_text(const char *text, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        *report_room(1) = text[i];
-        report_length++;
-    }
+    std::memcpy(report_room(length), text, length);
+    report_length += length;
 }
 
 // Names and words come from the input: escaped (escape_text), so that they
@@ -208,20 +219,13 @@ static void report_name(const char *dollar, const char *name, size_t length, con
 
 // The shell's names: a letter or "_", then letters, digits and "_". Every
 // other byte, NUL included, ends one.
-[[maybe_unused]] constexpr ByteSet shell_stops = [] {
-    ByteSet set{};
-    for (int c = 0; c < 256; c++)
-        set.has[c] = !(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
-                       (c >= 'A' && c <= 'Z'));
-    return set;
-}();
+constexpr bool shell_letter(int c) {
+    return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
-constexpr ByteSet shell_starts = [] {
-    ByteSet set{};
-    for (int c = 0; c < 256; c++)
-        set.has[c] = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    return set;
-}();
+constexpr ByteSet shell_starts = byte_set(shell_letter);
+[[maybe_unused]] constexpr ByteSet shell_stops =
+    byte_set([](int c) { return !shell_letter(c) && !(c >= '0' && c <= '9'); });
 
 static bool starts_shell_name(char c) {
     return shell_starts.has[static_cast<unsigned char>(c)];
@@ -309,7 +313,7 @@ struct Reference {
 
 // Reads the reference at dollar: it runs to the first byte of stops, and
 // takes a "}" there only when it opened with "${". Its name is the one that
-// find_name gives an operand, found by the scan that finds the end. Returns
+// extract_name gives an operand, found by the scan that finds the end. Returns
 // false when the end of the data cut it and more input may follow.
 [[gnu::always_inline]] inline static bool read_plain(const char *dollar, const char *end,
                                                      bool at_end, Reference *ref) {
@@ -365,12 +369,12 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     const char *q = p + 1;
     if (starts_shell_name(*q))
         q = find_shell_end(q);
+    ref->name = p + 1;
+    ref->name_length = static_cast<size_t>(q - ref->name);
+    ref->braced = true;
     if (q != p + 1 && *q == '}' && q < end && static_cast<size_t>(q - dollar) < FORM_LIMIT) {
         // ${NAME}, the common case.
         ref->kind = Kind::variable;
-        ref->name = p + 1;
-        ref->name_length = static_cast<size_t>(q - ref->name);
-        ref->braced = true;
         ref->end = q + 1;
         return true;
     }
@@ -380,9 +384,6 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
         return !cut && read_dollar(dollar, 1, ref);
     if (q == p + 1)
         return read_dollar(dollar, 1, ref);
-    ref->name = p + 1;
-    ref->name_length = static_cast<size_t>(q - ref->name);
-    ref->braced = true;
     ref->colon = *q == ':';
     q += ref->colon;
     if (q == limit)
@@ -662,8 +663,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     // Only these options change the walk itself; without them it is built
     // without their tests.
     bool with_options = asked.braced || asked.noempty || asked.shell;
-    // The "?" forms report whatever the options.
-    reports = {asked.nounset || asked.noempty || asked.shell, 1, nullptr, 0};
+    reports = {1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
     char *buffer = page_aligned_alloc(front + block_size + SCAN_PAST);
