@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__) && !defined(FILLVARS_PORTABLE)
+#include <emmintrin.h>
+#endif
 
 // size bytes starting on a page boundary, released with std::free. Ends the
 // run with "malloc" when there is no memory.
@@ -96,6 +99,27 @@ inline void copy_medium(char *to, const char *from, size_t length) {
 // whatever the length.
 constexpr size_t COPY_PAST = 32;
 
+// COPY_PAST bytes, loaded before any is stored and held in registers: through
+// an array the compiler would also store them on the stack.
+inline void copy_piece(char *to, const char *from) {
+#if defined(__SSE2__) && !defined(FILLVARS_PORTABLE)
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 16), b);
+#else
+    uint64_t a, b, c, d;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + 8, 8);
+    std::memcpy(&c, from + 16, 8);
+    std::memcpy(&d, from + 24, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + 8, &b, 8);
+    std::memcpy(to + 16, &c, 8);
+    std::memcpy(to + 24, &d, 8);
+#endif
+}
+
 // Inline: the walk calls it for every run and every value, mostly short ones.
 inline void output_write(Output *out, const char *data, size_t length) {
     char *next = out->next;
@@ -123,8 +147,6 @@ inline void output_write_padded(Output *out, const char *data, size_t length) {
         output_write(out, data, length);
         return;
     }
-    char piece[COPY_PAST];
-    std::memcpy(piece, data, COPY_PAST);
-    std::memcpy(next, piece, COPY_PAST);
+    copy_piece(next, data);
     out->next = next + length;
 }

@@ -142,6 +142,8 @@ void name_table_build(NameTable *table, size_t expected) {
     table->slots = static_cast<NameSlot *>(std::calloc(capacity, sizeof *table->slots));
     if (table->slots == nullptr)
         fail("calloc");
+    for (size_t i = 0; i < capacity; i++)
+        table->slots[i].length = EMPTY_SLOT;
     table->mask = capacity - 1;
     table->shift = 64 - bits;
     table->used = 0;
@@ -149,33 +151,35 @@ void name_table_build(NameTable *table, size_t expected) {
 
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
     NameHash h = hash_name(key, length);
-    NameSlot *slot = name_table_probe(table, key, length, h);
-    if (slot->key == nullptr) {
-        *slot = {key, length, h.check, value, std::strlen(value)};
+    NameSlot *slot = name_table_probe(table, key, length, h, true);
+    if (slot->length == EMPTY_SLOT) {
+        NameKey k = key_of(key, length, h);
+        *slot = {k.head, k.tail, length, key, value, std::strlen(value)};
         table->used++;
     }
 }
 
 NameSlot *name_table_slot(NameTable *table, const char *key, size_t length) {
     NameHash h = hash_name(key, length);
-    NameSlot *slot = name_table_probe(table, key, length, h);
-    if (slot->key != nullptr)
+    NameSlot *slot = name_table_probe(table, key, length, h, true);
+    if (slot->length != EMPTY_SLOT)
         return slot;
     if (2 * (table->used + 1) > table->mask + 1) {
         NameTable grown;
         name_table_build(&grown, table->used + 1);
         for (size_t i = 0; i <= table->mask; i++) {
             const NameSlot &old = table->slots[i];
-            if (old.key != nullptr)
-                *name_table_probe(&grown, old.key, old.length, hash_name(old.key, old.length)) =
-                    old;
+            if (old.length != EMPTY_SLOT)
+                *name_table_probe(&grown, old.key, old.length, hash_name(old.key, old.length),
+                                  true) = old;
         }
         grown.used = table->used;
         name_table_free(table);
         *table = grown;
-        slot = name_table_probe(table, key, length, h);
+        slot = name_table_probe(table, key, length, h, true);
     }
-    *slot = {key, length, h.check, "", 0};
+    NameKey k = key_of(key, length, h);
+    *slot = {k.head, k.tail, length, key, "", 0};
     table->used++;
     return slot;
 }

@@ -46,9 +46,10 @@ void name_list_release();
 // Open-addressing table from names to values; the first value put for a name
 // stays, as getenv finds the first entry of the environment.
 struct NameSlot {
-    const char *key;
+    uint64_t head; // see NameKey
+    uint64_t tail;
     size_t length;
-    uint64_t check; // see hash_name
+    const char *key;
     const char *value;
     size_t value_length;
 };
@@ -85,10 +86,10 @@ inline uint64_t load_short(const char *p, size_t n) {
            static_cast<unsigned char>(p[n - 1]);
 }
 
-// A key's hash and the number a slot compares first. Eight bytes at a time,
-// one multiply each; the slot is taken from the top bits of the result, which
-// every byte of the key reaches. A key shorter than eight bytes is its own
-// check, so with its length it is found without comparing its bytes again.
+// A key's hash and a number that tells keys apart where they share a slot.
+// Eight bytes at a time, one multiply each; the slot is taken from the top
+// bits of the result, which every byte of the key reaches. A key shorter than
+// eight bytes is its own check.
 struct NameHash {
     uint64_t hash;
     uint64_t check;
@@ -137,24 +138,42 @@ inline bool same_bytes(const char *a, const char *b, size_t n) {
     return load_short(a, n) == load_short(b, n);
 }
 
-// The slot that holds key, or the empty slot where it would go.
+// What a slot holds of its key to compare first. With the length, a key of
+// up to 16 bytes is told apart by it alone, without reading its bytes again:
+// one number below 8 bytes, its first and last eight (which overlap) up to
+// 16. A longer key holds its hash, and its bytes are compared after.
+struct NameKey {
+    uint64_t head;
+    uint64_t tail;
+};
+
+inline NameKey key_of(const char *key, size_t length, NameHash h) {
+    if (length >= 8 && length <= 16)
+        return {load_8(key), load_8(key + length - 8)};
+    return {h.check, 0};
+}
+
+// An empty slot's length: no key's, so that a slot that matches holds the key.
+constexpr size_t EMPTY_SLOT = SIZE_MAX;
+
+// The slot that holds key; when there is none, the empty slot where it would
+// go (for_put) or null.
 inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_t length,
-                                  NameHash h) {
+                                  NameHash h, bool for_put) {
+    NameKey k = key_of(key, length, h);
     size_t i = static_cast<size_t>(h.hash >> table->shift);
     for (;;) {
         NameSlot *slot = &table->slots[i];
-        // The check first: most lookups end at the first slot. An empty slot
-        // has check and length 0, as the empty name has.
-        if (slot->check == h.check && slot->length == length &&
-            (length < 8 ? slot->key != nullptr : same_bytes(slot->key, key, length)))
+        // Most lookups end at the first slot.
+        if (slot->head == k.head && slot->tail == k.tail && slot->length == length &&
+            (length <= 16 || same_bytes(slot->key, key, length)))
             return slot;
-        if (slot->key == nullptr)
-            return slot;
+        if (slot->length == EMPTY_SLOT)
+            return for_put ? slot : nullptr;
         i = (i + 1) & table->mask;
     }
 }
 
 inline const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
-    const NameSlot *slot = name_table_probe(table, key, length, hash_name(key, length));
-    return slot->key == nullptr ? nullptr : slot;
+    return name_table_probe(table, key, length, hash_name(key, length), false);
 }

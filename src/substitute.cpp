@@ -502,8 +502,6 @@ static uint64_t zero_bytes(uint64_t word) {
 // to memchr pays for: look at the next sixteen bytes (SSE2) or eight (a word)
 // first.
 static const char *find_dollar(const char *p, const char *end) {
-    if (*p == '$')
-        return p;
 #if FILLVARS_SSE2
     const size_t step = 16;
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
