@@ -5,9 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__) && !defined(FILLVARS_PORTABLE)
-#include <emmintrin.h>
-#endif
 
 // size bytes starting on a page boundary, released with std::free. Ends the
 // run with "malloc" when there is no memory.
@@ -97,28 +94,7 @@ inline void copy_medium(char *to, const char *from, size_t length) {
 
 // output_write_padded may read and write this many bytes from where it starts,
 // whatever the length.
-constexpr size_t COPY_PAST = 32;
-
-// COPY_PAST bytes, loaded before any is stored and held in registers: through
-// an array the compiler would also store them on the stack.
-inline void copy_piece(char *to, const char *from) {
-#if defined(__SSE2__) && !defined(FILLVARS_PORTABLE)
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 16));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(to), a);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 16), b);
-#else
-    uint64_t a, b, c, d;
-    std::memcpy(&a, from, 8);
-    std::memcpy(&b, from + 8, 8);
-    std::memcpy(&c, from + 16, 8);
-    std::memcpy(&d, from + 24, 8);
-    std::memcpy(to, &a, 8);
-    std::memcpy(to + 8, &b, 8);
-    std::memcpy(to + 16, &c, 8);
-    std::memcpy(to + 24, &d, 8);
-#endif
-}
+constexpr size_t COPY_PAST = 64;
 
 // Inline: the walk calls it for every run and every value, mostly short ones.
 inline void output_write(Output *out, const char *data, size_t length) {
@@ -147,6 +123,7 @@ inline void output_write_padded(Output *out, const char *data, size_t length) {
         output_write(out, data, length);
         return;
     }
-    copy_piece(next, data);
+    // A copy of fixed size, which compilers make a few wide moves.
+    std::memcpy(next, data, COPY_PAST);
     out->next = next + length;
 }
