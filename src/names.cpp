@@ -2,6 +2,7 @@
 // operands fill, and the hash tables that make lookups constant-time.
 #include "names.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,21 +28,12 @@ static NameList prefixes = {0, nullptr};
 static NameTable name_set = {};
 static uint64_t name_set_count = 0;
 
-// Copies at most size - 1 bytes of src and always terminates dst.
-static void copy_bounded(char *dst, const char *src, size_t size) {
-    size_t n = 0;
-    while (n + 1 < size && src[n] != '\0') {
-        dst[n] = src[n];
-        n++;
-    }
-    dst[n] = '\0';
-}
-
 const char *extract_name(const char *text) {
     if (text[0] == '$')
         text += text[1] == '{' ? 2 : 1;
-    size_t length = std::strcspn(text, "}");
-    copy_bounded(name_buffer, text, (length < NAME_LIMIT ? length : NAME_LIMIT) + 1);
+    size_t length = std::min<size_t>(std::strcspn(text, "}"), NAME_LIMIT);
+    std::memcpy(name_buffer, text, length);
+    name_buffer[length] = '\0';
     return name_buffer;
 }
 
