@@ -443,7 +443,8 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     return false;
 }
 
-static void emit_form(Output *out, const char *dollar, const Reference &ref);
+// The reference by value, as for emit_unindexed: it stays in registers in the walk.
+[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref);
 
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
 // and a lone "$" under -s; its text as it stands when its name is not
@@ -626,7 +627,7 @@ static void assign(const char *name, size_t length, const char *value, size_t va
 // its word expanded, or nothing; ":=" and "=" also assign the word, and
 // ":?" and "?" report it instead of writing it. The word's own reports come
 // before the form's.
-static void emit_form(Output *out, const char *dollar, const Reference &ref) {
+[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref) {
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
     bool set = slot != nullptr;
     bool empty = set && slot->value_length == 0;
