@@ -101,6 +101,15 @@ inline uint64_t load_8(const char *p) {
     return word;
 }
 
+// The hash of a key of more than 16 bytes: a word at a time, then the rest.
+inline uint64_t hash_long(const char *key, size_t length) {
+    const uint64_t odd = 0x9e3779b97f4a7c15ull;
+    uint64_t h = length;
+    for (; length >= 8; key += 8, length -= 8)
+        h = (h ^ load_8(key)) * odd;
+    return (h ^ load_short(key, length)) * odd;
+}
+
 inline NameHash hash_name(const char *key, size_t length) {
     const uint64_t odd = 0x9e3779b97f4a7c15ull;
     if (length < 8) {
@@ -114,13 +123,7 @@ inline NameHash hash_name(const char *key, size_t length) {
         uint64_t h = ((load_8(key) ^ length) * odd ^ load_8(key + length - 8)) * odd;
         return {h, h};
     }
-    uint64_t h = length;
-    for (; length >= 8; key += 8, length -= 8) {
-        uint64_t word;
-        std::memcpy(&word, key, sizeof word);
-        h = (h ^ word) * odd;
-    }
-    h = (h ^ load_short(key, length)) * odd;
+    uint64_t h = hash_long(key, length);
     return {h, h};
 }
 
@@ -174,6 +177,12 @@ inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_
     }
 }
 
+// Keys of more than 16 bytes: out of line, so that the code inlined where
+// names are looked up is only that of the short keys most names are.
+const NameSlot *name_table_find_long(const NameTable *table, const char *key, size_t length);
+
 inline const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
+    if (length > 16)
+        return name_table_find_long(table, key, length);
     return name_table_probe(table, key, length, hash_name(key, length), false);
 }
