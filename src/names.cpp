@@ -76,7 +76,7 @@ void name_list_add_prefix(const char *prefix) {
     list_append(&prefixes, prefix);
 }
 
-static bool prefix_allows(const char *name, size_t length) {
+bool name_prefix_allows(const char *name, size_t length) {
     for (uint64_t i = 0; i < prefixes.count; i++) {
         size_t n = std::strlen(prefixes.items[i]);
         if (n <= length && std::memcmp(prefixes.items[i], name, n) == 0)
@@ -91,7 +91,7 @@ bool name_list_contains(const char *name) {
 
 bool name_set_contains(const char *name, size_t length) {
     if (name_list.count == 0)
-        return prefix_allows(name, length);
+        return name_prefix_allows(name, length);
     if (name_set_count != name_list.count) {
         name_table_free(&name_set);
         name_table_build(&name_set, name_list.count);
@@ -99,7 +99,7 @@ bool name_set_contains(const char *name, size_t length) {
             name_table_put(&name_set, name_list.items[i], std::strlen(name_list.items[i]), "");
         name_set_count = name_list.count;
     }
-    return name_table_find(&name_set, name, length) != nullptr || prefix_allows(name, length);
+    return name_table_find(&name_set, name, length) != nullptr || name_prefix_allows(name, length);
 }
 
 void name_list_print() {
@@ -146,7 +146,7 @@ void name_table_put(NameTable *table, const char *key, size_t length, const char
     NameSlot *slot = name_table_probe(table, key, length, h, true);
     if (slot->length == EMPTY_SLOT) {
         NameKey k = key_of(key, length, h);
-        *slot = {k.head, k.tail, length, key, value, std::strlen(value)};
+        *slot = {k.head, k.tail, length, key, value, std::strlen(value), false};
         table->used++;
     }
 }
@@ -171,7 +171,7 @@ NameSlot *name_table_slot(NameTable *table, const char *key, size_t length) {
         slot = name_table_probe(table, key, length, h, true);
     }
     NameKey k = key_of(key, length, h);
-    *slot = {k.head, k.tail, length, key, "", 0};
+    *slot = {k.head, k.tail, length, key, nullptr, 0, false};
     table->used++;
     return slot;
 }

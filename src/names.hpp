@@ -33,10 +33,11 @@ void name_list_add(const char *name);
 void name_list_add_operand(char *operand);
 // Names that begin with prefix are allowed too; "" allows every name.
 void name_list_add_prefix(const char *prefix);
+// Whether a prefix given allows name.
+bool name_prefix_allows(const char *name, size_t length);
 bool name_list_contains(const char *name);
 bool name_set_contains(const char *name, size_t length);
 
-// Inline, since the filter asks it once a reference, mostly with no list.
 inline bool name_list_contains(const char *name, size_t length) {
     return !name_list_given || name_set_contains(name, length);
 }
@@ -50,8 +51,9 @@ struct NameSlot {
     uint64_t tail;
     size_t length;
     const char *key;
-    const char *value;
+    const char *value; // null: the name is in the table without a value
     size_t value_length;
+    bool listed; // the caller's mark
 };
 
 struct NameTable {
@@ -63,7 +65,7 @@ struct NameTable {
 
 void name_table_build(NameTable *table, size_t expected);
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value);
-// The slot for key, put in with key itself and an empty value when it is not
+// The slot for key, put in with key itself and no value when it is not
 // there yet; the table grows to stay at most half full. The slot is valid
 // until the next call that may put a key in.
 NameSlot *name_table_slot(NameTable *table, const char *key, size_t length);

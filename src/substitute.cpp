@@ -97,6 +97,7 @@ static void index_environment() {
     // Room for four times the names, up to a table that stays in a cache:
     // the fewer names share a run of slots, the fewer lookups go on past the
     // first slot, which the CPU cannot foresee.
+    count += name_list.count;
     name_table_build(&environment, std::max<size_t>(count, std::min<size_t>(4 * count, 4096)));
     for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
         const char *equals = std::strchr(*entry, '=');
@@ -110,6 +111,12 @@ static void index_environment() {
         if (std::strchr(equals + 1, '=') != nullptr)
             values_hold_equals = true;
     }
+    // Listed names are marked in the same table, put in without a value
+    // where they are not set: one lookup tells whether a reference is
+    // allowed and what it becomes.
+    for (uint64_t i = 0; i < name_list.count; i++)
+        name_table_slot(&environment, name_list.items[i], std::strlen(name_list.items[i]))->listed =
+            true;
 }
 
 #if FILLVARS_SSE2
@@ -460,7 +467,10 @@ template <bool with_options>
         output_write(out, "$", 1);
         return true;
     }
-    if (!name_list_contains(ref.name, ref.name_length) ||
+    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
+    // Allowed: with no list, when the name is listed, or by a prefix.
+    if ((name_list_given && !(slot != nullptr && slot->listed) &&
+         !name_prefix_allows(ref.name, ref.name_length)) ||
         (with_options && rules.braced && !ref.braced)) {
         output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
@@ -469,8 +479,8 @@ template <bool with_options>
         emit_form(out, dollar, ref);
         return true;
     }
-    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
-    if (slot == nullptr)
+    // Only listed names are in the table without a value.
+    if (slot == nullptr || (name_list_given && slot->value == nullptr))
         return emit_unindexed(out, dollar, ref.name, ref.name_length, ref.end);
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
@@ -629,7 +639,7 @@ static void assign(const char *name, size_t length, const char *value, size_t va
 // before the form's.
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref) {
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
-    bool set = slot != nullptr;
+    bool set = slot != nullptr && slot->value != nullptr;
     bool empty = set && slot->value_length == 0;
     bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
     if (!use_word) {
