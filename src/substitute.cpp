@@ -97,7 +97,6 @@ static void index_environment() {
     // Room for four times the names, up to a table that stays in a cache:
     // the fewer names share a run of slots, the fewer lookups go on past the
     // first slot, which the CPU cannot foresee.
-    count += name_list.count;
     name_table_build(&environment, std::max<size_t>(count, std::min<size_t>(4 * count, 4096)));
     for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
         const char *equals = std::strchr(*entry, '=');
