@@ -458,7 +458,7 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // the variable's value, or, when it is not set, nothing (its text under -k).
 // Returns whether it was replaced. Inlined into the walk, where a call per
 // reference would cost a good part of the reference; the walk without
-// options skips the tests that only options need.
+// options (nor a list) skips the tests that only they need.
 template <bool with_options>
 [[gnu::always_inline]] inline static bool emit_reference(Output *out, const char *dollar,
                                                          const Reference &ref) {
@@ -468,7 +468,7 @@ template <bool with_options>
     }
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
     // Allowed: with no list, when the name is listed, or by a prefix.
-    if ((name_list_given && !(slot != nullptr && slot->listed) &&
+    if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
         (with_options && rules.braced && !ref.braced)) {
         output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
@@ -479,7 +479,7 @@ template <bool with_options>
         return true;
     }
     // Only listed names are in the table without a value.
-    if (slot == nullptr || (name_list_given && slot->value == nullptr))
+    if (slot == nullptr || (with_options && name_list_given && slot->value == nullptr))
         return emit_unindexed(out, dollar, ref.name, ref.name_length, ref.end);
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
@@ -671,9 +671,9 @@ static void assign(const char *name, size_t length, const char *value, size_t va
 uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
     rules = asked;
-    // Only these options change the walk itself; without them it is built
-    // without their tests.
-    bool with_options = asked.braced || asked.noempty || asked.shell;
+    // Only these options, and a list, change the walk itself; without them it
+    // is built without their tests.
+    bool with_options = asked.braced || asked.noempty || asked.shell || name_list_given;
     reports = {1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
