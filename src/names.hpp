@@ -106,6 +106,11 @@ inline uint64_t load_8(const char *p) {
 // The hash of a key of more than 16 bytes: a word at a time, then the rest.
 inline uint64_t hash_long(const char *key, size_t length) {
     const uint64_t odd = 0x9e3779b97f4a7c15ull;
+    if (length < 24) {
+        // The loop below for the long names most are: two words and the rest.
+        uint64_t h = ((length ^ load_8(key)) * odd ^ load_8(key + 8)) * odd;
+        return (h ^ load_short(key + 16, length - 16)) * odd;
+    }
     uint64_t h = length;
     for (; length >= 8; key += 8, length -= 8)
         h = (h ^ load_8(key)) * odd;
