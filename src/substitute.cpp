@@ -63,6 +63,10 @@ static NameTable environment = {};
 // ("N=" in "N==eq"); without such an entry those names need no search.
 static bool values_hold_equals = false;
 
+// Whether a reference to a name the index does not hold may become more than
+// nothing: a name getenv may still find, a report (-u) or its text (-k).
+static bool unindexed_matter = false;
+
 static Rules rules = {};
 
 // Reports (-u, -e, the "?" forms of -s) name the line of their "$". Lines
@@ -480,7 +484,7 @@ template <bool with_options>
     }
     // Only listed names are in the table without a value.
     if (slot == nullptr || (with_options && name_list_given && slot->value == nullptr))
-        return emit_unindexed(out, dollar, ref.name, ref.name_length, ref.end);
+        return !unindexed_matter || emit_unindexed(out, dollar, ref.name, ref.name_length, ref.end);
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
     output_write_padded(out, slot->value, slot->value_length);
@@ -671,6 +675,7 @@ static void assign(const char *name, size_t length, const char *value, size_t va
 uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
     rules = asked;
+    unindexed_matter = values_hold_equals || asked.nounset || asked.keep;
     // Only these options, and a list, change the walk itself; without them it
     // is built without their tests.
     bool with_options = asked.braced || asked.noempty || asked.shell || name_list_given;
