@@ -424,6 +424,49 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     return !cut && read_dollar(dollar, 1, ref);
 }
 
+// Where the walk writes in its Output, held apart from it so that the
+// compiler keeps it in registers: with the Output's own, it would reload them
+// after every copy (the bytes copied could, for all it knows, be the
+// Output's). Code out of the walk's line takes the Output: place_out before
+// it, place_back after.
+struct Place {
+    Output *out;
+    char *next;
+    char *limit;
+};
+
+static Output *place_out(Place *at) {
+    at->out->next = at->next;
+    return at->out;
+}
+
+static void place_back(Place *at) {
+    at->next = at->out->next;
+    at->limit = at->out->limit;
+}
+
+// output_write and output_write_padded at a Place.
+static void place_write(Place *at, const char *data, size_t length) {
+    if (length > 16 || length > static_cast<size_t>(at->limit - at->next)) {
+        output_write(place_out(at), data, length);
+        place_back(at);
+        return;
+    }
+    copy_short(at->next, data, length);
+    at->next += length;
+}
+
+static void place_write_padded(Place *at, const char *data, size_t length) {
+    // ">=": an Output to memory that has no buffer yet has no room at all.
+    if (length > COPY_PAST || length >= static_cast<size_t>(at->limit - at->next)) {
+        output_write(place_out(at), data, length);
+        place_back(at);
+        return;
+    }
+    std::memcpy(at->next, data, COPY_PAST);
+    at->next += length;
+}
+
 // An allowed reference to a variable that the environment index does not
 // hold. It may still be set: no indexed name holds "=", but getenv matches
 // such a name in its own way (against a name and the start of its value), so
@@ -464,10 +507,10 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // reference would cost a good part of the reference; the walk without
 // options (nor a list) skips the tests that only they need.
 template <bool with_options>
-[[gnu::always_inline]] inline static bool emit_reference(Output *out, const char *dollar,
+[[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
     if (with_options && ref.kind == Kind::dollar) {
-        output_write(out, "$", 1);
+        place_write(at, "$", 1);
         return true;
     }
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
@@ -475,19 +518,25 @@ template <bool with_options>
     if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
         (with_options && rules.braced && !ref.braced)) {
-        output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
+        place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
     if (with_options && ref.kind == Kind::form) {
-        emit_form(out, dollar, ref);
+        emit_form(place_out(at), dollar, ref);
+        place_back(at);
         return true;
     }
     // Only listed names are in the table without a value.
-    if (slot == nullptr || (with_options && name_list_given && slot->value == nullptr))
-        return !unindexed_matter || emit_unindexed(out, dollar, ref.name, ref.name_length, ref.end);
+    if (slot == nullptr || (with_options && name_list_given && slot->value == nullptr)) {
+        if (!unindexed_matter)
+            return true;
+        bool replaced = emit_unindexed(place_out(at), dollar, ref.name, ref.name_length, ref.end);
+        place_back(at);
+        return replaced;
+    }
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
-    output_write_padded(out, slot->value, slot->value_length);
+    place_write_padded(at, slot->value, slot->value_length);
     return true;
 }
 
@@ -547,28 +596,33 @@ static const char *find_dollar(const char *p, const char *end) {
 // again with more input; end when there is none.
 template <bool with_options>
 static const char *walk(Output *out, const char *p, const char *end, bool at_end, Cut *cut) {
+    Place at = {out, out->next, out->limit};
     while (p < end) {
         const char *dollar = find_dollar(p, end);
         if (dollar == nullptr) {
-            output_write(out, p, static_cast<size_t>(end - p));
+            output_write(place_out(&at), p, static_cast<size_t>(end - p));
             return end;
         }
-        output_write_padded(out, p, static_cast<size_t>(dollar - p));
+        place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
         bool whole = with_options && rules.shell ? read_shell(dollar, end, at_end, &ref)
                                                  : read_plain(dollar, end, at_end, &ref);
         if (!whole) {
-            if (static_cast<size_t>(end - dollar) < NAME_WINDOW)
-                return dollar;
-            // Its name is decided: what is left of it is only copied or dropped.
-            ref.end = end;
-            cut->tail = emit_reference<with_options>(out, dollar, ref) ? Tail::skip : Tail::copy;
-            cut->braced = ref.braced;
-            return end;
+            if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
+                // Its name is decided: what is left of it is only copied or dropped.
+                ref.end = end;
+                cut->tail =
+                    emit_reference<with_options>(&at, dollar, ref) ? Tail::skip : Tail::copy;
+                cut->braced = ref.braced;
+                dollar = end;
+            }
+            place_out(&at);
+            return dollar;
         }
-        emit_reference<with_options>(out, dollar, ref);
+        emit_reference<with_options>(&at, dollar, ref);
         p = ref.end;
     }
+    place_out(&at);
     return end;
 }
 
