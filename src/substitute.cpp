@@ -6,6 +6,7 @@
 #include "substitute.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -432,7 +433,7 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 struct Place {
     Output *out;
     char *next;
-    char *limit;
+    char *roomy; // below it, COPY_PAST bytes and one more fit before the limit
 };
 
 static Output *place_out(Place *at) {
@@ -441,13 +442,16 @@ static Output *place_out(Place *at) {
 }
 
 static void place_back(Place *at) {
-    at->next = at->out->next;
-    at->limit = at->out->limit;
+    Output *out = at->out;
+    at->next = out->next;
+    // An Output to memory that has no buffer yet has no room at all.
+    at->roomy = out->limit - out->data > static_cast<ptrdiff_t>(COPY_PAST) ? out->limit - COPY_PAST
+                                                                           : out->data;
 }
 
 // output_write and output_write_padded at a Place.
 static void place_write(Place *at, const char *data, size_t length) {
-    if (length > 16 || length > static_cast<size_t>(at->limit - at->next)) {
+    if (length > 16 || at->next >= at->roomy) {
         output_write(place_out(at), data, length);
         place_back(at);
         return;
@@ -457,8 +461,7 @@ static void place_write(Place *at, const char *data, size_t length) {
 }
 
 static void place_write_padded(Place *at, const char *data, size_t length) {
-    // ">=": an Output to memory that has no buffer yet has no room at all.
-    if (length > COPY_PAST || length >= static_cast<size_t>(at->limit - at->next)) {
+    if (length > COPY_PAST || at->next >= at->roomy) {
         output_write(place_out(at), data, length);
         place_back(at);
         return;
@@ -596,7 +599,8 @@ static const char *find_dollar(const char *p, const char *end) {
 // again with more input; end when there is none.
 template <bool with_options>
 static const char *walk(Output *out, const char *p, const char *end, bool at_end, Cut *cut) {
-    Place at = {out, out->next, out->limit};
+    Place at = {out, nullptr, nullptr};
+    place_back(&at);
     while (p < end) {
         const char *dollar = find_dollar(p, end);
         if (dollar == nullptr) {
