@@ -146,7 +146,8 @@ void name_table_put(NameTable *table, const char *key, size_t length, const char
     NameSlot *slot = name_table_probe(table, key, length, h, true);
     if (slot->length == EMPTY_SLOT) {
         NameKey k = key_of(key, length, h);
-        *slot = {k.head, k.tail, length, key, value, std::strlen(value), false};
+        *slot = {k.head, k.tail, key, value, std::strlen(value), static_cast<uint32_t>(length),
+                 false};
         table->used++;
     }
 }
@@ -171,7 +172,7 @@ NameSlot *name_table_slot(NameTable *table, const char *key, size_t length) {
         slot = name_table_probe(table, key, length, h, true);
     }
     NameKey k = key_of(key, length, h);
-    *slot = {k.head, k.tail, length, key, nullptr, 0, false};
+    *slot = {k.head, k.tail, key, nullptr, 0, static_cast<uint32_t>(length), false};
     table->used++;
     return slot;
 }
@@ -182,7 +183,7 @@ const NameSlot *name_table_find_long(const NameTable *table, const char *key, si
     uint64_t h = hash_long(key, length);
     for (size_t i = static_cast<size_t>(h >> table->shift);; i = (i + 1) & table->mask) {
         const NameSlot *slot = &table->slots[i];
-        if (slot->head == h && slot->length == length) {
+        if (slot->head == h && slot->length == static_cast<uint32_t>(length)) {
             const char *other = slot->key;
             // Up to 24 bytes: three words, the last overlapping, at once.
             if (length <= 24) {

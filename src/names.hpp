@@ -49,11 +49,11 @@ void name_list_release();
 struct NameSlot {
     uint64_t head; // see NameKey
     uint64_t tail;
-    size_t length;
     const char *key;
     const char *value; // null: the name is in the table without a value
     size_t value_length;
-    bool listed; // the caller's mark
+    uint32_t length; // 48 bytes a slot: no name comes near 4 GiB
+    bool listed;     // the caller's mark
 };
 
 struct NameTable {
@@ -164,7 +164,7 @@ inline NameKey key_of(const char *key, size_t length, NameHash h) {
 }
 
 // An empty slot's length: no key's, so that a slot that matches holds the key.
-constexpr size_t EMPTY_SLOT = SIZE_MAX;
+constexpr uint32_t EMPTY_SLOT = UINT32_MAX;
 
 // The slot that holds key; when there is none, the empty slot where it would
 // go (for_put) or null.
@@ -175,7 +175,8 @@ inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_
     for (;;) {
         NameSlot *slot = &table->slots[i];
         // Most lookups end at the first slot.
-        if (slot->head == k.head && slot->tail == k.tail && slot->length == length &&
+        if (slot->head == k.head && slot->tail == k.tail &&
+            slot->length == static_cast<uint32_t>(length) &&
             (length <= 16 || same_bytes(slot->key, key, length)))
             return slot;
         if (slot->length == EMPTY_SLOT)
