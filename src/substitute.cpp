@@ -361,34 +361,34 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 [[gnu::always_inline]] inline static bool read_shell(const char *dollar, const char *end,
                                                      bool at_end, Reference *ref) {
     const char *p = dollar + 1;
-    ref->braced = false;
     if (p == end)
         return at_end && read_dollar(dollar, 1, ref);
     if (*p == '$')
         return read_dollar(dollar, 2, ref);
-    if (starts_shell_name(*p)) {
-        const char *stop = find_shell_end(p);
-        ref->kind = Kind::variable;
-        ref->name = p;
-        ref->name_length = std::min<size_t>(static_cast<size_t>(stop - p), NAME_LIMIT);
-        ref->end = stop;
-        return stop < end || at_end;
-    }
-    if (*p != '{')
+    // A name, bare or after "{": found by one scan for both.
+    bool braced = *p == '{';
+    const char *name = p + braced;
+    ref->braced = braced;
+    if (!starts_shell_name(*name)) {
+        // "${" and what starts no name: a "$" unless the data ends after "{".
+        if (braced && name == end)
+            return at_end && read_dollar(dollar, 1, ref);
         return read_dollar(dollar, 1, ref);
-
-    // The name runs to the first byte that ends it: there is one at or
+    }
+    const char *q = find_shell_end(name);
+    ref->kind = Kind::variable;
+    ref->name = name;
+    if (!braced) {
+        ref->name_length = std::min<size_t>(static_cast<size_t>(q - name), NAME_LIMIT);
+        ref->end = q;
+        return q < end || at_end;
+    }
+    // The name ran to the first byte that ends it: there is one at or
     // before end. Then, where the bytes at hand run out: the end of the data,
     // or the limit past which the closing "}" could not be.
-    const char *q = p + 1;
-    if (starts_shell_name(*q))
-        q = find_shell_end(q);
-    ref->name = p + 1;
-    ref->name_length = static_cast<size_t>(q - ref->name);
-    ref->braced = true;
-    if (q != p + 1 && *q == '}' && q < end && static_cast<size_t>(q - dollar) < FORM_LIMIT) {
+    ref->name_length = static_cast<size_t>(q - name);
+    if (*q == '}' && q < end && static_cast<size_t>(q - dollar) < FORM_LIMIT) {
         // ${NAME}, the common case.
-        ref->kind = Kind::variable;
         ref->end = q + 1;
         return true;
     }
@@ -396,8 +396,6 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     bool cut = limit == end && !at_end;
     if (q >= limit)
         return !cut && read_dollar(dollar, 1, ref);
-    if (q == p + 1)
-        return read_dollar(dollar, 1, ref);
     ref->colon = *q == ':';
     q += ref->colon;
     if (q == limit)
