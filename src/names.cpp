@@ -177,30 +177,8 @@ NameSlot *name_table_slot(NameTable *table, const char *key, size_t length) {
     return slot;
 }
 
-// A long key's slot holds its hash; its bytes are compared a word at a time,
-// the last word overlapping the one before.
 const NameSlot *name_table_find_long(const NameTable *table, const char *key, size_t length) {
-    uint64_t h = hash_long(key, length);
-    for (size_t i = static_cast<size_t>(h >> table->shift);; i = (i + 1) & table->mask) {
-        const NameSlot *slot = &table->slots[i];
-        if (slot->head == h && slot->length == static_cast<uint32_t>(length)) {
-            const char *other = slot->key;
-            // Up to 24 bytes: three words, the last overlapping, at once.
-            if (length <= 24) {
-                if (((load_8(other) ^ load_8(key)) | (load_8(other + 8) ^ load_8(key + 8)) |
-                     (load_8(other + length - 8) ^ load_8(key + length - 8))) == 0)
-                    return slot;
-                continue;
-            }
-            size_t at = 0;
-            while (at + 8 < length && load_8(other + at) == load_8(key + at))
-                at += 8;
-            if (at + 8 >= length && load_8(other + length - 8) == load_8(key + length - 8))
-                return slot;
-        }
-        if (slot->length == EMPTY_SLOT)
-            return nullptr;
-    }
+    return name_table_find_long_inline(table, key, length);
 }
 
 void name_table_free(NameTable *table) {

@@ -185,12 +185,43 @@ inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_
     }
 }
 
-// Keys of more than 16 bytes: out of line, so that the code inlined where
-// names are looked up is only that of the short keys most names are.
+// A long key's slot holds its hash; its bytes are compared a word at a time,
+// the last word overlapping the one before.
+inline const NameSlot *name_table_find_long_inline(const NameTable *table, const char *key,
+                                                   size_t length) {
+    uint64_t h = hash_long(key, length);
+    for (size_t i = static_cast<size_t>(h >> table->shift);; i = (i + 1) & table->mask) {
+        const NameSlot *slot = &table->slots[i];
+        if (slot->head == h && slot->length == static_cast<uint32_t>(length)) {
+            const char *other = slot->key;
+            // Up to 24 bytes: three words, the last overlapping, at once.
+            if (length <= 24) {
+                if (((load_8(other) ^ load_8(key)) | (load_8(other + 8) ^ load_8(key + 8)) |
+                     (load_8(other + length - 8) ^ load_8(key + length - 8))) == 0)
+                    return slot;
+                continue;
+            }
+            size_t at = 0;
+            while (at + 8 < length && load_8(other + at) == load_8(key + at))
+                at += 8;
+            if (at + 8 >= length && load_8(other + length - 8) == load_8(key + length - 8))
+                return slot;
+        }
+        if (slot->length == EMPTY_SLOT)
+            return nullptr;
+    }
+}
+
+// The same out of line, so that the code inlined where names are looked up
+// can be only that of the short keys most names are.
 const NameSlot *name_table_find_long(const NameTable *table, const char *key, size_t length);
 
-inline const NameSlot *name_table_find(const NameTable *table, const char *key, size_t length) {
+// Long keys inline too where a caller asks (inline_long): its loop then has
+// no call, for more code.
+[[gnu::always_inline]] inline const NameSlot *
+name_table_find(const NameTable *table, const char *key, size_t length, bool inline_long = false) {
     if (length > 16)
-        return name_table_find_long(table, key, length);
+        return inline_long ? name_table_find_long_inline(table, key, length)
+                           : name_table_find_long(table, key, length);
     return name_table_probe(table, key, length, hash_name(key, length), false);
 }

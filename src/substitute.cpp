@@ -514,7 +514,9 @@ template <bool with_options>
         place_write(at, "$", 1);
         return true;
     }
-    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
+    // The walk without options, the one most runs take, has the long names'
+    // lookup inline too; with them its code would grow past what pays.
+    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
     // Allowed: with no list, when the name is listed, or by a prefix.
     if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
