@@ -255,20 +255,23 @@ constexpr size_t SCAN_PAST = COPY_PAST;
 // sixteen bytes a step: a name is mostly one step. Every stop is a "}" or a
 // byte up to 0x20, which few other bytes of text are: those are looked at
 // one by one. Every x86-64 CPU has SSE2.
-static const char *find_plain_end(const char *p) {
+static const char *find_plain_end(const char *p, bool *brace_there) {
     const __m128i space = _mm_set1_epi8(' '), brace = _mm_set1_epi8('}');
     for (;;) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         __m128i low = _mm_cmpeq_epi8(_mm_max_epu8(v, space), space);
-        unsigned mask =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, brace))));
+        unsigned braces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, brace)));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(low)) | braces;
         if (mask == 0) {
             p += 16;
             continue;
         }
-        p += __builtin_ctz(mask);
-        if (stops.has[static_cast<unsigned char>(*p)])
+        unsigned at = static_cast<unsigned>(__builtin_ctz(mask));
+        p += at;
+        if (stops.has[static_cast<unsigned char>(*p)]) {
+            *brace_there = (braces >> at) & 1;
             return p;
+        }
         p++;
     }
 }
@@ -293,9 +296,10 @@ static const char *find_shell_end(const char *p) {
     }
 }
 #else
-static const char *find_plain_end(const char *p) {
+static const char *find_plain_end(const char *p, bool *brace_there) {
     while (!stops.has[static_cast<unsigned char>(*p)])
         p++;
+    *brace_there = *p == '}';
     return p;
 }
 
@@ -333,12 +337,13 @@ struct Reference {
                                                      bool at_end, Reference *ref) {
     ref->braced = dollar[1] == '{';
     ref->name = dollar + 1 + ref->braced;
-    const char *stop = find_plain_end(ref->name);
+    bool brace_there;
+    const char *stop = find_plain_end(ref->name, &brace_there);
     ref->name_length = std::min<size_t>(static_cast<size_t>(stop - ref->name), NAME_LIMIT);
     ref->kind = Kind::variable;
     if (stop == end && !at_end)
         return false;
-    ref->end = stop + (*stop == '}' && ref->braced);
+    ref->end = stop + (brace_there && ref->braced);
     return true;
 }
 
@@ -640,7 +645,8 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     const char *p = start;
     reports.counted = start;
     if (cut->tail != Tail::none) {
-        const char *stop = rules.shell ? find_shell_end(p) : find_plain_end(p);
+        bool brace_there;
+        const char *stop = rules.shell ? find_shell_end(p) : find_plain_end(p, &brace_there);
         bool found = stop < end;
         if (found && *stop == '}' && cut->braced)
             stop++;
