@@ -114,7 +114,7 @@ static void output_grow(Output *out, const char *data, size_t length) {
     size_t used = static_cast<size_t>(out->next - out->data);
     size_t size = static_cast<size_t>(out->limit - out->data);
     size_t wanted = std::max(2 * size, used + length);
-    // Room past the limit for output_write_padded.
+    // Room past the limit for place_write_padded.
     char *grown = static_cast<char *>(std::realloc(out->data, wanted + COPY_PAST));
     if (grown == nullptr)
         fail("realloc");

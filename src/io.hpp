@@ -92,11 +92,11 @@ inline void copy_medium(char *to, const char *from, size_t length) {
     std::memcpy(to + length - 16, tail, 16);
 }
 
-// output_write_padded may read and write this many bytes from where it starts,
+// place_write_padded may read and write this many bytes from where it starts,
 // whatever the length.
 constexpr size_t COPY_PAST = 64;
 
-// Inline: the walk calls it for every run and every value, mostly short ones.
+// Inline: most of what is written is short.
 inline void output_write(Output *out, const char *data, size_t length) {
     char *next = out->next;
     if (length >= DIRECT_WRITE || length > static_cast<size_t>(out->limit - next)) {
@@ -117,18 +117,50 @@ inline void output_write(Output *out, const char *data, size_t length) {
     out->next = next + length;
 }
 
-// output_write for data that has COPY_PAST readable bytes from its start,
-// into an Output with COPY_PAST bytes of room past its limit (those of the
-// filter): up to COPY_PAST bytes go as one fixed copy, without a branch on
-// their length.
-inline void output_write_padded(Output *out, const char *data, size_t length) {
-    char *next = out->next;
-    // ">=": an Output to memory that has no buffer yet has no room at all.
-    if (length > COPY_PAST || length >= static_cast<size_t>(out->limit - next)) {
-        output_write(out, data, length);
+// Where a loop writes in an Output, held apart from it: the compiler keeps it
+// in registers, where it would reload the Output's own after every copy (the
+// bytes copied could, for all it knows, be the Output's). Code that takes the
+// Output itself runs between place_out and place_back.
+struct Place {
+    Output *out;
+    char *next;
+    char *roomy; // below it, COPY_PAST bytes and one more fit before the limit
+};
+
+inline Output *place_out(Place *at) {
+    at->out->next = at->next;
+    return at->out;
+}
+
+inline void place_back(Place *at) {
+    Output *out = at->out;
+    at->next = out->next;
+    // An Output to memory that has no buffer yet has no room at all.
+    at->roomy = out->limit - out->data > static_cast<ptrdiff_t>(COPY_PAST) ? out->limit - COPY_PAST
+                                                                           : out->data;
+}
+
+// output_write at a Place, the short texts without a call.
+inline void place_write(Place *at, const char *data, size_t length) {
+    if (length > 16 || at->next >= at->roomy) {
+        output_write(place_out(at), data, length);
+        place_back(at);
         return;
     }
-    // A copy of fixed size, which compilers make a few wide moves.
-    std::memcpy(next, data, COPY_PAST);
-    out->next = next + length;
+    copy_short(at->next, data, length);
+    at->next += length;
+}
+
+// output_write at a Place for data that has COPY_PAST readable bytes from its
+// start, into an Output with COPY_PAST bytes of room past its limit (those of
+// the filter): up to COPY_PAST bytes go as one fixed copy, which compilers
+// make a few wide moves, without a branch on their length.
+inline void place_write_padded(Place *at, const char *data, size_t length) {
+    if (length > COPY_PAST || at->next >= at->roomy) {
+        output_write(place_out(at), data, length);
+        place_back(at);
+        return;
+    }
+    std::memcpy(at->next, data, COPY_PAST);
+    at->next += length;
 }

@@ -142,13 +142,10 @@ void name_table_build(NameTable *table, size_t expected) {
 }
 
 void name_table_put(NameTable *table, const char *key, size_t length, const char *value) {
-    NameHash h = hash_name(key, length);
-    NameSlot *slot = name_table_probe(table, key, length, h, true);
-    if (slot->length == EMPTY_SLOT) {
-        NameKey k = key_of(key, length, h);
-        *slot = {k.head, k.tail, key, value, std::strlen(value), static_cast<uint32_t>(length),
-                 false};
-        table->used++;
+    NameSlot *slot = name_table_slot(table, key, length);
+    if (slot->value == nullptr) {
+        slot->value = value;
+        slot->value_length = std::strlen(value);
     }
 }
 

@@ -134,18 +134,17 @@ inline NameHash hash_name(const char *key, size_t length) {
     return {h, h};
 }
 
-// memcmp for the short keys that names mostly are, without a call.
+// memcmp for keys of more than 16 bytes, without a call: up to 24 bytes as
+// three words at once, longer ones a word at a time; the last word overlaps
+// the one before.
 inline bool same_bytes(const char *a, const char *b, size_t n) {
-    if (n >= 8 && n <= 16)
-        return load_8(a) == load_8(b) && load_8(a + n - 8) == load_8(b + n - 8);
-    for (; n >= 8; a += 8, b += 8, n -= 8) {
-        uint64_t x, y;
-        std::memcpy(&x, a, sizeof x);
-        std::memcpy(&y, b, sizeof y);
-        if (x != y)
-            return false;
-    }
-    return load_short(a, n) == load_short(b, n);
+    if (n <= 24)
+        return ((load_8(a) ^ load_8(b)) | (load_8(a + 8) ^ load_8(b + 8)) |
+                (load_8(a + n - 8) ^ load_8(b + n - 8))) == 0;
+    size_t at = 0;
+    while (at + 8 < n && load_8(a + at) == load_8(b + at))
+        at += 8;
+    return at + 8 >= n && load_8(a + n - 8) == load_8(b + n - 8);
 }
 
 // What a slot holds of its key to compare first. With the length, a key of
@@ -185,28 +184,15 @@ inline NameSlot *name_table_probe(const NameTable *table, const char *key, size_
     }
 }
 
-// A long key's slot holds its hash; its bytes are compared a word at a time,
-// the last word overlapping the one before.
+// A long key's slot holds its hash (key_of): no tail to compare.
 inline const NameSlot *name_table_find_long_inline(const NameTable *table, const char *key,
                                                    size_t length) {
     uint64_t h = hash_long(key, length);
     for (size_t i = static_cast<size_t>(h >> table->shift);; i = (i + 1) & table->mask) {
         const NameSlot *slot = &table->slots[i];
-        if (slot->head == h && slot->length == static_cast<uint32_t>(length)) {
-            const char *other = slot->key;
-            // Up to 24 bytes: three words, the last overlapping, at once.
-            if (length <= 24) {
-                if (((load_8(other) ^ load_8(key)) | (load_8(other + 8) ^ load_8(key + 8)) |
-                     (load_8(other + length - 8) ^ load_8(key + length - 8))) == 0)
-                    return slot;
-                continue;
-            }
-            size_t at = 0;
-            while (at + 8 < length && load_8(other + at) == load_8(key + at))
-                at += 8;
-            if (at + 8 >= length && load_8(other + length - 8) == load_8(key + length - 8))
-                return slot;
-        }
+        if (slot->head == h && slot->length == static_cast<uint32_t>(length) &&
+            same_bytes(slot->key, key, length))
+            return slot;
         if (slot->length == EMPTY_SLOT)
             return nullptr;
     }

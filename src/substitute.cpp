@@ -82,7 +82,7 @@ struct Reports {
 static Reports reports = {};
 
 // The values, copied once into one block with room after the last, so that
-// each is written by output_write_padded.
+// each is written by place_write_padded.
 static char *values = nullptr;
 
 // Indexes the environment once; the first entry for a name wins, as with
@@ -428,51 +428,6 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     return !cut && read_dollar(dollar, 1, ref);
 }
 
-// Where the walk writes in its Output, held apart from it so that the
-// compiler keeps it in registers: with the Output's own, it would reload them
-// after every copy (the bytes copied could, for all it knows, be the
-// Output's). Code out of the walk's line takes the Output: place_out before
-// it, place_back after.
-struct Place {
-    Output *out;
-    char *next;
-    char *roomy; // below it, COPY_PAST bytes and one more fit before the limit
-};
-
-static Output *place_out(Place *at) {
-    at->out->next = at->next;
-    return at->out;
-}
-
-static void place_back(Place *at) {
-    Output *out = at->out;
-    at->next = out->next;
-    // An Output to memory that has no buffer yet has no room at all.
-    at->roomy = out->limit - out->data > static_cast<ptrdiff_t>(COPY_PAST) ? out->limit - COPY_PAST
-                                                                           : out->data;
-}
-
-// output_write and output_write_padded at a Place.
-static void place_write(Place *at, const char *data, size_t length) {
-    if (length > 16 || at->next >= at->roomy) {
-        output_write(place_out(at), data, length);
-        place_back(at);
-        return;
-    }
-    copy_short(at->next, data, length);
-    at->next += length;
-}
-
-static void place_write_padded(Place *at, const char *data, size_t length) {
-    if (length > COPY_PAST || at->next >= at->roomy) {
-        output_write(place_out(at), data, length);
-        place_back(at);
-        return;
-    }
-    std::memcpy(at->next, data, COPY_PAST);
-    at->next += length;
-}
-
 // An allowed reference to a variable that the environment index does not
 // hold. It may still be set: no indexed name holds "=", but getenv matches
 // such a name in its own way (against a name and the start of its value), so
@@ -502,8 +457,10 @@ static void place_write_padded(Place *at, const char *data, size_t length) {
     return false;
 }
 
-// The reference by value, as for emit_unindexed: it stays in registers in the walk.
-[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref);
+// The reference by value, as for emit_unindexed: it stays in registers in the
+// walk. slot is what the environment holds for its name (null: nothing).
+[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
+                                        const NameSlot *slot);
 
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
 // and a lone "$" under -s; its text as it stands when its name is not
@@ -530,7 +487,7 @@ template <bool with_options>
         return false;
     }
     if (with_options && ref.kind == Kind::form) {
-        emit_form(place_out(at), dollar, ref);
+        emit_form(place_out(at), dollar, ref, slot);
         place_back(at);
         return true;
     }
@@ -704,8 +661,8 @@ static void assign(const char *name, size_t length, const char *value, size_t va
 // its word expanded, or nothing; ":=" and "=" also assign the word, and
 // ":?" and "?" report it instead of writing it. The word's own reports come
 // before the form's.
-[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref) {
-    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
+[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
+                                        const NameSlot *slot) {
     bool set = slot != nullptr && slot->value != nullptr;
     bool empty = set && slot->value_length == 0;
     bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
