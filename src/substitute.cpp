@@ -563,7 +563,9 @@ template <bool with_options>
 static const char *walk(Output *out, const char *p, const char *end, bool at_end, Cut *cut) {
     Place at = {out, nullptr, nullptr};
     place_back(&at);
-    while (p < end) {
+    // No test of p against end: find_dollar answers that too, as a reference
+    // never ends past end.
+    for (;;) {
         const char *dollar = find_dollar(p, end);
         if (dollar == nullptr) {
             output_write(place_out(&at), p, static_cast<size_t>(end - p));
@@ -588,8 +590,6 @@ static const char *walk(Output *out, const char *p, const char *end, bool at_end
         emit_reference<with_options>(&at, dollar, ref);
         p = ref.end;
     }
-    place_out(&at);
-    return end;
 }
 
 // Walks start..end, SCAN_PAST bytes past which are writable. Returns how many bytes
