@@ -462,23 +462,33 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot);
 
+// The walks a run may take, each built with only the tests it needs: the
+// plain rule without options or a list, which most runs take; the shell's
+// rules (-s) without -b, -e or a list; and either rules with anything.
+enum class Walk { plain, shell, any };
+
+template <Walk which> static bool shell_rules() {
+    return which == Walk::shell || (which == Walk::any && rules.shell);
+}
+
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
 // and a lone "$" under -s; its text as it stands when its name is not
 // allowed, or under -b when it is bare; a form's choice (emit_form); else
 // the variable's value, or, when it is not set, nothing (its text under -k).
 // Returns whether it was replaced. Inlined into the walk, where a call per
-// reference would cost a good part of the reference; the walk without
-// options (nor a list) skips the tests that only they need.
-template <bool with_options>
+// reference would cost a good part of the reference.
+template <Walk which>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
-    if (with_options && ref.kind == Kind::dollar) {
+    constexpr bool with_options = which == Walk::any;
+    constexpr bool plain = which == Walk::plain;
+    if (!plain && ref.kind == Kind::dollar) {
         place_write(at, "$", 1);
         return true;
     }
     // The walk without options, the one most runs take, has the long names'
     // lookup inline too; with them its code would grow past what pays.
-    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
+    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, plain);
     // Allowed: with no list, when the name is listed, or by a prefix.
     if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
@@ -486,7 +496,7 @@ template <bool with_options>
         place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
-    if (with_options && ref.kind == Kind::form) {
+    if (!plain && ref.kind == Kind::form) {
         emit_form(place_out(at), dollar, ref, slot);
         place_back(at);
         return true;
@@ -559,7 +569,7 @@ static const char *find_dollar(const char *p, const char *end) {
 // bytes past end must be readable, and a byte that ends a name must come at
 // or before it. Returns where a reference cut by end begins, to be walked
 // again with more input; end when there is none.
-template <bool with_options>
+template <Walk which>
 static const char *walk(Output *out, const char *p, const char *end, bool at_end, Cut *cut) {
     Place at = {out, nullptr, nullptr};
     place_back(&at);
@@ -573,28 +583,27 @@ static const char *walk(Output *out, const char *p, const char *end, bool at_end
         }
         place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
-        bool whole = with_options && rules.shell ? read_shell(dollar, end, at_end, &ref)
-                                                 : read_plain(dollar, end, at_end, &ref);
+        bool whole = shell_rules<which>() ? read_shell(dollar, end, at_end, &ref)
+                                          : read_plain(dollar, end, at_end, &ref);
         if (!whole) {
             if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
                 // Its name is decided: what is left of it is only copied or dropped.
                 ref.end = end;
-                cut->tail =
-                    emit_reference<with_options>(&at, dollar, ref) ? Tail::skip : Tail::copy;
+                cut->tail = emit_reference<which>(&at, dollar, ref) ? Tail::skip : Tail::copy;
                 cut->braced = ref.braced;
                 dollar = end;
             }
             place_out(&at);
             return dollar;
         }
-        emit_reference<with_options>(&at, dollar, ref);
+        emit_reference<which>(&at, dollar, ref);
         p = ref.end;
     }
 }
 
 // Walks start..end, SCAN_PAST bytes past which are writable. Returns how many bytes
 // at the end are a cut reference, to be walked again with the next block.
-template <bool with_options>
+template <Walk which>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     // A NUL stops every scan; the zeros after it are for find_dollar's word
     // and the scans that read past it.
@@ -617,7 +626,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         p = stop;
     }
     // The carried bytes hold no line feed: they are read again.
-    const char *rest = walk<with_options>(out, p, end, at_end, cut);
+    const char *rest = walk<which>(out, p, end, at_end, cut);
     count_lines_to(rest);
     return static_cast<size_t>(end - rest);
 }
@@ -625,7 +634,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
     Cut none = {Tail::none, false};
-    walk<true>(out, ref.word, ref.end - 1, true, &none);
+    walk<Walk::any>(out, ref.word, ref.end - 1, true, &none);
 }
 
 // Memory that assignments took: names new to the environment and values.
@@ -697,9 +706,10 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
     rules = asked;
     unindexed_matter = values_hold_equals || asked.nounset || asked.keep;
-    // Only these options, and a list, change the walk itself; without them it
-    // is built without their tests.
-    bool with_options = asked.braced || asked.noempty || asked.shell || name_list_given;
+    // Only these options, and a list, change the walk itself.
+    Walk which = asked.braced || asked.noempty || name_list_given ? Walk::any
+                 : asked.shell                                    ? Walk::shell
+                                                                  : Walk::plain;
     reports = {1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     size_t front = page_rounded(NAME_WINDOW);
@@ -718,8 +728,10 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
         bool at_end = n == 0;
         char *start = target - kept;
         char *end = target + n;
-        kept = with_options ? substitute_block<true>(&out, start, end, at_end, &cut)
-                            : substitute_block<false>(&out, start, end, at_end, &cut);
+        kept = which == Walk::plain ? substitute_block<Walk::plain>(&out, start, end, at_end, &cut)
+               : which == Walk::shell
+                   ? substitute_block<Walk::shell>(&out, start, end, at_end, &cut)
+                   : substitute_block<Walk::any>(&out, start, end, at_end, &cut);
         // The cut reference goes just before the next read target.
         std::memmove(target - kept, end - kept, kept);
         if (at_end)
