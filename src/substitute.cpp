@@ -337,8 +337,10 @@ struct Reference {
                                                      bool at_end, Reference *ref) {
     ref->braced = dollar[1] == '{';
     ref->name = dollar + 1 + ref->braced;
+    // Scanned from just after the "$": a "{" is no stop, and the scan need
+    // not wait for the test of it.
     bool brace_there;
-    const char *stop = find_plain_end(ref->name, &brace_there);
+    const char *stop = find_plain_end(dollar + 1, &brace_there);
     ref->name_length = std::min<size_t>(static_cast<size_t>(stop - ref->name), NAME_LIMIT);
     ref->kind = Kind::variable;
     if (stop == end && !at_end)
