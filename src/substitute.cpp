@@ -310,6 +310,75 @@ static const char *find_shell_end(const char *p) {
 }
 #endif
 
+#if FILLVARS_SSE2
+// The plain rule's bytes in the 64 from base, a bit each: "$", and the bytes
+// that may end a name (up to ' ', and "}"). The walk without options goes from
+// one reference to the next by these bits, and so does not wait on a load for
+// each; the window slides on 32 bytes at a time.
+struct Window {
+    const char *base;
+    uint64_t dollars;
+    uint64_t stops;
+};
+
+// The bits of the 32 bytes at p, into the top half of w's, which are 0.
+[[gnu::always_inline]] inline static void window_fill_top(Window *w, const char *p) {
+    const __m128i space = _mm_set1_epi8(' '), brace = _mm_set1_epi8('}'),
+                  dollar = _mm_set1_epi8('$');
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    auto top = [](__m128i low, __m128i high) {
+        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(low)) |
+                                     static_cast<unsigned>(_mm_movemask_epi8(high)) << 16)
+               << 32;
+    };
+    auto stop = [&](__m128i v) {
+        return _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space),
+                            _mm_cmpeq_epi8(v, brace));
+    };
+    w->dollars |= top(_mm_cmpeq_epi8(a, dollar), _mm_cmpeq_epi8(b, dollar));
+    w->stops |= top(stop(a), stop(b));
+}
+
+// On by 32 bytes: the top half becomes the bottom one.
+[[gnu::always_inline]] inline static void window_slide(Window *w) {
+    w->base += 32;
+    w->dollars >>= 32;
+    w->stops >>= 32;
+    window_fill_top(w, w->base + 32);
+}
+
+// A window whose top half starts at p: the bytes before p are of no interest.
+[[gnu::always_inline]] inline static void window_at(Window *w, const char *p) {
+    *w = {p - 32, 0, 0};
+    window_fill_top(w, p);
+}
+
+// find_plain_end by the window, for p within it; by the scan where the name
+// runs past it, or a byte up to ' ' in it is no stop.
+[[gnu::always_inline]] inline static const char *window_find_stop(const Window *w, const char *p,
+                                                                  bool *brace_there) {
+    size_t off = static_cast<size_t>(p - w->base);
+    uint64_t after = off < 64 ? w->stops >> off : 0;
+    if (after != 0) {
+        const char *stop = p + __builtin_ctzll(after);
+        unsigned char c = static_cast<unsigned char>(*stop);
+        if (stops.has[c]) {
+            *brace_there = c == '}';
+            return stop;
+        }
+    }
+    return find_plain_end(p, brace_there);
+}
+#else
+// Elsewhere there is no window: every name is scanned for.
+struct Window {};
+
+static const char *window_find_stop(const Window *, const char *p, bool *brace_there) {
+    return find_plain_end(p, brace_there);
+}
+#endif
+
 // What a grammar found at a "$". The plain rule finds only variables.
 enum class Kind : uint8_t {
     variable, // $NAME, ${NAME}
@@ -331,16 +400,18 @@ struct Reference {
 
 // Reads the reference at dollar: it runs to the first byte of stops, and
 // takes a "}" there only when it opened with "${". Its name is the one that
-// extract_name gives an operand, found by the scan that finds the end. Returns
-// false when the end of the data cut it and more input may follow.
-[[gnu::always_inline]] inline static bool read_plain(const char *dollar, const char *end,
-                                                     bool at_end, Reference *ref) {
+// extract_name gives an operand, found by the scan that finds the end, or by
+// the window where the walk has one. Returns false when the end of the data
+// cut it and more input may follow.
+[[gnu::always_inline]] inline static bool read_plain(const Window *window, const char *dollar,
+                                                     const char *end, bool at_end, Reference *ref) {
     ref->braced = dollar[1] == '{';
     ref->name = dollar + 1 + ref->braced;
-    // Scanned from just after the "$": a "{" is no stop, and the scan need
+    // Found from just after the "$": a "{" is no stop, and the search need
     // not wait for the test of it.
     bool brace_there;
-    const char *stop = find_plain_end(dollar + 1, &brace_there);
+    const char *stop = window != nullptr ? window_find_stop(window, dollar + 1, &brace_there)
+                                         : find_plain_end(dollar + 1, &brace_there);
     ref->name_length = std::min<size_t>(static_cast<size_t>(stop - ref->name), NAME_LIMIT);
     ref->kind = Kind::variable;
     if (stop == end && !at_end)
@@ -567,26 +638,71 @@ static const char *find_dollar(const char *p, const char *end) {
     return static_cast<const char *>(std::memchr(p, '$', static_cast<size_t>(end - p)));
 }
 
+#if FILLVARS_SSE2
+// find_dollar by the window: a "$" in its bottom half is taken, one in its top
+// half slides it on; past it, find_dollar looks, and the window moves to what
+// it finds. A "$" taken leaves more than 31 bytes of the window after it.
+[[gnu::always_inline]] inline static const char *window_find_dollar(Window *w, const char *p,
+                                                                    const char *end) {
+    size_t off = static_cast<size_t>(p - w->base);
+    if (off < 32) {
+        uint32_t ahead = static_cast<uint32_t>(w->dollars) >> off;
+        if (ahead != 0) {
+            const char *dollar = p + __builtin_ctz(ahead);
+            return dollar < end ? dollar : nullptr;
+        }
+        off = 32;
+    }
+    if (off < 64 && (w->dollars >> off) != 0) {
+        const char *dollar = w->base + off + __builtin_ctzll(w->dollars >> off);
+        window_slide(w);
+        return dollar < end ? dollar : nullptr;
+    }
+    // None up to the window's end: none before end if it ends there.
+    p = std::max(p, w->base + 64);
+    if (p >= end)
+        return nullptr;
+    const char *dollar = find_dollar(p, end);
+    // A window pays where references come close together.
+    if (dollar != nullptr && dollar - p < 64)
+        window_at(w, dollar);
+    return dollar;
+}
+#else
+static void window_at(Window *, const char *) {}
+
+static const char *window_find_dollar(Window *, const char *p, const char *end) {
+    return find_dollar(p, end);
+}
+#endif
+
 // Walks p..end: text is copied, references go to emit_reference. SCAN_PAST
 // bytes past end must be readable, and a byte that ends a name must come at
 // or before it. Returns where a reference cut by end begins, to be walked
 // again with more input; end when there is none.
 template <Walk which>
-static const char *walk(Output *out, const char *p, const char *end, bool at_end, Cut *cut) {
+[[gnu::noinline]] static const char *walk(Output *out, const char *p, const char *end, bool at_end,
+                                          Cut *cut) {
     Place at = {out, nullptr, nullptr};
     place_back(&at);
+    // The walk without options goes by a window; the others scan.
+    constexpr bool by_window = which == Walk::plain;
+    Window window;
+    if (by_window)
+        window_at(&window, p);
     // No test of p against end: find_dollar answers that too, as a reference
     // never ends past end.
     for (;;) {
-        const char *dollar = find_dollar(p, end);
+        const char *dollar = by_window ? window_find_dollar(&window, p, end) : find_dollar(p, end);
         if (dollar == nullptr) {
             output_write(place_out(&at), p, static_cast<size_t>(end - p));
             return end;
         }
         place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
-        bool whole = shell_rules<which>() ? read_shell(dollar, end, at_end, &ref)
-                                          : read_plain(dollar, end, at_end, &ref);
+        bool whole = shell_rules<which>()
+                         ? read_shell(dollar, end, at_end, &ref)
+                         : read_plain(by_window ? &window : nullptr, dollar, end, at_end, &ref);
         if (!whole) {
             if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
                 // Its name is decided: what is left of it is only copied or dropped.
