@@ -283,14 +283,18 @@ static __m128i bytes_within(__m128i v, char lo, char hi) {
     return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(-128 + (hi - lo) + 1)));
 }
 
+// 0xff for each byte of v that is a letter, a digit or "_".
+static __m128i shell_name_bytes(__m128i v) {
+    __m128i letter = bytes_within(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z');
+    return _mm_or_si128(_mm_or_si128(letter, bytes_within(v, '0', '9')),
+                        _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+}
+
 // The first byte at or after p that is not a letter, a digit or "_".
 static const char *find_shell_end(const char *p) {
     for (;; p += 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        __m128i letter = bytes_within(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 'z');
-        __m128i name = _mm_or_si128(_mm_or_si128(letter, bytes_within(v, '0', '9')),
-                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(name)) ^ 0xffffu;
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(shell_name_bytes(v))) ^ 0xffffu;
         if (mask != 0)
             return p + __builtin_ctz(mask);
     }
@@ -311,10 +315,13 @@ static const char *find_shell_end(const char *p) {
 #endif
 
 #if FILLVARS_SSE2
-// The plain rule's bytes in the 64 from base, a bit each: "$", and the bytes
-// that may end a name (up to ' ', and "}"). The walk without options goes from
-// one reference to the next by these bits, and so does not wait on a load for
-// each; the window slides on 32 bytes at a time.
+// A bit for each of the 64 bytes from base that is a "$", and for each that
+// may end a name by the walk's rule: by the plain rule a byte up to ' ' or a
+// "}", which is looked at again; by the shell's, any byte that is not a
+// letter, a digit or "_". The walk without options, and the one of -s alone,
+// go from one reference to the next by these bits: they load the bytes a
+// window at a time, and do not wait on a load for each reference. The window
+// slides on 32 bytes at a time.
 struct Window {
     const char *base;
     uint64_t dollars;
@@ -322,6 +329,7 @@ struct Window {
 };
 
 // The bits of the 32 bytes at p, into the top half of w's, which are 0.
+template <bool shell>
 [[gnu::always_inline]] inline static void window_fill_top(Window *w, const char *p) {
     const __m128i space = _mm_set1_epi8(' '), brace = _mm_set1_epi8('}'),
                   dollar = _mm_set1_epi8('$');
@@ -337,31 +345,41 @@ struct Window {
                             _mm_cmpeq_epi8(v, brace));
     };
     w->dollars |= top(_mm_cmpeq_epi8(a, dollar), _mm_cmpeq_epi8(b, dollar));
-    w->stops |= top(stop(a), stop(b));
+    if (shell)
+        w->stops |= top(shell_name_bytes(a), shell_name_bytes(b)) ^ 0xffffffff00000000u;
+    else
+        w->stops |= top(stop(a), stop(b));
 }
 
 // On by 32 bytes: the top half becomes the bottom one.
-[[gnu::always_inline]] inline static void window_slide(Window *w) {
+template <bool shell> [[gnu::always_inline]] inline static void window_slide(Window *w) {
     w->base += 32;
     w->dollars >>= 32;
     w->stops >>= 32;
-    window_fill_top(w, w->base + 32);
+    window_fill_top<shell>(w, w->base + 32);
 }
 
-// A window whose top half starts at p: the bytes before p are of no interest.
+// A window whose top half starts at p; the bytes before p are of no interest.
+// Its base is never read: the block has room before its start.
+template <bool shell>
 [[gnu::always_inline]] inline static void window_at(Window *w, const char *p) {
     *w = {p - 32, 0, 0};
-    window_fill_top(w, p);
+    window_fill_top<shell>(w, p);
 }
 
-// find_plain_end by the window, for p within it; by the scan where the name
-// runs past it, or a byte up to ' ' in it is no stop.
-[[gnu::always_inline]] inline static const char *window_find_stop(const Window *w, const char *p,
-                                                                  bool *brace_there) {
+// The first bit of stops at or after p, which may lie past the window: null then.
+[[gnu::always_inline]] inline static const char *window_stop(const Window *w, const char *p) {
     size_t off = static_cast<size_t>(p - w->base);
     uint64_t after = off < 64 ? w->stops >> off : 0;
-    if (after != 0) {
-        const char *stop = p + __builtin_ctzll(after);
+    return after != 0 ? p + __builtin_ctzll(after) : nullptr;
+}
+
+// find_plain_end by the window; by the scan where the name runs past it, or
+// a byte up to ' ' in it is no stop.
+[[gnu::always_inline]] inline static const char *
+window_find_plain_end(const Window *w, const char *p, bool *brace_there) {
+    const char *stop = window_stop(w, p);
+    if (stop != nullptr) {
         unsigned char c = static_cast<unsigned char>(*stop);
         if (stops.has[c]) {
             *brace_there = c == '}';
@@ -370,12 +388,23 @@ struct Window {
     }
     return find_plain_end(p, brace_there);
 }
+
+// find_shell_end by the window; by the scan where the name runs past it.
+[[gnu::always_inline]] inline static const char *window_find_shell_end(const Window *w,
+                                                                       const char *p) {
+    const char *stop = window_stop(w, p);
+    return stop != nullptr ? stop : find_shell_end(p);
+}
 #else
 // Elsewhere there is no window: every name is scanned for.
 struct Window {};
 
-static const char *window_find_stop(const Window *, const char *p, bool *brace_there) {
+static const char *window_find_plain_end(const Window *, const char *p, bool *brace_there) {
     return find_plain_end(p, brace_there);
+}
+
+static const char *window_find_shell_end(const Window *, const char *p) {
+    return find_shell_end(p);
 }
 #endif
 
@@ -410,7 +439,7 @@ struct Reference {
     // Found from just after the "$": a "{" is no stop, and the search need
     // not wait for the test of it.
     bool brace_there;
-    const char *stop = window != nullptr ? window_find_stop(window, dollar + 1, &brace_there)
+    const char *stop = window != nullptr ? window_find_plain_end(window, dollar + 1, &brace_there)
                                          : find_plain_end(dollar + 1, &brace_there);
     ref->name_length = std::min<size_t>(static_cast<size_t>(stop - ref->name), NAME_LIMIT);
     ref->kind = Kind::variable;
@@ -436,8 +465,8 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // "${" of the word closing a form. Anything else leaves the "$" as text.
 // Needs a byte that ends a name at or before end. Returns false when end cut
 // it and more input may follow.
-[[gnu::always_inline]] inline static bool read_shell(const char *dollar, const char *end,
-                                                     bool at_end, Reference *ref) {
+[[gnu::always_inline]] inline static bool read_shell(const Window *window, const char *dollar,
+                                                     const char *end, bool at_end, Reference *ref) {
     const char *p = dollar + 1;
     if (p == end)
         return at_end && read_dollar(dollar, 1, ref);
@@ -453,7 +482,7 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
             return at_end && read_dollar(dollar, 1, ref);
         return read_dollar(dollar, 1, ref);
     }
-    const char *q = find_shell_end(name);
+    const char *q = window != nullptr ? window_find_shell_end(window, name) : find_shell_end(name);
     ref->kind = Kind::variable;
     ref->name = name;
     if (!braced) {
@@ -561,7 +590,7 @@ template <Walk which>
     }
     // The walk without options, the one most runs take, has the long names'
     // lookup inline too; with them its code would grow past what pays.
-    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, plain);
+    const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
     // Allowed: with no list, when the name is listed, or by a prefix.
     if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
@@ -642,6 +671,7 @@ static const char *find_dollar(const char *p, const char *end) {
 // find_dollar by the window: a "$" in its bottom half is taken, one in its top
 // half slides it on; past it, find_dollar looks, and the window moves to what
 // it finds. A "$" taken leaves more than 31 bytes of the window after it.
+template <bool shell>
 [[gnu::always_inline]] inline static const char *window_find_dollar(Window *w, const char *p,
                                                                     const char *end) {
     size_t off = static_cast<size_t>(p - w->base);
@@ -655,7 +685,7 @@ static const char *find_dollar(const char *p, const char *end) {
     }
     if (off < 64 && (w->dollars >> off) != 0) {
         const char *dollar = w->base + off + __builtin_ctzll(w->dollars >> off);
-        window_slide(w);
+        window_slide<shell>(w);
         return dollar < end ? dollar : nullptr;
     }
     // None up to the window's end: none before end if it ends there.
@@ -664,13 +694,14 @@ static const char *find_dollar(const char *p, const char *end) {
         return nullptr;
     const char *dollar = find_dollar(p, end);
     // A window pays where references come close together.
-    if (dollar != nullptr && dollar - p < 64)
-        window_at(w, dollar);
+    if (dollar != nullptr && dollar - p < 32)
+        window_at<shell>(w, dollar);
     return dollar;
 }
 #else
-static void window_at(Window *, const char *) {}
+template <bool shell> static void window_at(Window *, const char *) {}
 
+template <bool shell>
 static const char *window_find_dollar(Window *, const char *p, const char *end) {
     return find_dollar(p, end);
 }
@@ -685,24 +716,26 @@ template <Walk which>
                                           Cut *cut) {
     Place at = {out, nullptr, nullptr};
     place_back(&at);
-    // The walk without options goes by a window; the others scan.
-    constexpr bool by_window = which == Walk::plain;
+    // The walks without options but -s go by a window; the others scan.
+    constexpr bool by_window = which != Walk::any;
+    constexpr bool shell = which == Walk::shell;
     Window window;
     if (by_window)
-        window_at(&window, p);
+        window_at<shell>(&window, p);
     // No test of p against end: find_dollar answers that too, as a reference
     // never ends past end.
     for (;;) {
-        const char *dollar = by_window ? window_find_dollar(&window, p, end) : find_dollar(p, end);
+        const char *dollar =
+            by_window ? window_find_dollar<shell>(&window, p, end) : find_dollar(p, end);
         if (dollar == nullptr) {
             output_write(place_out(&at), p, static_cast<size_t>(end - p));
             return end;
         }
         place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
-        bool whole = shell_rules<which>()
-                         ? read_shell(dollar, end, at_end, &ref)
-                         : read_plain(by_window ? &window : nullptr, dollar, end, at_end, &ref);
+        const Window *at_hand = by_window ? &window : nullptr;
+        bool whole = shell_rules<which>() ? read_shell(at_hand, dollar, end, at_end, &ref)
+                                          : read_plain(at_hand, dollar, end, at_end, &ref);
         if (!whole) {
             if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
                 // Its name is decided: what is left of it is only copied or dropped.
