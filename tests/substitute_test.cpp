@@ -425,6 +425,66 @@ TEST_F(SubstituteTest, BlockEdgesAcrossEveryOffset) {
     }
 }
 
+// Long runs of references, each with its expected text, so that every byte
+// of a 64-byte stretch is, somewhere, a "$", the first or last byte of a
+// name, or its stop: names of 1 to 40 bytes, set, empty and unset, bare and
+// braced, gaps of 0 to 200 bytes, and, by the plain rule only, names holding
+// a "$" or a byte up to ' ' that ends none. Whole and cut into blocks.
+TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
+    std::vector<std::string> names;
+    for (size_t length = 1; length <= 40; length++) {
+        std::string name;
+        for (size_t i = 0; i < length; i++)
+            name += static_cast<char>(i == 0 ? 'A' + length % 26 : 'a' + (length * 7 + i) % 26);
+        names.push_back(name);
+        // Every third is unset, every fifth empty.
+        if (length % 3 != 0)
+            setenv(name.c_str(), length % 5 == 0 ? "" : ("v" + std::to_string(length)).c_str(), 1);
+    }
+    setenv("Ctl\x01x", "c", 1);
+    setenv("D$x", "d", 1);
+    for (bool shell : {false, true}) {
+        SCOPED_TRACE(shell ? "-s" : "plain");
+        std::string input, expected;
+        uint32_t seed = 12345;
+        auto next = [&](uint32_t n) {
+            seed = seed * 1103515245u + 12345u;
+            return (seed >> 8) % n;
+        };
+        while (input.size() < 40000) {
+            size_t gap = next(4) == 0 ? next(200) : next(12);
+            std::string text(gap, 't');
+            for (size_t i = 0; i < gap; i += 1 + next(8))
+                text[i] = " \t\n.:-"[next(6)];
+            input += text;
+            expected += text;
+            const std::string &name = names[next(names.size())];
+            const char *value = std::getenv(name.c_str());
+            std::string with = value != nullptr ? value : "";
+            if (next(2) == 0) {
+                input += "${" + name + "}";
+                expected += with;
+            } else {
+                // A bare name ends at a byte that ends one by either rule.
+                std::string stop(1, " \t\n\r}"[next(5)]);
+                input += "$" + name + stop;
+                expected += with + stop;
+            }
+            if (!shell && next(8) == 0) {
+                bool holds_dollar = next(2) == 0;
+                input += holds_dollar ? "$D$x " : "$Ctl\x01x ";
+                expected += holds_dollar ? "d " : "c ";
+            }
+        }
+        Rules rules = {};
+        rules.shell = shell;
+        for (size_t block : {size_t{65536}, size_t{4096}, size_t{1000}, size_t{97}}) {
+            std::string output = run_filter(input, block, rules);
+            ASSERT_EQ(output, expected) << "block size " << block;
+        }
+    }
+}
+
 std::string report(int line, const std::string &name) {
     return "fillvars: line " + std::to_string(line) + ": \"" + name + "\" is not set\n";
 }
