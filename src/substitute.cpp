@@ -688,10 +688,7 @@ template <bool shell>
         window_slide<shell>(w);
         return dollar < end ? dollar : nullptr;
     }
-    // None up to the window's end: none before end if it ends there.
-    p = std::max(p, w->base + 64);
-    if (p >= end)
-        return nullptr;
+    // None in the window: find_dollar looks on.
     const char *dollar = find_dollar(p, end);
     // A window pays where references come close together.
     if (dollar != nullptr && dollar - p < 32)
