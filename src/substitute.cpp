@@ -367,10 +367,10 @@ template <bool shell>
     window_fill_top<shell>(w, p);
 }
 
-// The first bit of stops at or after p, which may lie past the window: null then.
+// The first bit of stops at or after p, for p at most 63 bytes past base; null
+// where there is none in the window.
 [[gnu::always_inline]] inline static const char *window_stop(const Window *w, const char *p) {
-    size_t off = static_cast<size_t>(p - w->base);
-    uint64_t after = off < 64 ? w->stops >> off : 0;
+    uint64_t after = w->stops >> (p - w->base);
     return after != 0 ? p + __builtin_ctzll(after) : nullptr;
 }
 
@@ -670,7 +670,9 @@ static const char *find_dollar(const char *p, const char *end) {
 #if FILLVARS_SSE2
 // find_dollar by the window: a "$" in its bottom half is taken, one in its top
 // half slides it on; past it, find_dollar looks, and the window moves to what
-// it finds. A "$" taken leaves more than 31 bytes of the window after it.
+// it finds. A "$" taken leaves more than 31 bytes of the window after it, or,
+// far from the one before, none: its name is then scanned for. The window
+// never reaches past the zeros after end, so that a "$" in it is before end.
 template <bool shell>
 [[gnu::always_inline]] inline static const char *window_find_dollar(Window *w, const char *p,
                                                                     const char *end) {
@@ -678,21 +680,24 @@ template <bool shell>
     if (off < 32) {
         uint32_t ahead = static_cast<uint32_t>(w->dollars) >> off;
         if (ahead != 0) {
-            const char *dollar = p + __builtin_ctz(ahead);
-            return dollar < end ? dollar : nullptr;
+            return p + __builtin_ctz(ahead);
         }
         off = 32;
     }
     if (off < 64 && (w->dollars >> off) != 0) {
         const char *dollar = w->base + off + __builtin_ctzll(w->dollars >> off);
         window_slide<shell>(w);
-        return dollar < end ? dollar : nullptr;
+        return dollar;
     }
     // None in the window: find_dollar looks on.
     const char *dollar = find_dollar(p, end);
     // A window pays where references come close together.
-    if (dollar != nullptr && dollar - p < 32)
-        window_at<shell>(w, dollar);
+    if (dollar != nullptr) {
+        if (dollar - p < 32)
+            window_at<shell>(w, dollar);
+        else
+            *w = {dollar - 61, 0, 0}; // a name after "$" or "${" is within 63 bytes
+    }
     return dollar;
 }
 #else
