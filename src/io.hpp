@@ -157,6 +157,13 @@ inline void place_write(Place *at, const char *data, size_t length) {
 // make a few wide moves, without a branch on their length.
 inline void place_write_padded(Place *at, const char *data, size_t length) {
     if (length > COPY_PAST || at->next >= at->roomy) {
+        // Up to twice as much as two pieces that overlap, where both fit.
+        if (length <= 2 * COPY_PAST && at->roomy - at->next > static_cast<ptrdiff_t>(COPY_PAST)) {
+            std::memcpy(at->next, data, COPY_PAST);
+            std::memcpy(at->next + length - COPY_PAST, data + length - COPY_PAST, COPY_PAST);
+            at->next += length;
+            return;
+        }
         output_write(place_out(at), data, length);
         place_back(at);
         return;
