@@ -157,7 +157,10 @@ inline void place_write(Place *at, const char *data, size_t length) {
 // make a few wide moves, without a branch on their length.
 inline void place_write_padded(Place *at, const char *data, size_t length) {
     if (length > COPY_PAST || at->next >= at->roomy) {
-        // Up to twice as much as two pieces that overlap, where both fit.
+        // Up to twice COPY_PAST bytes as two pieces of the data's own bytes
+        // that overlap, where they fit below the limit (and so in an Output
+        // without room past it, or with no buffer, never): the runs between
+        // references a hundred bytes apart, without a call.
         if (length <= 2 * COPY_PAST && at->roomy - at->next > static_cast<ptrdiff_t>(COPY_PAST)) {
             std::memcpy(at->next, data, COPY_PAST);
             std::memcpy(at->next + length - COPY_PAST, data + length - COPY_PAST, COPY_PAST);

@@ -31,6 +31,10 @@ extern char **environ;
 // more than this is ever carried from one block to the next.
 constexpr size_t NAME_WINDOW = 2 + NAME_LIMIT;
 
+// How far before a block's start a window's base may point (never read): the
+// buffer has room for it before the carried bytes.
+constexpr size_t BEFORE_START = 32;
+
 // What happens to the rest of a reference longer than NAME_WINDOW that the
 // end of a block cut: its name was decided, so it is only copied or dropped.
 // A braced one takes its closing "}" with it.
@@ -315,20 +319,25 @@ static const char *find_shell_end(const char *p) {
 #endif
 
 #if FILLVARS_SSE2
-// A bit for each of the 64 bytes from base that is a "$", and for each that
-// may end a name by the walk's rule: by the plain rule a byte up to ' ' or a
-// "}", which is looked at again; by the shell's, any byte that is not a
-// letter, a digit or "_". The walk without options, and the one of -s alone,
-// go from one reference to the next by these bits: they load the bytes a
-// window at a time, and do not wait on a load for each reference. The window
-// slides on 32 bytes at a time.
+// A bit for each of the WINDOW bytes from base that is a "$", and for each
+// that may end a name by the walk's rule: by the plain rule a byte up to ' '
+// or a "}", a candidate only, checked against stops; by the shell's, any byte
+// that is not a letter, a digit or "_". The walk without options, and the one
+// of -s alone, go from one reference to the next by these bits: they load the
+// bytes a window at a time, and do not wait on a load for each reference. The
+// window slides on half its length at a time.
+constexpr size_t WINDOW = 64;
+constexpr size_t HALF = WINDOW / 2;
+static_assert(SCAN_PAST >= WINDOW, "a window may reach WINDOW - 1 bytes past the end of the data");
+static_assert(HALF <= BEFORE_START, "a window's base may point HALF bytes before a block");
+
 struct Window {
     const char *base;
     uint64_t dollars;
     uint64_t stops;
 };
 
-// The bits of the 32 bytes at p, into the top half of w's, which are 0.
+// The bits of the HALF bytes at p, into the top half of w's, which are 0.
 template <bool shell>
 [[gnu::always_inline]] inline static void window_fill_top(Window *w, const char *p) {
     const __m128i space = _mm_set1_epi8(' '), brace = _mm_set1_epi8('}'),
@@ -338,7 +347,7 @@ template <bool shell>
     auto top = [](__m128i low, __m128i high) {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(low)) |
                                      static_cast<unsigned>(_mm_movemask_epi8(high)) << 16)
-               << 32;
+               << HALF;
     };
     auto stop = [&](__m128i v) {
         return _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), space),
@@ -346,29 +355,29 @@ template <bool shell>
     };
     w->dollars |= top(_mm_cmpeq_epi8(a, dollar), _mm_cmpeq_epi8(b, dollar));
     if (shell)
-        w->stops |= top(shell_name_bytes(a), shell_name_bytes(b)) ^ 0xffffffff00000000u;
+        w->stops |= ~top(shell_name_bytes(a), shell_name_bytes(b)) & ~uint64_t{0} << HALF;
     else
         w->stops |= top(stop(a), stop(b));
 }
 
-// On by 32 bytes: the top half becomes the bottom one.
+// On by HALF bytes: the top half becomes the bottom one.
 template <bool shell> [[gnu::always_inline]] inline static void window_slide(Window *w) {
-    w->base += 32;
-    w->dollars >>= 32;
-    w->stops >>= 32;
-    window_fill_top<shell>(w, w->base + 32);
+    w->base += HALF;
+    w->dollars >>= HALF;
+    w->stops >>= HALF;
+    window_fill_top<shell>(w, w->base + HALF);
 }
 
 // A window whose top half starts at p; the bytes before p are of no interest.
-// Its base is never read: the block has room before its start.
+// Its base is never read: a block has room before its start (BEFORE_START).
 template <bool shell>
 [[gnu::always_inline]] inline static void window_at(Window *w, const char *p) {
-    *w = {p - 32, 0, 0};
+    *w = {p - HALF, 0, 0};
     window_fill_top<shell>(w, p);
 }
 
-// The first bit of stops at or after p, for p at most 63 bytes past base; null
-// where there is none in the window.
+// The first bit of stops at or after p, for p less than WINDOW bytes past
+// base; null where there is none in the window.
 [[gnu::always_inline]] inline static const char *window_stop(const Window *w, const char *p) {
     uint64_t after = w->stops >> (p - w->base);
     return after != 0 ? p + __builtin_ctzll(after) : nullptr;
@@ -668,23 +677,28 @@ static const char *find_dollar(const char *p, const char *end) {
 }
 
 #if FILLVARS_SSE2
-// find_dollar by the window: a "$" in its bottom half is taken, one in its top
-// half slides it on; past it, find_dollar looks, and the window moves to what
-// it finds. A "$" taken leaves more than 31 bytes of the window after it, or,
-// far from the one before, none: its name is then scanned for. The window
-// never reaches past the zeros after end, so that a "$" in it is before end.
+// find_dollar by the window, from p, where the reference before ended: a "$"
+// in the bottom half is taken, one in the top half slides the window on so
+// that it is in the bottom; past the window, find_dollar looks. A "$" it finds
+// within HALF bytes of p starts a window in whose top half it is; one further
+// on, an empty window, so that its name is scanned for. So a "$" returned lies
+// at most HALF bytes past the window's base, or WINDOW - 3 bytes (the empty
+// window): a name after it starts less than WINDOW bytes past base, as
+// window_stop needs.
+// The window slides only onto a "$" found before end, so it never reaches
+// past the zeros after end: any "$" in it is before end, untested.
 template <bool shell>
 [[gnu::always_inline]] inline static const char *window_find_dollar(Window *w, const char *p,
                                                                     const char *end) {
     size_t off = static_cast<size_t>(p - w->base);
-    if (off < 32) {
+    if (off < HALF) {
         uint32_t ahead = static_cast<uint32_t>(w->dollars) >> off;
         if (ahead != 0) {
             return p + __builtin_ctz(ahead);
         }
-        off = 32;
+        off = HALF;
     }
-    if (off < 64 && (w->dollars >> off) != 0) {
+    if (off < WINDOW && (w->dollars >> off) != 0) {
         const char *dollar = w->base + off + __builtin_ctzll(w->dollars >> off);
         window_slide<shell>(w);
         return dollar;
@@ -693,10 +707,10 @@ template <bool shell>
     const char *dollar = find_dollar(p, end);
     // A window pays where references come close together.
     if (dollar != nullptr) {
-        if (dollar - p < 32)
+        if (dollar - p < static_cast<ptrdiff_t>(HALF))
             window_at<shell>(w, dollar);
         else
-            *w = {dollar - 61, 0, 0}; // a name after "$" or "${" is within 63 bytes
+            *w = {dollar - (WINDOW - 3), 0, 0};
     }
     return dollar;
 }
@@ -711,8 +725,9 @@ static const char *window_find_dollar(Window *, const char *p, const char *end) 
 
 // Walks p..end: text is copied, references go to emit_reference. SCAN_PAST
 // bytes past end must be readable, and a byte that ends a name must come at
-// or before it. Returns where a reference cut by end begins, to be walked
-// again with more input; end when there is none.
+// or before it; the walks by a window need them to be zeros (a block's),
+// and the room before p that a block has. Returns where a reference cut by
+// end begins, to be walked again with more input; end when there is none.
 template <Walk which>
 [[gnu::noinline]] static const char *walk(Output *out, const char *p, const char *end, bool at_end,
                                           Cut *cut) {
@@ -721,8 +736,8 @@ template <Walk which>
     // The walks without options but -s go by a window; the others scan.
     constexpr bool by_window = which != Walk::any;
     constexpr bool shell = which == Walk::shell;
-    Window window;
-    if (by_window)
+    Window window{};
+    if constexpr (by_window)
         window_at<shell>(&window, p);
     // No test of p against end: find_dollar answers that too, as a reference
     // never ends past end.
@@ -754,12 +769,13 @@ template <Walk which>
     }
 }
 
-// Walks start..end, SCAN_PAST bytes past which are writable. Returns how many bytes
-// at the end are a cut reference, to be walked again with the next block.
+// Walks start..end, SCAN_PAST bytes past which are writable, with
+// BEFORE_START bytes before start. Returns how many bytes at the end are a
+// cut reference, to be walked again with the next block.
 template <Walk which>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
-    // A NUL stops every scan; the zeros after it are for find_dollar's word
-    // and the scans that read past it.
+    // A NUL stops every scan; the zeros after it are for find_dollar's word,
+    // the scans that read past it and the window, which finds no "$" there.
     std::memset(end, 0, SCAN_PAST);
     const char *p = start;
     reports.counted = start;
@@ -865,7 +881,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
                                                                   : Walk::plain;
     reports = {1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
-    size_t front = page_rounded(NAME_WINDOW);
+    // Before the read target: the carried bytes, and room before them.
+    size_t front = page_rounded(BEFORE_START + NAME_WINDOW);
     char *buffer = page_aligned_alloc(front + block_size + SCAN_PAST);
     char *target = buffer + front;
     char *out_data = page_aligned_alloc(block_size + COPY_PAST);

@@ -425,11 +425,12 @@ TEST_F(SubstituteTest, BlockEdgesAcrossEveryOffset) {
     }
 }
 
-// Long runs of references, each with its expected text, so that every byte
-// of a 64-byte stretch is, somewhere, a "$", the first or last byte of a
-// name, or its stop: names of 1 to 40 bytes, set, empty and unset, bare and
-// braced, gaps of 0 to 200 bytes, and, by the plain rule only, names holding
-// a "$" or a byte up to ' ' that ends none. Whole and cut into blocks.
+// References after every gap of 0 to 69 bytes (and a few far longer), with
+// every name length of 1 to 40, bare and braced, so that each byte of the 64
+// that the walks without options look at together is, somewhere, a "$", the
+// first or last byte of a name, or its stop. Names are set, empty or unset;
+// gaps hold NULs and line feeds; by the plain rule only, names hold a "$" or a
+// byte up to ' ' that ends none. Whole and cut into blocks.
 TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
     std::vector<std::string> names;
     for (size_t length = 1; length <= 40; length++) {
@@ -443,44 +444,76 @@ TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
     }
     setenv("Ctl\x01x", "c", 1);
     setenv("D$x", "d", 1);
+    std::vector<size_t> gaps;
+    for (size_t gap = 0; gap < 70; gap++)
+        gaps.push_back(gap);
+    for (size_t gap : {100, 150, 200})
+        gaps.push_back(gap);
+    const std::string gap_bytes("t\0t \tt\nt.:-", 12);
     for (bool shell : {false, true}) {
         SCOPED_TRACE(shell ? "-s" : "plain");
         std::string input, expected;
-        uint32_t seed = 12345;
-        auto next = [&](uint32_t n) {
-            seed = seed * 1103515245u + 12345u;
-            return (seed >> 8) % n;
-        };
-        while (input.size() < 40000) {
-            size_t gap = next(4) == 0 ? next(200) : next(12);
-            std::string text(gap, 't');
-            for (size_t i = 0; i < gap; i += 1 + next(8))
-                text[i] = " \t\n.:-"[next(6)];
-            input += text;
-            expected += text;
-            const std::string &name = names[next(names.size())];
-            const char *value = std::getenv(name.c_str());
-            std::string with = value != nullptr ? value : "";
-            if (next(2) == 0) {
-                input += "${" + name + "}";
-                expected += with;
-            } else {
-                // A bare name ends at a byte that ends one by either rule.
-                std::string stop(1, " \t\n\r}"[next(5)]);
-                input += "$" + name + stop;
-                expected += with + stop;
-            }
-            if (!shell && next(8) == 0) {
-                bool holds_dollar = next(2) == 0;
-                input += holds_dollar ? "$D$x " : "$Ctl\x01x ";
-                expected += holds_dollar ? "d " : "c ";
+        size_t turn = 0;
+        for (size_t gap : gaps) {
+            for (const std::string &name : names) {
+                for (bool braced : {false, true}) {
+                    turn++;
+                    std::string text;
+                    for (size_t i = 0; i < gap; i++)
+                        text += gap_bytes[(turn + i * 5) % gap_bytes.size()];
+                    input += text;
+                    expected += text;
+                    const char *value = std::getenv(name.c_str());
+                    std::string with = value != nullptr ? value : "";
+                    if (braced) {
+                        input += "${" + name + "}";
+                        expected += with;
+                    } else {
+                        // A bare name ends at a byte that ends one by either rule.
+                        std::string stop(1, std::string(" \t\n\r}\0", 6)[turn % 6]);
+                        input += "$" + name + stop;
+                        expected += with + stop;
+                    }
+                    if (!shell && turn % 7 == 0) {
+                        bool holds_dollar = turn % 2 == 0;
+                        input += holds_dollar ? "$D$x " : "$Ctl\x01x ";
+                        expected += holds_dollar ? "d " : "c ";
+                    }
+                }
             }
         }
         Rules rules = {};
         rules.shell = shell;
-        for (size_t block : {size_t{65536}, size_t{4096}, size_t{1000}, size_t{97}}) {
+        for (size_t block : {size_t{65536}, size_t{4096}, size_t{1000}, size_t{97}, size_t{33}}) {
             std::string output = run_filter(input, block, rules);
-            ASSERT_EQ(output, expected) << "block size " << block;
+            size_t differ = 0;
+            while (differ < output.size() && differ < expected.size() &&
+                   output[differ] == expected[differ])
+                differ++;
+            ASSERT_EQ(output.size(), expected.size()) << "block size " << block;
+            ASSERT_EQ(differ, output.size())
+                << "block size " << block << ", first difference at " << differ
+                << "\n  expected: " << escaped(expected.substr(differ >= 40 ? differ - 40 : 0, 80))
+                << "\n  actual:   " << escaped(output.substr(differ >= 40 ? differ - 40 : 0, 80));
+        }
+    }
+}
+
+// The walks without options and of -s alone go by a window of bits; with -e,
+// which changes no output, they scan for each "$" and name end instead. Both
+// must write the same, for every case, wherever the block edges fall.
+TEST_F(SubstituteTest, WindowedWalksWriteAsTheScanningOne) {
+    for (const StreamCase &c : stream_cases()) {
+        if (c.rules.noempty || c.rules.braced || !c.operands.empty() || !c.prefixes.empty())
+            continue;
+        SCOPED_TRACE(c.label);
+        prepare(c);
+        Rules scanning = c.rules;
+        scanning.noempty = true;
+        for (size_t block : {size_t{1}, size_t{7}, size_t{64}, BLOCK_SIZE}) {
+            std::string windowed = run_filter(c.input, block, c.rules);
+            std::string scanned = run_reporting(c.input, block, scanning).out;
+            ASSERT_EQ(escaped(windowed), escaped(scanned)) << "block size " << block;
         }
     }
 }
