@@ -322,10 +322,10 @@ static const char *find_shell_end(const char *p) {
 // A bit for each of the WINDOW bytes from base that is a "$", and for each
 // that may end a name by the walk's rule: by the plain rule a byte up to ' '
 // or a "}", a candidate only, checked against stops; by the shell's, any byte
-// that is not a letter, a digit or "_". The walk without options, and the one
-// of -s alone, go from one reference to the next by these bits: they load the
-// bytes a window at a time, and do not wait on a load for each reference. The
-// window slides on half its length at a time.
+// that is not a letter, a digit or "_". A block's walk goes from one
+// reference to the next by these bits: it loads the bytes a window at a time,
+// and does not wait on a load for each reference. The window slides on half
+// its length at a time.
 constexpr size_t WINDOW = 64;
 constexpr size_t HALF = WINDOW / 2;
 static_assert(SCAN_PAST >= WINDOW, "a window may reach WINDOW - 1 bytes past the end of the data");
@@ -573,32 +573,23 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot);
 
-// The walks a run may take, each built with only the tests it needs: the
-// plain rule without options or a list, which most runs take; the shell's
-// rules (-s) without -b, -e or a list; and either rules with anything.
-enum class Walk { plain, shell, any };
-
-template <Walk which> static bool shell_rules() {
-    return which == Walk::shell || (which == Walk::any && rules.shell);
-}
-
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
 // and a lone "$" under -s; its text as it stands when its name is not
 // allowed, or under -b when it is bare; a form's choice (emit_form); else
 // the variable's value, or, when it is not set, nothing (its text under -k).
 // Returns whether it was replaced. Inlined into the walk, where a call per
-// reference would cost a good part of the reference.
-template <Walk which>
+// reference would cost a good part of the reference; a walk without -b, -e
+// or a list (with_options) has none of their tests, nor one of the plain
+// rule has the shell's kinds.
+template <bool shell, bool with_options>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
-    constexpr bool with_options = which == Walk::any;
-    constexpr bool plain = which == Walk::plain;
-    if (!plain && ref.kind == Kind::dollar) {
+    if (shell && ref.kind == Kind::dollar) {
         place_write(at, "$", 1);
         return true;
     }
-    // The walk without options, the one most runs take, has the long names'
-    // lookup inline too; with them its code would grow past what pays.
+    // The walks without options, those most runs take, have the long names'
+    // lookup inline too; with them the code would grow past what pays.
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
     // Allowed: with no list, when the name is listed, or by a prefix.
     if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
@@ -607,7 +598,7 @@ template <Walk which>
         place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
-    if (!plain && ref.kind == Kind::form) {
+    if (shell && ref.kind == Kind::form) {
         emit_form(place_out(at), dollar, ref, slot);
         place_back(at);
         return true;
@@ -725,17 +716,17 @@ static const char *window_find_dollar(Window *, const char *p, const char *end) 
 
 // Walks p..end: text is copied, references go to emit_reference. SCAN_PAST
 // bytes past end must be readable, and a byte that ends a name must come at
-// or before it; the walks by a window need them to be zeros (a block's),
-// and the room before p that a block has. Returns where a reference cut by
-// end begins, to be walked again with more input; end when there is none.
-template <Walk which>
+// or before it. Returns where a reference cut by end begins, to be walked
+// again with more input; end when there is none.
+// Each walk is built for its rule (shell: -s), with or without the tests of
+// -b, -e and a list (with_options), and by a window or not: a block's walk
+// goes by one, which needs the zeros after a block's end and the room before
+// its start; a form's word, with neither, is scanned.
+template <bool shell, bool with_options, bool by_window>
 [[gnu::noinline]] static const char *walk(Output *out, const char *p, const char *end, bool at_end,
                                           Cut *cut) {
     Place at = {out, nullptr, nullptr};
     place_back(&at);
-    // The walks without options but -s go by a window; the others scan.
-    constexpr bool by_window = which != Walk::any;
-    constexpr bool shell = which == Walk::shell;
     Window window{};
     if constexpr (by_window)
         window_at<shell>(&window, p);
@@ -751,20 +742,21 @@ template <Walk which>
         place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
         const Window *at_hand = by_window ? &window : nullptr;
-        bool whole = shell_rules<which>() ? read_shell(at_hand, dollar, end, at_end, &ref)
-                                          : read_plain(at_hand, dollar, end, at_end, &ref);
+        bool whole = shell ? read_shell(at_hand, dollar, end, at_end, &ref)
+                           : read_plain(at_hand, dollar, end, at_end, &ref);
         if (!whole) {
             if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
                 // Its name is decided: what is left of it is only copied or dropped.
                 ref.end = end;
-                cut->tail = emit_reference<which>(&at, dollar, ref) ? Tail::skip : Tail::copy;
+                cut->tail =
+                    emit_reference<shell, with_options>(&at, dollar, ref) ? Tail::skip : Tail::copy;
                 cut->braced = ref.braced;
                 dollar = end;
             }
             place_out(&at);
             return dollar;
         }
-        emit_reference<which>(&at, dollar, ref);
+        emit_reference<shell, with_options>(&at, dollar, ref);
         p = ref.end;
     }
 }
@@ -772,7 +764,7 @@ template <Walk which>
 // Walks start..end, SCAN_PAST bytes past which are writable, with
 // BEFORE_START bytes before start. Returns how many bytes at the end are a
 // cut reference, to be walked again with the next block.
-template <Walk which>
+template <bool shell, bool with_options>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     // A NUL stops every scan; the zeros after it are for find_dollar's word,
     // the scans that read past it and the window, which finds no "$" there.
@@ -781,7 +773,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     reports.counted = start;
     if (cut->tail != Tail::none) {
         bool brace_there;
-        const char *stop = rules.shell ? find_shell_end(p) : find_plain_end(p, &brace_there);
+        const char *stop = shell ? find_shell_end(p) : find_plain_end(p, &brace_there);
         bool found = stop < end;
         if (found && *stop == '}' && cut->braced)
             stop++;
@@ -795,7 +787,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         p = stop;
     }
     // The carried bytes hold no line feed: they are read again.
-    const char *rest = walk<which>(out, p, end, at_end, cut);
+    const char *rest = walk<shell, with_options, true>(out, p, end, at_end, cut);
     count_lines_to(rest);
     return static_cast<size_t>(end - rest);
 }
@@ -803,7 +795,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
     Cut none = {Tail::none, false};
-    walk<Walk::any>(out, ref.word, ref.end - 1, true, &none);
+    walk<true, true, false>(out, ref.word, ref.end - 1, true, &none);
 }
 
 // Memory that assignments took: names new to the environment and values.
@@ -875,10 +867,12 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
     rules = asked;
     unindexed_matter = values_hold_equals || asked.nounset || asked.keep;
-    // Only these options, and a list, change the walk itself.
-    Walk which = asked.braced || asked.noempty || name_list_given ? Walk::any
-                 : asked.shell                                    ? Walk::shell
-                                                                  : Walk::plain;
+    // Only -s, these options and a list change the walk itself.
+    bool with_options = asked.braced || asked.noempty || name_list_given;
+    size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
+        asked.shell
+            ? (with_options ? substitute_block<true, true> : substitute_block<true, false>)
+            : (with_options ? substitute_block<false, true> : substitute_block<false, false>);
     reports = {1, nullptr, 0};
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     // Before the read target: the carried bytes, and room before them.
@@ -898,10 +892,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
         bool at_end = n == 0;
         char *start = target - kept;
         char *end = target + n;
-        kept = which == Walk::plain ? substitute_block<Walk::plain>(&out, start, end, at_end, &cut)
-               : which == Walk::shell
-                   ? substitute_block<Walk::shell>(&out, start, end, at_end, &cut)
-                   : substitute_block<Walk::any>(&out, start, end, at_end, &cut);
+        kept = walk_block(&out, start, end, at_end, &cut);
         // The cut reference goes just before the next read target.
         std::memmove(target - kept, end - kept, kept);
         if (at_end)

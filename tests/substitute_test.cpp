@@ -427,10 +427,11 @@ TEST_F(SubstituteTest, BlockEdgesAcrossEveryOffset) {
 
 // References after every gap of 0 to 69 bytes (and a few far longer), with
 // every name length of 1 to 40, bare and braced, so that each byte of the 64
-// that the walks without options look at together is, somewhere, a "$", the
-// first or last byte of a name, or its stop. Names are set, empty or unset;
-// gaps hold NULs and line feeds; by the plain rule only, names hold a "$" or a
-// byte up to ' ' that ends none. Whole and cut into blocks.
+// that a block's walk looks at together is, somewhere, a "$", the first or
+// last byte of a name, or its stop. Names are set, empty or unset; gaps hold
+// NULs and line feeds; by the plain rule only, names hold a "$" or a byte up
+// to ' ' that ends none. By the plain rule, by the shell's, and in the words
+// of forms, which are walked apart; whole and cut into blocks.
 TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
     std::vector<std::string> names;
     for (size_t length = 1; length <= 40; length++) {
@@ -449,10 +450,15 @@ TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
         gaps.push_back(gap);
     for (size_t gap : {100, 150, 200})
         gaps.push_back(gap);
-    const std::string gap_bytes("t\0t \tt\nt.:-", 12);
-    for (bool shell : {false, true}) {
-        SCOPED_TRACE(shell ? "-s" : "plain");
-        std::string input, expected;
+    enum Mode { plain, shell, words };
+    for (Mode mode : {plain, shell, words}) {
+        SCOPED_TRACE(mode == plain ? "plain" : mode == shell ? "-s" : "-s, in words");
+        // A word holds no line feed, NUL or "}" of its own.
+        const std::string gap_bytes =
+            mode == words ? "tt t\tt.:-" : std::string("t\0t \tt\nt.:-", 12);
+        // A bare name ends at a byte that ends one by either rule.
+        const std::string stops = mode == words ? " \t\r" : std::string(" \t\n\r}\0", 6);
+        std::string input, expected, word, word_expected;
         size_t turn = 0;
         for (size_t gap : gaps) {
             for (const std::string &name : names) {
@@ -461,29 +467,29 @@ TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
                     std::string text;
                     for (size_t i = 0; i < gap; i++)
                         text += gap_bytes[(turn + i * 5) % gap_bytes.size()];
-                    input += text;
-                    expected += text;
                     const char *value = std::getenv(name.c_str());
                     std::string with = value != nullptr ? value : "";
-                    if (braced) {
-                        input += "${" + name + "}";
-                        expected += with;
-                    } else {
-                        // A bare name ends at a byte that ends one by either rule.
-                        std::string stop(1, std::string(" \t\n\r}\0", 6)[turn % 6]);
-                        input += "$" + name + stop;
-                        expected += with + stop;
-                    }
-                    if (!shell && turn % 7 == 0) {
+                    std::string stop(1, stops[turn % stops.size()]);
+                    std::string reference = braced ? "${" + name + "}" : "$" + name + stop;
+                    word += text + reference;
+                    word_expected += text + with + (braced ? "" : stop);
+                    if (mode == plain && turn % 7 == 0) {
                         bool holds_dollar = turn % 2 == 0;
-                        input += holds_dollar ? "$D$x " : "$Ctl\x01x ";
-                        expected += holds_dollar ? "d " : "c ";
+                        word += holds_dollar ? "$D$x " : "$Ctl\x01x ";
+                        word_expected += holds_dollar ? "d " : "c ";
+                    }
+                    // Words are kept well within the longest a form may be.
+                    if (mode != words || word.size() > 3000) {
+                        input += mode == words ? "${UNSET:-" + word + "}\n" : word;
+                        expected += word_expected + (mode == words ? "\n" : "");
+                        word.clear();
+                        word_expected.clear();
                     }
                 }
             }
         }
         Rules rules = {};
-        rules.shell = shell;
+        rules.shell = mode != plain;
         for (size_t block : {size_t{65536}, size_t{4096}, size_t{1000}, size_t{97}, size_t{33}}) {
             std::string output = run_filter(input, block, rules);
             size_t differ = 0;
@@ -499,21 +505,21 @@ TEST_F(SubstituteTest, ReferencesAtEveryOffset) {
     }
 }
 
-// The walks without options and of -s alone go by a window of bits; with -e,
-// which changes no output, they scan for each "$" and name end instead. Both
-// must write the same, for every case, wherever the block edges fall.
-TEST_F(SubstituteTest, WindowedWalksWriteAsTheScanningOne) {
+// -e changes no output, but the walk it takes is built with the tests of the
+// options that change the walk (-b, -e, a list): it must write as the one
+// without them, for every case, wherever the block edges fall.
+TEST_F(SubstituteTest, WalksWithTheOptionsTestsWriteAsThoseWithout) {
     for (const StreamCase &c : stream_cases()) {
         if (c.rules.noempty || c.rules.braced || !c.operands.empty() || !c.prefixes.empty())
             continue;
         SCOPED_TRACE(c.label);
         prepare(c);
-        Rules scanning = c.rules;
-        scanning.noempty = true;
+        Rules with_e = c.rules;
+        with_e.noempty = true;
         for (size_t block : {size_t{1}, size_t{7}, size_t{64}, BLOCK_SIZE}) {
-            std::string windowed = run_filter(c.input, block, c.rules);
-            std::string scanned = run_reporting(c.input, block, scanning).out;
-            ASSERT_EQ(escaped(windowed), escaped(scanned)) << "block size " << block;
+            std::string without = run_reporting(c.input, block, c.rules).out;
+            std::string with = run_reporting(c.input, block, with_e).out;
+            ASSERT_EQ(escaped(without), escaped(with)) << "block size " << block;
         }
     }
 }
