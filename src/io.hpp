@@ -92,6 +92,13 @@ inline void copy_medium(char *to, const char *from, size_t length) {
     std::memcpy(to + length - 16, tail, 16);
 }
 
+// Copies 64 to 128 bytes without a call: two pieces of 64 that overlap, the
+// runs between references every hundred bytes or so.
+inline void copy_pair(char *to, const char *from, size_t length) {
+    std::memcpy(to, from, 64);
+    std::memcpy(to + length - 64, from + length - 64, 64);
+}
+
 // place_write_padded may read and write this many bytes from where it starts,
 // whatever the length.
 constexpr size_t COPY_PAST = 64;
@@ -107,12 +114,9 @@ inline void output_write(Output *out, const char *data, size_t length) {
         copy_short(next, data, length);
     else if (length <= 64)
         copy_medium(next, data, length);
-    else if (length <= 128) {
-        // Two pieces of 64 bytes that overlap: the runs between references
-        // every hundred bytes or so, without a call.
-        std::memcpy(next, data, 64);
-        std::memcpy(next + length - 64, data + length - 64, 64);
-    } else
+    else if (length <= 128)
+        copy_pair(next, data, length);
+    else
         std::memcpy(next, data, length);
     out->next = next + length;
 }
@@ -157,13 +161,11 @@ inline void place_write(Place *at, const char *data, size_t length) {
 // make a few wide moves, without a branch on their length.
 inline void place_write_padded(Place *at, const char *data, size_t length) {
     if (length > COPY_PAST || at->next >= at->roomy) {
-        // Up to twice COPY_PAST bytes as two pieces of the data's own bytes
-        // that overlap, where they fit below the limit (and so in an Output
-        // without room past it, or with no buffer, never): the runs between
-        // references a hundred bytes apart, without a call.
-        if (length <= 2 * COPY_PAST && at->roomy - at->next > static_cast<ptrdiff_t>(COPY_PAST)) {
-            std::memcpy(at->next, data, COPY_PAST);
-            std::memcpy(at->next + length - COPY_PAST, data + length - COPY_PAST, COPY_PAST);
+        // Up to 128 bytes of the data's own as copy_pair, where they fit below
+        // the limit (and so in an Output without room past it, or with no
+        // buffer, never).
+        if (length <= 128 && at->roomy - at->next > static_cast<ptrdiff_t>(COPY_PAST)) {
+            copy_pair(at->next, data, length);
             at->next += length;
             return;
         }
