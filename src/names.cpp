@@ -25,8 +25,6 @@ static char name_buffer[NAME_LIMIT + 1];
 static NameList prefixes = {0, nullptr};
 
 // The list as a set, rebuilt when the list has grown since it was last built.
-static NameTable name_set = {};
-static uint64_t name_set_count = 0;
 
 const char *extract_name(const char *text) {
     if (text[0] == '$')
@@ -86,20 +84,13 @@ bool name_prefix_allows(const char *name, size_t length) {
 }
 
 bool name_list_contains(const char *name) {
-    return name_list_contains(name, std::strlen(name));
-}
-
-bool name_set_contains(const char *name, size_t length) {
-    if (name_list.count == 0)
-        return name_prefix_allows(name, length);
-    if (name_set_count != name_list.count) {
-        name_table_free(&name_set);
-        name_table_build(&name_set, name_list.count);
-        for (uint64_t i = 0; i < name_list.count; i++)
-            name_table_put(&name_set, name_list.items[i], std::strlen(name_list.items[i]), "");
-        name_set_count = name_list.count;
+    if (!name_list_given)
+        return true;
+    for (uint64_t i = 0; i < name_list.count; i++) {
+        if (std::strcmp(name_list.items[i], name) == 0)
+            return true;
     }
-    return name_table_find(&name_set, name, length) != nullptr || name_prefix_allows(name, length);
+    return name_prefix_allows(name, std::strlen(name));
 }
 
 void name_list_print() {
@@ -122,8 +113,6 @@ void name_list_release() {
     list_free(&name_list);
     list_free(&prefixes);
     name_list_given = false;
-    name_table_free(&name_set);
-    name_set_count = 0;
 }
 
 void name_table_build(NameTable *table, size_t expected) {

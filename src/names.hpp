@@ -35,12 +35,9 @@ void name_list_add_operand(char *operand);
 void name_list_add_prefix(const char *prefix);
 // Whether a prefix given allows name.
 bool name_prefix_allows(const char *name, size_t length);
+// Whether name is allowed: no list, a listed name, or a prefix. The filter
+// asks the environment's table instead, where listed names are marked.
 bool name_list_contains(const char *name);
-bool name_set_contains(const char *name, size_t length);
-
-inline bool name_list_contains(const char *name, size_t length) {
-    return !name_list_given || name_set_contains(name, length);
-}
 void name_list_print();
 void name_list_release();
 
