@@ -476,9 +476,9 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // it and more input may follow.
 [[gnu::always_inline]] inline static bool read_shell(const Window *window, const char *dollar,
                                                      const char *end, bool at_end, Reference *ref) {
+    // The byte at end, a NUL or a word's "}", is neither "$" nor "{" and
+    // starts no name: the end of the data is tested only where nothing starts.
     const char *p = dollar + 1;
-    if (p == end)
-        return at_end && read_dollar(dollar, 1, ref);
     if (*p == '$')
         return read_dollar(dollar, 2, ref);
     // A name, bare or after "{": found by one scan for both.
@@ -486,8 +486,8 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     const char *name = p + braced;
     ref->braced = braced;
     if (!starts_shell_name(*name)) {
-        // "${" and what starts no name: a "$" unless the data ends after "{".
-        if (braced && name == end)
+        // What starts no name: a "$" unless the data ends after "$" or "${".
+        if (name == end)
             return at_end && read_dollar(dollar, 1, ref);
         return read_dollar(dollar, 1, ref);
     }
