@@ -503,7 +503,10 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
     // before end. Then, where the bytes at hand run out: the end of the data,
     // or the limit past which the closing "}" could not be.
     ref->name_length = static_cast<size_t>(q - name);
-    if (*q == '}' && q < end && static_cast<size_t>(q - dollar) < FORM_LIMIT) {
+    // A "}" at end closes the word being walked; a block's walk, the one
+    // with a window, has a NUL there.
+    if (*q == '}' && (window != nullptr || q < end) &&
+        static_cast<size_t>(q - dollar) < FORM_LIMIT) {
         // ${NAME}, the common case.
         ref->end = q + 1;
         return true;
