@@ -206,12 +206,14 @@ static void report_text(const char *text, size_t length) {
 
 // Names and words come from the input: escaped (escape_text), so that they
 // cannot act on a terminal. A long text goes in pieces, a C2 byte always in
-// the same piece as the byte after it.
+// the same piece as the byte after it. A piece that would end in a C2 ends
+// before it instead: taking the next byte in would not do, as that byte may
+// be a C2 too, whose own pair the cut would then split.
 static void report_escaped(const char *text, size_t length) {
     while (length > 0) {
         size_t n = std::min<size_t>(length, 1024);
         if (n < length && static_cast<unsigned char>(text[n - 1]) == 0xc2)
-            n++;
+            n--;
         char *m = report_room(ESCAPE_GROWTH * n);
         report_length = static_cast<size_t>(escape_text(m, text, n) - report_buffer);
         text += n;

@@ -631,6 +631,23 @@ TEST_F(SubstituteTest, ReportsEscapeEveryByte) {
     }
 }
 
+// A long name is escaped in pieces; a C1 pair must be escaped wherever the
+// pieces are cut, after a run of C2 bytes too (C2 C2 9B is a C2, then CSI).
+TEST_F(SubstituteTest, ReportsEscapeC1PairsInLongNames) {
+    Rules nounset = {};
+    nounset.nounset = true;
+    prepare({"", {}, {}, "", ""});
+    for (size_t before = 1015; before <= 1030; before++) {
+        for (size_t run = 1; run <= 3; run++) {
+            std::string name = std::string(before, 'x') + std::string(run, '\xc2') + "\x9by";
+            std::string shown_name =
+                std::string(before, 'x') + std::string(run - 1, '\xc2') + "\\u009by";
+            Reported got = run_reporting("$" + name + "\n", BLOCK_SIZE, nounset);
+            EXPECT_EQ(got.err, report(1, shown_name)) << before << " bytes, " << run << " C2";
+        }
+    }
+}
+
 // Reports go out in pieces of any size: a full buffer, then names at the
 // limit made only of bytes that are escaped as four.
 TEST_F(SubstituteTest, ReportsOfTheLongestEscapedNames) {
