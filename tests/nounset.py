@@ -126,18 +126,20 @@ def main():
             print("FAIL:", c["name"])
             for what, want, got in problems:
                 print("  %s expected: %s\n  %s actual:   %s" % (what, show(want), what, show(got)))
-    # A write error keeps its message and status; -u changes nothing in
-    # listing mode.
-    with open("/dev/full", "wb") as full:
-        _, err, status = run(["-u"], b"$A $U\n", {b"A": b"1"}, stdout=full)
-    if (err, status) != (report(1, b"U") + b"fillvars: write: No space left on device\n", 1):
-        failed += 1
-        print("FAIL: -u into /dev/full:", show(err), status)
+    # A write error keeps its message and status, and the reports before it,
+    # whether the write fails at the end or when the output fills in the
+    # middle of a block; -u changes nothing in listing mode.
+    for what, tail in [("at the end", b""), ("in a block", b"a" * 300000)]:
+        with open("/dev/full", "wb") as full:
+            _, err, status = run(["-u"], b"$A $U\n" + tail, {b"A": b"1"}, stdout=full)
+        if (err, status) != (report(1, b"U") + b"fillvars: write: No space left on device\n", 1):
+            failed += 1
+            print("FAIL: -u into /dev/full, %s:" % what, show(err), status)
     got = run(["-u", "-v", "U"], b"$U\n")
     if got != (b"U\n", b"", 0):
         failed += 1
         print("FAIL: -u with -v:", show(got[0]), show(got[1]), got[2])
-    print("%d cases, %d failed" % (len(CASES) + 2, failed))
+    print("%d cases, %d failed" % (len(CASES) + 3, failed))
     return 1 if failed else 0
 
 
