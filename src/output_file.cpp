@@ -13,9 +13,11 @@
 #include "fail.hpp"
 #include "io.hpp"
 
-// The signals whose default action ends the run from outside, and SIGXFSZ,
-// which a file size limit sends while the temporary file grows.
-static const int ending_signals[] = {SIGHUP, SIGINT, SIGPIPE, SIGTERM, SIGXFSZ};
+// The signals whose default action ends the run and that come from outside
+// it: a user, a timer, a limit on CPU time or on the size of the temporary
+// file. Any of them would otherwise leave that file behind.
+static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGPIPE, SIGTERM, SIGXFSZ,
+                                     SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU};
 
 struct Replacement {
     const char *given; // FILE as given, for messages

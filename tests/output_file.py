@@ -115,6 +115,8 @@ def start(args, folder, stdin, env=None, umask=None, preexec=None, command=None)
         # was started (a background job of a shell ignores SIGINT).
         for number in (signal.SIGINT, signal.SIGHUP, signal.SIGTERM):
             signal.signal(number, signal.SIG_DFL)
+        # SIGQUIT and SIGXCPU would leave a core file in the folder.
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
         if umask is not None:
             os.umask(umask)
         if stdin == "closed":
@@ -489,7 +491,9 @@ def signal_cases():
     was written to the temporary file: that file goes, FILE stays. A signal
     that the run was started with ignored stays ignored."""
     first = b"a=$A\n" * 1000
-    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE):
+    # Those from a user, a timer or a limit too, not only the usual four.
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGPIPE, signal.SIGQUIT,
+                   signal.SIGALRM, signal.SIGUSR1, signal.SIGUSR2, signal.SIGXCPU):
         name = signal.Signals(number).name
         folder = scratch_folder()
         try:
