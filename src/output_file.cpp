@@ -152,6 +152,23 @@ static void install_handlers() {
     }
 }
 
+// Whether FILE was bound from elsewhere on the same file system (as a
+// container runtime may bind a file): only its mount differs from the
+// temporary file's. Where the system cannot tell, the rename will.
+static bool other_mount(int temporary) {
+#ifdef STATX_MNT_ID
+    struct statx file, made;
+    if (statx(AT_FDCWD, replacement.target, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &file) != 0 ||
+        statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made) != 0)
+        return false;
+    return (file.stx_mask & made.stx_mask & STATX_MNT_ID) != 0 &&
+           file.stx_mnt_id != made.stx_mnt_id;
+#else
+    (void)temporary;
+    return false;
+#endif
+}
+
 int output_file_open(const char *path) {
     replacement.given = path;
     if (path[0] == '\0')
@@ -201,13 +218,14 @@ int output_file_open(const char *path) {
     replacement.fd = above_standard(fd);
     if (replacement.fd < 0)
         fail_file(errno);
-    // A FILE on another file system than its folder is a mount point (a file
-    // bound into a container, say): the rename would fail once the input is
-    // read, so it is reported now.
+    // A FILE on another file system or mount than its folder is a mount
+    // point (a file bound into a container, say): the rename would fail once
+    // the input is read, so it is reported now.
     struct stat made;
     if (fstat(replacement.fd, &made) != 0)
         fail_file(errno);
-    if (replacement.existed && made.st_dev != replacement.old.st_dev)
+    if (replacement.existed &&
+        (made.st_dev != replacement.old.st_dev || other_mount(replacement.fd)))
         fail_file(EBUSY);
     return replacement.fd;
 }

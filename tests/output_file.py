@@ -418,6 +418,13 @@ def folder_cases():
         # be renamed over, and that is known before the input is read.
         subprocess.run(["mount", "--bind", os.path.join(full, "f"), os.path.join(folder, "f")],
                        check=True)
+        # The same from a file on the folder's own file system: only the
+        # mounts differ.
+        for name in ("g", "source"):
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(OLD)
+        subprocess.run(["mount", "--bind", os.path.join(folder, "source"),
+                        os.path.join(folder, "g")], check=True)
         try:
             before = listing(folder)
             check("a full device", run(["-o", "full/f"], folder, LINE_IN * 40000), folder,
@@ -427,7 +434,10 @@ def folder_cases():
                   path="readonly/f", unread=True)
             check("FILE a mount point", run(["-o", "f"], folder, b"$A"), folder, before, 1,
                   b"fillvars: f: Device or resource busy\n", unread=True)
+            check("FILE bound from its own file system", run(["-o", "g"], folder, b"$A"), folder,
+                  before, 1, b"fillvars: g: Device or resource busy\n", unread=True, path="g")
         finally:
+            subprocess.run(["umount", os.path.join(folder, "g")])
             subprocess.run(["umount", os.path.join(folder, "f")])
             subprocess.run(["umount", full])
             subprocess.run(["umount", readonly])
