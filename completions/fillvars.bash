@@ -44,6 +44,8 @@ _fillvars() {
         file=1
     fi
     if ((file)); then
+        # Right after "--output=", bash hands over the "=" as the word.
+        [[ $prev == --output && $cur == = ]] && cur=
         compopt -o filenames 2>/dev/null
         local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))

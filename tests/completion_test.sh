@@ -49,6 +49,7 @@ fillvars -o tpl/s            | tpl/site.conf.in
 fillvars -o T_O              |
 fillvars --output tpl/       | tpl/site.conf.in tpl/other
 fillvars --output = tpl/o    | tpl/other
+fillvars --output =          | tpl
 fillvars -uo tpl/s           | tpl/site.conf.in
 fillvars -u T_O              | T_ONE
 fillvars -- -o T_O           | T_ONE
