@@ -3,10 +3,15 @@
 // output is still flushed.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <unistd.h>
+
+#include "io.hpp"
 
 // What must still be written before a failure's message: the filter's
 // pending reports, which a write of the output failing in the middle of a
@@ -17,6 +22,13 @@ inline void (*before_failing)() = nullptr;
     int error = errno;
     if (before_failing != nullptr)
         before_failing();
-    std::fprintf(stderr, "fillvars: %s: %s\n", operation, std::strerror(error));
+    // Written as reports are, waiting on a non-blocking standard error: the
+    // reports just written may have filled it.
+    char message[512];
+    int length = std::snprintf(message, sizeof message, "fillvars: %s: %s\n", operation,
+                               std::strerror(error));
+    if (length > 0)
+        write_waiting(STDERR_FILENO, message,
+                      std::min(static_cast<size_t>(length), sizeof message - 1));
     std::exit(1);
 }

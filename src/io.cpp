@@ -105,6 +105,8 @@ char *escape_text(char *to, const char *text, size_t length) {
 }
 
 void output_flush(Output *out) {
+    if (before_output != nullptr)
+        before_output();
     write_all(out->fd, out->data, static_cast<size_t>(out->next - out->data));
     out->next = out->data;
 }

@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "io.hpp"
 #include "names.hpp"
 #include "output_file.hpp"
 #include "substitute.hpp"
@@ -39,14 +40,17 @@ static void close_stdout() {
 }
 
 [[noreturn]] static void show_usage() {
-    std::fputs("usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
-               "       VARIABLE-NAMES can be specified in shell format or bare.\n",
-               stdout);
+    // Through the waiting write, as listing and the filter are: a
+    // non-blocking standard output that is full for a moment is no failure.
+    static const char usage[] = "usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
+                                "       VARIABLE-NAMES can be specified in shell format or bare.\n";
+    write_all(STDOUT_FILENO, usage, sizeof usage - 1);
     std::exit(0);
 }
 
 [[noreturn]] static void show_version() {
-    std::fputs("fillvars 0.1\n", stdout);
+    static const char version[] = "fillvars 0.1\n";
+    write_all(STDOUT_FILENO, version, sizeof version - 1);
     std::exit(0);
 }
 

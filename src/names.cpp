@@ -95,7 +95,8 @@ bool name_list_contains(const char *name) {
 
 void name_list_print() {
     if (name_list.count == 0) {
-        std::fputs("fillvars: no variables defined\n", stderr);
+        static const char message[] = "fillvars: no variables defined\n";
+        write_waiting(STDERR_FILENO, message, sizeof message - 1);
         std::exit(1);
     }
     // Through the filter's own output, which waits on a non-blocking

@@ -53,7 +53,7 @@ static sigset_t handled;
     std::memcpy(end + 2, text, text_length);
     end += 2 + text_length;
     *end++ = '\n';
-    std::fwrite(message, 1, static_cast<size_t>(end - message), stderr);
+    write_waiting(STDERR_FILENO, message, static_cast<size_t>(end - message));
     std::free(message);
     std::exit(1);
 }

@@ -890,6 +890,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
             : (with_options ? substitute_block<false, true> : substitute_block<false, false>);
     reports = {1, nullptr, 0};
     before_failing = reports_flush;
+    before_output = reports_flush;
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     // Before the read target: the carried bytes, and room before them.
     size_t front = page_rounded(BEFORE_START + NAME_WINDOW);
@@ -918,6 +919,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     reports_flush();
     output_flush(&out);
     before_failing = nullptr;
+    before_output = nullptr;
     if (!fixed) {
         std::free(out.data);
         std::free(buffer);

@@ -304,6 +304,26 @@ def output_cases():
         expect("reader leaves mid-stream, SIGPIPE %s" % sigpipe, got, status, b"line 1\n" * 585,
                err)
 
+    # -u reports come out before the output that follows them: the first
+    # write into a pipe whose reader has gone, made in the middle of a block
+    # (each reference's value is longer than itself), cannot take them with it.
+    long_value = {"V": "v" * 1000}
+    text = b"$N $V " * 2000
+    for sigpipe, err, status in [("ignore", BROKEN, 1), ("default", b"", -signal.SIGPIPE)]:
+        got = run(["-u"], stdin=text, stdout="gone", sigpipe=sigpipe, env=long_value)
+        reports = got[2].replace(err, b"") if err else got[2]
+        problems = []
+        if got[0] != status:
+            problems.append("status %s, expected %s" % (got[0], status))
+        # The output buffer fills after the 131st reference; at least those
+        # are reported, each once and whole.
+        if len(reports) < 131 * 33 or reports != b'fillvars: line 1: "N" is not set\n' * (len(reports) // 33):
+            problems.append("stderr %s" % show(got[2]))
+        if err and not got[2].endswith(err):
+            problems.append("stderr does not end with %r" % err)
+        report("-u reports before a write into a pipe with no reader, SIGPIPE %s" % sigpipe,
+               problems)
+
     # A file size limit cuts the output at an odd byte: what fits is there,
     # exactly, and the rest is reported.
     limit = 100003

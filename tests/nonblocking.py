@@ -166,6 +166,87 @@ check("non-blocking output, listing names", run(b"", "slow", args=["-v"] + [
 
 
 
+def full_nonblocking_pipe():
+    """A non-blocking pipe whose buffer is already full: (reader, writer, bytes in it)."""
+    reader, writer = nonblocking_pipe(1)
+    filled = 0
+    try:
+        while True:
+            filled += os.write(writer, b"x" * 4096)
+    except BlockingIOError:
+        pass
+    return reader, writer, filled
+
+
+def into_full_pipe(args, which):
+    """Runs fillvars with args, its standard output or error (which: 1 or 2)
+    a non-blocking pipe that is full when it starts and drained slowly.
+    Returns (status, what came after the filling, the other stream)."""
+    reader, writer, filled = full_nonblocking_pipe()
+    chunks = []
+    with tempfile.TemporaryFile() as other, tempfile.TemporaryFile() as in_file:
+        streams = {"stdout": other, "stderr": writer} if which == 2 else \
+                  {"stdout": writer, "stderr": other}
+        proc = subprocess.Popen(WRAPPER + [FILLVARS] + args, stdin=in_file, env=ENV, **streams)
+        os.close(writer)
+        drainer = threading.Thread(target=drain, args=(reader, chunks, True))
+        drainer.start()
+        try:
+            status = proc.wait(timeout=LIMIT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            status = STUCK
+        drainer.join()
+        other.seek(0)
+        return status, b"".join(chunks)[filled:], other.read()
+
+
+# The short texts too wait on a full non-blocking standard output.
+for args, text in [(["-V"], b"fillvars 0.1\n"),
+                   (["-h"], b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
+                            b"       VARIABLE-NAMES can be specified in shell format or bare.\n"),
+                   (["-v", "A,B"], b"A\nB\n")]:
+    check("%s into a full non-blocking standard output" % " ".join(args),
+          into_full_pipe(args, 1), 0, text)
+
+# Messages wait on a full non-blocking standard error as reports do.
+status, err, out = into_full_pipe(["-v"], 2)
+check("'no variables defined' into a full non-blocking standard error", (status, out, err), 1,
+      b"", b"fillvars: no variables defined\n")
+
+
+def message_after_reports():
+    """Reports that fill a non-blocking standard error exactly (1024 of 64
+    bytes into a pipe of 65536), then a failing write: its message waits for
+    the slow reader instead of being lost."""
+    name = b"N" * 32
+    reader, child_err = nonblocking_pipe(1)
+    chunks = []
+    with tempfile.TemporaryFile() as in_file, open("/dev/full", "wb") as full:
+        in_file.write((b"$" + name + b" ") * 1024)
+        in_file.seek(0)
+        proc = subprocess.Popen(WRAPPER + [FILLVARS, "-u"], stdin=in_file, stdout=full,
+                                stderr=child_err, env=ENV)
+    os.close(child_err)
+    drainer = threading.Thread(target=drain, args=(reader, chunks, True))
+    drainer.start()
+    try:
+        status = proc.wait(timeout=LIMIT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        status = STUCK
+    drainer.join()
+    want = b'fillvars: line 1: "' + name + b'" is not set\n'
+    check("a failure's message after reports that fill a non-blocking standard error",
+          (status, b"", b"".join(chunks)), 1, b"",
+          want * 1024 + b"fillvars: write: No space left on device\n")
+
+
+message_after_reports()
+
+
 def reports_to_slow_stderr():
     """-u into a non-blocking standard error read slowly: every report
     arrives, though they fill the pipe many times over."""
