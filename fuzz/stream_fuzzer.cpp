@@ -1,9 +1,9 @@
 // Fuzzes the stream filter in memory. The input is split into a block size
-// (first byte), arguments and environment entries (lines, up to the first and
-// second byte 0x01) and the standard input text (the rest), and each run is
-// checked against properties that must hold for any input. An argument line
-// "-k", "-b", "-e", "-u" or "-s" is that option, "-pTEXT" a prefix; any other is an
-// operand.
+// and how much a read gives (first byte), arguments and environment entries
+// (lines, up to the first and second byte 0x01) and the standard input text
+// (the rest), and each run is checked against properties that must hold for
+// any input. An argument line "-k", "-b", "-e", "-u" or "-s" is that option,
+// "-pTEXT" a prefix; any other is an operand.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -31,17 +31,22 @@ static int in_fd = -1;
 static int out_fd = -1;
 static bool catching = false;
 static std::string_view unread;
+// The most bytes a read gives, as a pipe gives what was written so far; 0:
+// as much as there is, as a regular file does.
+static size_t read_most = 0;
 static std::string *caught_out = nullptr;
 static std::string *caught_err = nullptr;
 
 extern "C" ssize_t __real_read(int fd, void *data, size_t size);
 extern "C" ssize_t __real_write(int fd, const void *data, size_t size);
 
-// Reads as from a regular file: as much as there is, up to size.
+// Reads as from a regular file, or in pieces as from a pipe (read_most).
 extern "C" ssize_t __wrap_read(int fd, void *data, size_t size) {
     if (!catching || fd != in_fd)
         return __real_read(fd, data, size);
     size_t n = std::min(size, unread.size());
+    if (read_most != 0)
+        n = std::min(n, read_most);
     std::memcpy(data, unread.data(), n);
     unread.remove_prefix(n);
     return static_cast<ssize_t>(n);
@@ -127,6 +132,12 @@ static std::vector<std::string> split_lines(std::string_view text) {
     return lines;
 }
 
+// Short reads must not end the input nor lose what they cut.
+static size_t pick_read_most(uint8_t byte) {
+    static const size_t pieces[] = {0, 1, 5, 64, 1000, 4096};
+    return byte < 240 ? pieces[byte / 40] : 0;
+}
+
 static size_t pick_block_size(uint8_t byte) {
     // Small blocks cut references everywhere; those near the 4097-byte
     // window exercise the carry of a long reference.
@@ -173,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
     size_t block_size = pick_block_size(data[0]);
+    read_most = pick_read_most(data[0]);
     std::string_view rest(reinterpret_cast<const char *>(data) + 1, size - 1);
     std::vector<std::string> operands, env;
     size_t first = rest.find('\x01');
