@@ -35,11 +35,12 @@ _fillvars() {
     done
 
     # A file: after a redirection, which bash splits off as a word of its
-    # own, and after -o (alone or closing a group such as -uo) or --output
-    # (bash splits "--output=FILE" at the "=").
+    # own, and after -o (alone or closing a group of options that take no
+    # argument, such as -uo: in -po the "o" is the prefix) or --output (bash
+    # splits "--output=FILE" at the "=").
     local file=0
     [[ $prev =~ ^[0-9]*\&?[\<\>]+$ ]] && file=1
-    if ((options)) && [[ $prev =~ ^-[a-zA-Z]*o$ || $prev == --output ||
+    if ((options)) && [[ $prev =~ ^-[behksuvV]*o$ || $prev == --output ||
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --output) ]]; then
         file=1
     fi
@@ -52,7 +53,7 @@ _fillvars() {
         return
     fi
     # A prefix is any text: nothing to offer.
-    if ((options)) && [[ $prev =~ ^-[a-zA-Z]*p$ || $prev == --prefix ||
+    if ((options)) && [[ $prev =~ ^-[behksuvV]*p$ || $prev == --prefix ||
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --prefix) ]]; then
         return
     fi

@@ -51,6 +51,8 @@ fillvars --output tpl/       | tpl/site.conf.in tpl/other
 fillvars --output = tpl/o    | tpl/other
 fillvars --output =          | tpl
 fillvars -uo tpl/s           | tpl/site.conf.in
+fillvars -po T_O             | T_ONE
+fillvars -op T_O             | T_ONE
 fillvars -u T_O              | T_ONE
 fillvars -- -o T_O           | T_ONE
 fillvars '<' tpl/s           | tpl/site.conf.in
