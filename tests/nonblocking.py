@@ -166,6 +166,22 @@ check("non-blocking output, listing names", run(b"", "slow", args=["-v"] + [
 
 
 
+def wait_draining(proc, reader):
+    """Waits for proc while a slow reader drains the pipe at reader (whose
+    write end the caller has closed): (status, all that was read)."""
+    chunks = []
+    drainer = threading.Thread(target=drain, args=(reader, chunks, True))
+    drainer.start()
+    try:
+        status = proc.wait(timeout=LIMIT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        status = STUCK
+    drainer.join()
+    return status, b"".join(chunks)
+
+
 def full_nonblocking_pipe():
     """A non-blocking pipe whose buffer is already full: (reader, writer, bytes in it)."""
     reader, writer = nonblocking_pipe(1)
@@ -183,23 +199,14 @@ def into_full_pipe(args, which):
     a non-blocking pipe that is full when it starts and drained slowly.
     Returns (status, what came after the filling, the other stream)."""
     reader, writer, filled = full_nonblocking_pipe()
-    chunks = []
     with tempfile.TemporaryFile() as other, tempfile.TemporaryFile() as in_file:
         streams = {"stdout": other, "stderr": writer} if which == 2 else \
                   {"stdout": writer, "stderr": other}
         proc = subprocess.Popen(WRAPPER + [FILLVARS] + args, stdin=in_file, env=ENV, **streams)
         os.close(writer)
-        drainer = threading.Thread(target=drain, args=(reader, chunks, True))
-        drainer.start()
-        try:
-            status = proc.wait(timeout=LIMIT)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-            status = STUCK
-        drainer.join()
+        status, data = wait_draining(proc, reader)
         other.seek(0)
-        return status, b"".join(chunks)[filled:], other.read()
+        return status, data[filled:], other.read()
 
 
 # The short texts too wait on a full non-blocking standard output.
@@ -222,25 +229,16 @@ def message_after_reports():
     the slow reader instead of being lost."""
     name = b"N" * 32
     reader, child_err = nonblocking_pipe(1)
-    chunks = []
     with tempfile.TemporaryFile() as in_file, open("/dev/full", "wb") as full:
         in_file.write((b"$" + name + b" ") * 1024)
         in_file.seek(0)
         proc = subprocess.Popen(WRAPPER + [FILLVARS, "-u"], stdin=in_file, stdout=full,
                                 stderr=child_err, env=ENV)
     os.close(child_err)
-    drainer = threading.Thread(target=drain, args=(reader, chunks, True))
-    drainer.start()
-    try:
-        status = proc.wait(timeout=LIMIT)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-        status = STUCK
-    drainer.join()
+    status, err = wait_draining(proc, reader)
     want = b'fillvars: line 1: "' + name + b'" is not set\n'
     check("a failure's message after reports that fill a non-blocking standard error",
-          (status, b"", b"".join(chunks)), 1, b"",
+          (status, b"", err), 1, b"",
           want * 1024 + b"fillvars: write: No space left on device\n")
 
 
@@ -254,23 +252,14 @@ def reports_to_slow_stderr():
     want = b"".join(b'fillvars: line %d: "UNSET_%d" is not set\n' % (i + 1, i)
                     for i in range(20000))
     reader, child_err = nonblocking_pipe(1)
-    chunks = []
     with tempfile.TemporaryFile() as in_file:
         in_file.write(data)
         in_file.seek(0)
         proc = subprocess.Popen(WRAPPER + [FILLVARS, "-u"], stdin=in_file,
                                 stdout=subprocess.DEVNULL, stderr=child_err, env=ENV)
     os.close(child_err)
-    drainer = threading.Thread(target=drain, args=(reader, chunks, True))
-    drainer.start()
-    try:
-        status = proc.wait(timeout=LIMIT)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-        status = STUCK
-    drainer.join()
-    check("-u, non-blocking standard error, slow reader", (status, b"", b"".join(chunks)), 1,
+    status, err = wait_draining(proc, reader)
+    check("-u, non-blocking standard error, slow reader", (status, b"", err), 1,
           b"", want)
 
 
