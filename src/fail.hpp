@@ -13,15 +13,12 @@
 
 #include "io.hpp"
 
-// What must still be written before a failure's message: the filter's
-// pending reports, which a write of the output failing in the middle of a
-// block would otherwise lose.
-inline void (*before_failing)() = nullptr;
-
 [[noreturn]] inline void fail(const char *operation) {
     int error = errno;
-    if (before_failing != nullptr)
-        before_failing();
+    // The filter's pending reports, which an allocation or a write failing in
+    // the middle of a block would otherwise lose.
+    if (before_output != nullptr)
+        before_output();
     // Written as reports are, waiting on a non-blocking standard error: the
     // reports just written may have filled it.
     char message[512];

@@ -35,8 +35,9 @@ constexpr size_t ESCAPE_GROWTH = 4;
 // bytes to to; returns where it stopped.
 char *escape_text(char *to, const char *text, size_t length);
 
-// What must go out before any output to a descriptor: the filter's pending
-// reports, which a run ended by SIGPIPE at that write would otherwise lose.
+// What must go out before any output to a descriptor and before a failure's
+// message: the filter's pending reports, which a run ended at that write (by
+// SIGPIPE or a failure) would otherwise lose.
 inline void (*before_output)() = nullptr;
 
 // Output to a descriptor, or, with fd -1, to memory that grows (std::free

@@ -24,8 +24,6 @@ static char name_buffer[NAME_LIMIT + 1];
 // Prefixes that allow every name they begin (-p); not names, so not listed.
 static NameList prefixes = {0, nullptr};
 
-// The list as a set, rebuilt when the list has grown since it was last built.
-
 const char *extract_name(const char *text) {
     if (text[0] == '$')
         text += text[1] == '{' ? 2 : 1;

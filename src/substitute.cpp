@@ -689,9 +689,8 @@ template <bool shell>
     size_t off = static_cast<size_t>(p - w->base);
     if (off < HALF) {
         uint32_t ahead = static_cast<uint32_t>(w->dollars) >> off;
-        if (ahead != 0) {
+        if (ahead != 0)
             return p + __builtin_ctz(ahead);
-        }
         off = HALF;
     }
     if (off < WINDOW && (w->dollars >> off) != 0) {
@@ -889,7 +888,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
             ? (with_options ? substitute_block<true, true> : substitute_block<true, false>)
             : (with_options ? substitute_block<false, true> : substitute_block<false, false>);
     reports = {1, nullptr, 0};
-    before_failing = reports_flush;
+    // Reports go out before each write of the output: a failing output ends
+    // the run, and they must not be lost.
     before_output = reports_flush;
     // Page-aligned reads and output: on some CPUs the kernel copies far slower to unaligned memory.
     // Before the read target: the carried bytes, and room before them.
@@ -903,8 +903,6 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     size_t kept = 0;
     for (;;) {
         // Hand over what is done before waiting, so a terminal sees each line.
-        // Reports first: a failing output ends the run, and they must not be lost.
-        reports_flush();
         output_flush(&out);
         size_t n = read_some(in, target, block_size);
         bool at_end = n == 0;
@@ -916,9 +914,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
         if (at_end)
             break;
     }
-    reports_flush();
     output_flush(&out);
-    before_failing = nullptr;
     before_output = nullptr;
     if (!fixed) {
         std::free(out.data);
