@@ -66,7 +66,7 @@ def run_block(steps, bindir):
 
 def check_opening_command(text, bindir):
     block = re.search(r"```sh\n(.*?)\n```", text, re.S)
-    said = re.search(r"The first prints `([^`]*)`", text)
+    said = re.search(r"The first [^`]*prints\s+`([^`]*)`", text)
     if not block or not said:
         return ["README.md: the opening command or the sentence saying what it prints is gone"]
     command = block.group(1).split(" && ")[-1].replace("./build/fillvars", "fillvars")
