@@ -1,12 +1,13 @@
+// The filter's I/O: reads and writes that wait, the output buffer, and fail().
 #include "io.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
 #include <unistd.h>
-
-#include "fail.hpp"
 
 static size_t page_size() {
     static size_t size = 0;
@@ -70,6 +71,23 @@ bool write_waiting(int fd, const char *data, size_t length) {
         length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+void fail(const char *operation) {
+    int error = errno;
+    // The filter's pending reports, which an allocation or a write failing in
+    // the middle of a block would otherwise lose.
+    if (before_output != nullptr)
+        before_output();
+    // Written as reports are, waiting on a non-blocking standard error: the
+    // reports just written may have filled it.
+    char message[512];
+    int length = std::snprintf(message, sizeof message, "fillvars: %s: %s\n", operation,
+                               std::strerror(error));
+    if (length > 0)
+        write_waiting(STDERR_FILENO, message,
+                      std::min(static_cast<size_t>(length), sizeof message - 1));
+    std::exit(1);
 }
 
 void write_all(int fd, const char *data, size_t length) {

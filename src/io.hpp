@@ -1,5 +1,6 @@
 // The filter's I/O: whole writes, reads and writes that wait on a
-// non-blocking descriptor instead of failing, and the output buffer.
+// non-blocking descriptor instead of failing, the output buffer, and the one
+// way a run ends on an error.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +40,11 @@ char *escape_text(char *to, const char *text, size_t length);
 // message: the filter's pending reports, which a run ended at that write (by
 // SIGPIPE or a failure) would otherwise lose.
 inline void (*before_output)() = nullptr;
+
+// Ends the run on an error: a message naming the failed operation with the
+// system's error text, then status 1 through exit() so that buffered output
+// is still flushed.
+[[noreturn]] void fail(const char *operation);
 
 // Output to a descriptor, or, with fd -1, to memory that grows (std::free
 // data when done).

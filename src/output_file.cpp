@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fail.hpp"
 #include "io.hpp"
 
 // The signals whose default action ends the run and that come from outside

@@ -21,8 +21,8 @@
 #define FILLVARS_SSE2 0
 #endif
 
-#include "fail.hpp"
 #include "io.hpp"
+#include "name_table.hpp"
 #include "names.hpp"
 
 extern char **environ;

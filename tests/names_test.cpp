@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "name_table.hpp"
 #include "names.hpp"
 
 namespace {
