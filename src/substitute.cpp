@@ -485,7 +485,17 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // "${" of the word closing a form. Anything else leaves the "$" as text.
 // Needs a byte that ends a name at or before end. Returns false when end cut
 // it and more input may follow.
-static bool read_escape(const char *dollar, const char *end, bool at_end, Reference *ref);
+// What read_escape found at a "$$": the text up to end, from the second "$"
+// (escape) or the first. Small enough to come back in registers: a Reference
+// whose address went to a call would be kept in memory by the walk.
+struct Escape {
+    const char *end;
+    bool escape;
+    bool braced; // of the reference after the "$$"
+    bool whole;  // as read_shell returns
+};
+
+static Escape read_escape(const char *dollar, const char *end, bool at_end);
 
 // The walks with the options' tests (with_options) read a "$$" by read_escape
 // where a limit is in force.
@@ -496,8 +506,15 @@ template <bool with_options>
     // starts no name: the end of the data is tested only where nothing starts.
     const char *p = dollar + 1;
     if (*p == '$') {
-        if (with_options && limited)
-            return read_escape(dollar, end, at_end, ref);
+        if (with_options && limited) {
+            Escape escape = read_escape(dollar, end, at_end);
+            ref->kind = Kind::text;
+            ref->name = dollar + escape.escape;
+            ref->end = escape.end;
+            // Cut with its name decided only when bare: what is left of it is copied.
+            ref->braced = escape.braced;
+            return escape.whole;
+        }
         return read_dollar(dollar, 2, ref);
     }
     // A name, bare or after "{": found by one scan for both.
@@ -563,35 +580,30 @@ template <bool with_options>
     return !cut && read_dollar(dollar, 1, ref);
 }
 
-// Whether the run replaces ref, whose name's slot is slot: its name is
-// allowed (with no list, when it is listed, or by a prefix), and under -b it
-// opened with "${". A walk without the options' tests replaces every one.
-template <bool with_options>
-[[gnu::always_inline]] inline static bool allows(const NameSlot *slot, const Reference &ref) {
-    return !with_options || ((!name_list_given || (slot != nullptr && slot->listed) ||
-                              name_prefix_allows(ref.name, ref.name_length)) &&
-                             !(rules.braced && !ref.braced));
+// Whether the run leaves ref as it stands, by its name (whose slot is slot)
+// and whether it opened with "${": the name is not allowed (there is a list,
+// the name is not listed and no prefix allows it), or -b is given and it is
+// bare. emit_reference makes the same test in its own words: through this
+// function its walks took two instructions a reference more.
+static bool passes_over(const NameSlot *slot, const Reference &ref) {
+    return (name_list_given && !(slot != nullptr && slot->listed) &&
+            !name_prefix_allows(ref.name, ref.name_length)) ||
+           (rules.braced && !ref.braced);
 }
 
 // "$$" where a limit is in force: one "$" only in front of a reference or
 // form that the run replaces, which is then text; any other "$$" (a shell's,
 // a Makefile's, PL/pgSQL's) is written as it stands, and the walk goes on
 // after it. Either way a Kind::text. Out of line: rare, and under a limit only.
-[[gnu::noinline]] static bool read_escape(const char *dollar, const char *end, bool at_end,
-                                          Reference *ref) {
+[[gnu::noinline]] static Escape read_escape(const char *dollar, const char *end, bool at_end) {
     Reference after{};
     after.kind = Kind::dollar;
     // In "$$$" the "$" and "$$" after the first "$" are no reference. A
     // reference after "$$" is read as one at a "$" would be, by the scan.
     bool whole = dollar[2] == '$' || read_shell<false>(nullptr, dollar + 1, end, at_end, &after);
     bool escape = (after.kind == Kind::variable || after.kind == Kind::form) &&
-                  allows<true>(name_table_find(&environment, after.name, after.name_length), after);
-    ref->kind = Kind::text;
-    ref->name = escape ? dollar + 1 : dollar;
-    ref->end = escape ? after.end : dollar + 2;
-    // Cut with its name decided only when bare: what is left of it is copied.
-    ref->braced = after.braced;
-    return whole;
+                  !passes_over(name_table_find(&environment, after.name, after.name_length), after);
+    return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
 // An allowed reference to a variable that the environment index does not
@@ -658,7 +670,7 @@ static void list_word(Output *out, const char *p, const char *end) {
         read_shell<true>(nullptr, dollar, end, true, &ref);
         if (ref.kind == Kind::variable || ref.kind == Kind::form) {
             const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
-            if (allows<true>(slot, ref)) {
+            if (!passes_over(slot, ref)) {
                 note_name(out, ref.name, ref.name_length);
                 if (ref.kind == Kind::form)
                     list_word(out, ref.word, ref.end - 1);
@@ -681,7 +693,7 @@ static void list_word(Output *out, const char *p, const char *end) {
 
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
 // and a lone "$" under -s, or the text that read_escape chose; its text as it
-// stands when the run does not replace it (allows); a form's choice
+// stands when the run does not replace it (passes_over); a form's choice
 // (emit_form); else the variable's value, or, when it is not set, nothing
 // (its text under -k). Returns whether it was replaced. Inlined into the walk,
 // where a call per reference would cost a good part of the reference; a walk
@@ -691,20 +703,23 @@ static void list_word(Output *out, const char *p, const char *end) {
 template <bool shell, bool with_options, bool listing>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
-    if (shell && ref.kind >= Kind::dollar) {
-        if (with_options && ref.kind == Kind::text) {
-            if (!listing)
-                place_write(at, ref.name, static_cast<size_t>(ref.end - ref.name));
-            return false;
-        }
+    if (shell && ref.kind == Kind::dollar) {
         if (!listing)
             place_write(at, "$", 1);
         return true;
     }
+    if (shell && with_options && ref.kind == Kind::text) {
+        if (!listing)
+            place_write(at, ref.name, static_cast<size_t>(ref.end - ref.name));
+        return false;
+    }
     // The walks without options, those most runs take, have the long names'
     // lookup inline too; with them the code would grow past what pays.
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
-    if (!allows<with_options>(slot, ref)) {
+    // Allowed: with no list, when the name is listed, or by a prefix; under -b, braced.
+    if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
+         !name_prefix_allows(ref.name, ref.name_length)) ||
+        (with_options && rules.braced && !ref.braced)) {
         if (!listing)
             place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
@@ -869,6 +884,10 @@ template <bool shell, bool with_options, bool by_window, bool listing>
         if (!listing)
             place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
+        // Past the call of note_reference the compiler cannot tell that a
+        // form's parts were read: the -r walk clears them.
+        if constexpr (listing)
+            ref = {};
         const Window *at_hand = by_window ? &window : nullptr;
         bool whole = shell ? read_shell<with_options>(at_hand, dollar, end, at_end, &ref)
                            : read_plain(at_hand, dollar, end, at_end, &ref);
