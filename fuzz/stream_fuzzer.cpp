@@ -305,10 +305,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     // -k with nothing set: every reference stays, so the input comes back
-    // (not under -s, where "$$" and the forms have their own say).
+    // (not under -s, where "$$" and the forms have their own say, nor -r).
     ModelOptions keep = options;
     keep.keep = true;
     keep.shell = false;
+    keep.references = false;
     Run kept = filter(in, operands, {}, block_size, keep);
     if (kept.out != in)
         fail_property("-k with nothing set leaves the input unchanged", in, in, kept.out);
