@@ -40,7 +40,7 @@ _fillvars() {
     # splits "--output=FILE" at the "=").
     local file=0
     [[ $prev =~ ^[0-9]*\&?[\<\>]+$ ]] && file=1
-    if ((options)) && [[ $prev =~ ^-[behksuvV]*o$ || $prev == --output ||
+    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*o$ || $prev == --output ||
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --output) ]]; then
         file=1
     fi
@@ -53,13 +53,13 @@ _fillvars() {
         return
     fi
     # A prefix is any text: nothing to offer.
-    if ((options)) && [[ $prev =~ ^-[behksuvV]*p$ || $prev == --prefix ||
+    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*p$ || $prev == --prefix ||
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --prefix) ]]; then
         return
     fi
     if ((options)) && [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-b --braced -e --noempty -h --help -k --keep -o --output
-            -p --prefix -s --shell -u --nounset -v --variables -V --version' -- "$cur"))
+            -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version' -- "$cur"))
         return
     fi
 

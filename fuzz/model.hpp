@@ -151,7 +151,7 @@ inline std::string model_unset_reports(std::string_view in, const std::vector<st
 
 // The options that change what a reference becomes, and what a run gives.
 struct ModelOptions {
-    bool nounset, noempty, keep, braced, shell;
+    bool nounset, noempty, keep, braced, shell, references;
     std::vector<std::string> prefixes;
 };
 
@@ -323,6 +323,29 @@ inline void model_shell_assign(ModelShell &m, const std::string &name, const std
     m.assigned.emplace_back(name, value);
 }
 
+// A limit is in force: operands, a prefix or -b. Under -s a "$$" then
+// escapes only what the run replaces.
+inline bool model_limited(bool given, const ModelOptions &options) {
+    return given || !options.prefixes.empty() || options.braced;
+}
+
+// Whether the run replaces r: its name allowed, and under -b braced.
+inline bool model_replaces(const std::vector<std::string> &list, bool given,
+                           const ModelOptions &options, const ModelShellReference &r) {
+    return (r.kind == ModelShellReference::variable || r.kind == ModelShellReference::form) &&
+           model_allows(list, given || !options.prefixes.empty(), options, r.name) &&
+           !(options.braced && !r.braced);
+}
+
+// Where a "$$" at in[at] ends under a limit, as text: past the reference
+// after its first "$" when the run replaces that one (the "$$" is then one
+// "$"), else right after the "$$", which stays whole.
+inline size_t model_escape_end(std::string_view in, size_t at, const std::vector<std::string> &list,
+                               bool given, const ModelOptions &options) {
+    ModelShellReference after = model_shell_reference(in, at + 1);
+    return model_replaces(list, given, options, after) ? after.end : at + 2;
+}
+
 // Expands text as found on line; references in a used word on its form's.
 inline std::string model_shell_expand(ModelShell &m, std::string_view text, size_t line) {
     std::string out;
@@ -337,13 +360,18 @@ inline std::string model_shell_expand(ModelShell &m, std::string_view text, size
         std::string_view whole = text.substr(i, r.end - i);
         std::string where =
             "fillvars: line " + std::to_string(line) + ": \"" + model_escape(r.name);
+        if (r.kind == ModelShellReference::escape && model_limited(m.given, m.options)) {
+            size_t end = model_escape_end(text, i, m.list, m.given, m.options);
+            out += end == i + 2 ? text.substr(i, 2) : text.substr(i + 1, end - i - 1);
+            i = end;
+            continue;
+        }
         i = r.end;
         if (r.kind == ModelShellReference::escape || r.kind == ModelShellReference::text) {
             out += '$';
             continue;
         }
-        if (!model_allows(m.list, m.given || !m.options.prefixes.empty(), m.options, r.name) ||
-            (m.options.braced && !r.braced)) {
+        if (!model_replaces(m.list, m.given, m.options, r)) {
             out += whole;
             continue;
         }
@@ -390,4 +418,58 @@ inline ModelRun model_shell_run(std::string_view in, const std::vector<std::stri
     run.out = model_shell_expand(m, in, 1);
     run.err = m.err;
     return run;
+}
+
+// -r: the names of the references that the run replaces, each once, in the
+// order they first appear; under -s those in every form's word too, used or
+// not, and none that a "$$" escapes.
+inline void model_shell_names(std::string_view text, const std::vector<std::string> &list,
+                              bool given, const ModelOptions &options,
+                              std::vector<std::string> &names) {
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] != '$') {
+            i++;
+            continue;
+        }
+        ModelShellReference r = model_shell_reference(text, i);
+        if (r.kind == ModelShellReference::escape && model_limited(given, options)) {
+            i = model_escape_end(text, i, list, given, options);
+            continue;
+        }
+        i = r.end;
+        if (!model_replaces(list, given, options, r))
+            continue;
+        if (std::find(names.begin(), names.end(), r.name) == names.end())
+            names.push_back(r.name);
+        if (r.kind == ModelShellReference::form)
+            model_shell_names(text.substr(r.word, r.word_end - r.word), list, given, options,
+                              names);
+    }
+}
+
+inline std::string model_references(std::string_view in, const std::vector<std::string> &list,
+                                    bool given, const ModelOptions &options) {
+    std::vector<std::string> names;
+    if (options.shell) {
+        model_shell_names(in, list, given, options, names);
+    } else {
+        for (size_t i = 0; i < in.size(); i++) {
+            if (in[i] != '$')
+                continue;
+            size_t end = model_reference_end(in, i);
+            std::string_view reference = in.substr(i, end - i);
+            std::string name = model_name(reference);
+            bool bare = reference.size() < 2 || reference[1] != '{';
+            if (model_allows(list, given || !options.prefixes.empty(), options, name) &&
+                !(options.braced && bare) &&
+                std::find(names.begin(), names.end(), name) == names.end())
+                names.push_back(name);
+            i = end - 1;
+        }
+    }
+    std::string out;
+    for (const std::string &name : names)
+        out += name + "\n";
+    return out;
 }

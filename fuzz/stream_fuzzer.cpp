@@ -2,8 +2,8 @@
 // and how much a read gives (first byte), arguments and environment entries
 // (lines, up to the first and second byte 0x01) and the standard input text
 // (the rest), and each run is checked against properties that must hold for
-// any input. An argument line "-k", "-b", "-e", "-u" or "-s" is that option,
-// "-pTEXT" a prefix; any other is an operand.
+// any input. An argument line "-k", "-b", "-e", "-u", "-s" or "-r" is that
+// option, "-pTEXT" a prefix; any other is an operand.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -82,7 +82,8 @@ struct Run {
 };
 
 static Rules rules_of(const ModelOptions &options) {
-    return {options.nounset, options.noempty, options.keep, options.braced, options.shell};
+    return {options.nounset, options.noempty, options.keep,
+            options.braced,  options.shell,   options.references};
 }
 
 // One run of substitute_stream with the given list, environment, block size
@@ -210,6 +211,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             options.nounset = true;
         else if (argument == "-s")
             options.shell = true;
+        else if (argument == "-r")
+            options.references = true;
         else if (argument.compare(0, 2, "-p") == 0)
             options.prefixes.push_back(argument.substr(2, argument.find('\0') - 2));
         else
@@ -250,11 +253,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                       checked.err);
 
     // The options the input asks for, against the model, at two block sizes;
-    // the status says whether anything was reported.
+    // the status says whether anything was reported. Under -r the output is
+    // the names the model considers, and the reports those of the run without it.
     // Without option lines, or with -u alone, that run was made above.
     ModelRun model = model_run(in, list, given, env, options);
+    if (options.references)
+        model.out = model_references(in, list, given, options);
     bool no_options = !options.keep && !options.braced && !options.noempty && !options.shell &&
-                      options.prefixes.empty();
+                      !options.references && options.prefixes.empty();
     Run optioned = !no_options       ? filter(in, operands, env, block_size, options)
                    : options.nounset ? checked
                                      : plain;
@@ -274,11 +280,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                           whole.err);
     }
 
+    // -r with the same options lists the names the model considers, and
+    // reports as the run without it did.
+    if (!options.references) {
+        ModelOptions listing = options;
+        listing.references = true;
+        Run listed = filter(in, operands, env, block_size, listing);
+        std::string names = model_references(in, list, given, options);
+        if (listed.out != names)
+            fail_property("-r lists the names the model considers", in, names, listed.out);
+        if (listed.err != optioned.err || (listed.count > 0) != (optioned.count > 0))
+            fail_property("-r reports as the run without it", in, optioned.err, listed.err);
+    }
+
+    // -s without a limit (no operand, prefix or -b): "$$" is one "$", as it
+    // always was, where a limit makes it an escape only of what is replaced.
+    if (!(options.shell && !given && options.prefixes.empty() && !options.braced)) {
+        ModelOptions shell = {};
+        shell.shell = true;
+        ModelRun unlimited = model_run(in, {}, false, env, shell);
+        Run got_shell = filter(in, {}, env, block_size, shell);
+        if (got_shell.out != unlimited.out)
+            fail_property("-s without a limit follows the model", in, unlimited.out, got_shell.out);
+    }
+
     // -k with nothing set: every reference stays, so the input comes back
-    // (not under -s, where "$$" and the forms have their own say).
+    // (not under -s, where "$$" and the forms have their own say, nor -r).
     ModelOptions keep = options;
     keep.keep = true;
     keep.shell = false;
+    keep.references = false;
     Run kept = filter(in, operands, {}, block_size, keep);
     if (kept.out != in)
         fail_property("-k with nothing set leaves the input unchanged", in, in, kept.out);

@@ -170,7 +170,7 @@ inline void place_write(Place *at, const char *data, size_t length) {
 // start, into an Output with COPY_PAST bytes of room past its limit (those of
 // the filter): up to COPY_PAST bytes go as one fixed copy, which compilers
 // make a few wide moves, without a branch on their length.
-inline void place_write_padded(Place *at, const char *data, size_t length) {
+[[gnu::always_inline]] inline void place_write_padded(Place *at, const char *data, size_t length) {
     if (length > COPY_PAST || at->next >= at->roomy) {
         // Up to 128 bytes of the data's own as copy_pair, where they fit below
         // the limit (and so in an Output without room past it, or with no

@@ -26,6 +26,7 @@ static const struct option options[] = {
     {"noempty", no_argument, nullptr, 'e'},
     {"shell", no_argument, nullptr, 's'},
     {"output", required_argument, nullptr, 'o'},
+    {"references", no_argument, nullptr, 'r'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -60,7 +61,7 @@ int main(int argc, char *argv[]) {
     Rules rules = {};
     const char *output = nullptr;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:r", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -87,6 +88,9 @@ int main(int argc, char *argv[]) {
         case 's':
             rules.shell = true;
             break;
+        case 'r':
+            rules.references = true;
+            break;
         case 'o':
             // "-" is standard output, as without the option.
             output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
@@ -98,6 +102,7 @@ int main(int argc, char *argv[]) {
     }
     for (int i = optind; i < argc; i++)
         name_list_add_operand(argv[i]);
+    // -v reads no input: with -r too, it lists the operands.
     if (listing) {
         name_list_print();
         return 0;

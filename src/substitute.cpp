@@ -74,6 +74,14 @@ static bool unindexed_matter = false;
 
 static Rules rules = {};
 
+// A limit is in force (operands, -p or -b): under -s a "$$" then escapes
+// only what the run replaces.
+static bool limited = false;
+
+// Whether the table may hold a name without a value: a listed name, or under
+// -r a noted one, that is not set. Without either, every slot has a value.
+static bool unvalued_slots = false;
+
 // Reports (-u, -e, the "?" forms of -s) name the line of their "$". Lines
 // are counted only when reports can arise, lazily: up to the "$" of a
 // report, and up to where the walk leaves a block.
@@ -424,6 +432,7 @@ enum class Kind : uint8_t {
     variable, // $NAME, ${NAME}
     form,     // ${NAME OP WORD}, -s only
     dollar,   // written as one "$": "$$", or a "$" that starts nothing (-s only)
+    text,     // written as it stands from name to end: "$$" under a limit (read_escape)
 };
 
 // A reference as a grammar reads it, from its "$" to end.
@@ -476,13 +485,38 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 // "${" of the word closing a form. Anything else leaves the "$" as text.
 // Needs a byte that ends a name at or before end. Returns false when end cut
 // it and more input may follow.
+// What read_escape found at a "$$": the text up to end, from the second "$"
+// (escape) or the first. Small enough to come back in registers: a Reference
+// whose address went to a call would be kept in memory by the walk.
+struct Escape {
+    const char *end;
+    bool escape;
+    bool braced; // of the reference after the "$$"
+    bool whole;  // as read_shell returns
+};
+
+static Escape read_escape(const char *dollar, const char *end, bool at_end);
+
+// The walks with the options' tests (with_options) read a "$$" by read_escape
+// where a limit is in force.
+template <bool with_options>
 [[gnu::always_inline]] inline static bool read_shell(const Window *window, const char *dollar,
                                                      const char *end, bool at_end, Reference *ref) {
     // The byte at end, a NUL or a word's "}", is neither "$" nor "{" and
     // starts no name: the end of the data is tested only where nothing starts.
     const char *p = dollar + 1;
-    if (*p == '$')
+    if (*p == '$') {
+        if (with_options && limited) {
+            Escape escape = read_escape(dollar, end, at_end);
+            ref->kind = Kind::text;
+            ref->name = dollar + escape.escape;
+            ref->end = escape.end;
+            // Cut with its name decided only when bare: what is left of it is copied.
+            ref->braced = escape.braced;
+            return escape.whole;
+        }
         return read_dollar(dollar, 2, ref);
+    }
     // A name, bare or after "{": found by one scan for both.
     bool braced = *p == '{';
     const char *name = p + braced;
@@ -514,7 +548,9 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
         return true;
     }
     const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
-    bool cut = limit == end && !at_end;
+    // With FORM_LIMIT bytes at hand the "}" would be among them: nothing is
+    // cut. read_escape relies on it, as its "$" is one byte into NAME_WINDOW.
+    bool cut = static_cast<size_t>(end - dollar) < FORM_LIMIT && !at_end;
     if (q >= limit)
         return !cut && read_dollar(dollar, 1, ref);
     ref->colon = *q == ':';
@@ -542,6 +578,32 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
         }
     }
     return !cut && read_dollar(dollar, 1, ref);
+}
+
+// Whether the run leaves ref as it stands, by its name (whose slot is slot)
+// and whether it opened with "${": the name is not allowed (there is a list,
+// the name is not listed and no prefix allows it), or -b is given and it is
+// bare. emit_reference makes the same test in its own words: through this
+// function its walks took two instructions a reference more.
+static bool passes_over(const NameSlot *slot, const Reference &ref) {
+    return (name_list_given && !(slot != nullptr && slot->listed) &&
+            !name_prefix_allows(ref.name, ref.name_length)) ||
+           (rules.braced && !ref.braced);
+}
+
+// "$$" where a limit is in force: one "$" only in front of a reference or
+// form that the run replaces, which is then text; any other "$$" (a shell's,
+// a Makefile's, PL/pgSQL's) is written as it stands, and the walk goes on
+// after it. Either way a Kind::text. Out of line: rare, and under a limit only.
+[[gnu::noinline]] static Escape read_escape(const char *dollar, const char *end, bool at_end) {
+    Reference after{};
+    after.kind = Kind::dollar;
+    // In "$$$" the "$" and "$$" after the first "$" are no reference. A
+    // reference after "$$" is read as one at a "$" would be, by the scan.
+    bool whole = dollar[2] == '$' || read_shell<false>(nullptr, dollar + 1, end, at_end, &after);
+    bool escape = (after.kind == Kind::variable || after.kind == Kind::form) &&
+                  !passes_over(name_table_find(&environment, after.name, after.name_length), after);
+    return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
 // An allowed reference to a variable that the environment index does not
@@ -578,47 +640,120 @@ static bool read_dollar(const char *dollar, size_t length, Reference *ref) {
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot);
 
+// Under -r the walk writes the names that it considers instead of the text,
+// each once: marked seen in the environment's table, where a name that is not
+// set is put in without a value. What a form or an unset name would write
+// goes to discarded and is dropped; they still report and assign as they would.
+static Output discarded = {-1, nullptr, nullptr, nullptr};
+
+static char *keep_copy(const char *bytes, size_t length);
+
+// Writes name and a line feed to out, unless it was seen before.
+static void note_name(Output *out, const char *name, size_t length) {
+    NameSlot *slot = name_table_slot(&environment, name, length);
+    if (slot->seen)
+        return;
+    // Put in just now: its bytes are the block's, which the next read overwrites.
+    if (slot->key == name)
+        slot->key = keep_copy(name, length);
+    slot->seen = true;
+    output_write(out, name, length);
+    output_write(out, "\n", 1);
+}
+
+// The names that the run would consider in a form's word, used or not, those
+// in the words of its forms too, in order.
+static void list_word(Output *out, const char *p, const char *end) {
+    while (const char *dollar =
+               static_cast<const char *>(std::memchr(p, '$', static_cast<size_t>(end - p)))) {
+        Reference ref;
+        read_shell<true>(nullptr, dollar, end, true, &ref);
+        if (ref.kind == Kind::variable || ref.kind == Kind::form) {
+            const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
+            if (!passes_over(slot, ref)) {
+                note_name(out, ref.name, ref.name_length);
+                if (ref.kind == Kind::form)
+                    list_word(out, ref.word, ref.end - 1);
+            }
+        }
+        p = ref.end;
+    }
+}
+
+// Notes an allowed reference's name, and a form's word (null for a
+// variable); returns the name's slot, where the table holds it now.
+[[gnu::noinline]] static const NameSlot *note_reference(Output *out, const char *name,
+                                                        size_t length, const char *word,
+                                                        const char *word_end) {
+    note_name(out, name, length);
+    if (word != nullptr)
+        list_word(out, word, word_end);
+    return name_table_find(&environment, name, length);
+}
+
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
-// and a lone "$" under -s; its text as it stands when its name is not
-// allowed, or under -b when it is bare; a form's choice (emit_form); else
-// the variable's value, or, when it is not set, nothing (its text under -k).
-// Returns whether it was replaced. Inlined into the walk, where a call per
-// reference would cost a good part of the reference; a walk without -b, -e
-// or a list (with_options) has none of their tests, nor one of the plain
-// rule has the shell's kinds.
-template <bool shell, bool with_options>
+// and a lone "$" under -s, or the text that read_escape chose; its text as it
+// stands when the run does not replace it (passes_over); a form's choice
+// (emit_form); else the variable's value, or, when it is not set, nothing
+// (its text under -k). Returns whether it was replaced. Inlined into the walk,
+// where a call per reference would cost a good part of the reference; a walk
+// without -b, -e or a list (with_options) has none of their tests, nor one of
+// the plain rule has the shell's kinds. The walk of -r (listing) notes the
+// name and writes nothing else.
+template <bool shell, bool with_options, bool listing>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
     if (shell && ref.kind == Kind::dollar) {
-        place_write(at, "$", 1);
+        if (!listing)
+            place_write(at, "$", 1);
         return true;
+    }
+    if (shell && with_options && ref.kind == Kind::text) {
+        if (!listing)
+            place_write(at, ref.name, static_cast<size_t>(ref.end - ref.name));
+        return false;
     }
     // The walks without options, those most runs take, have the long names'
     // lookup inline too; with them the code would grow past what pays.
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
-    // Allowed: with no list, when the name is listed, or by a prefix.
+    // Allowed: with no list, when the name is listed, or by a prefix; under -b, braced.
     if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
         (with_options && rules.braced && !ref.braced)) {
-        place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
+        if (!listing)
+            place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
-    if (shell && ref.kind == Kind::form) {
-        emit_form(place_out(at), dollar, ref, slot);
+    if (listing && (slot == nullptr || !slot->seen || (shell && ref.kind == Kind::form))) {
+        bool form = shell && ref.kind == Kind::form;
+        slot = note_reference(place_out(at), ref.name, ref.name_length, form ? ref.word : nullptr,
+                              ref.end - 1);
         place_back(at);
+    }
+    if (shell && ref.kind == Kind::form) {
+        emit_form(listing ? &discarded : place_out(at), dollar, ref, slot);
+        if (listing)
+            discarded.next = discarded.data;
+        else
+            place_back(at);
         return true;
     }
-    // Only listed names are in the table without a value.
-    if (slot == nullptr || (with_options && name_list_given && slot->value == nullptr)) {
+    // Only listed or noted names are in the table without a value.
+    if (slot == nullptr || (with_options && unvalued_slots && slot->value == nullptr)) {
         if (!unindexed_matter)
             return true;
-        bool replaced = emit_unindexed(place_out(at), dollar, ref.name, ref.name_length, ref.end);
-        place_back(at);
+        bool replaced = emit_unindexed(listing ? &discarded : place_out(at), dollar, ref.name,
+                                       ref.name_length, ref.end);
+        if (listing)
+            discarded.next = discarded.data;
+        else
+            place_back(at);
         return replaced;
     }
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
-    place_write_padded(at, slot->value, slot->value_length);
+    if (!listing)
+        place_write_padded(at, slot->value, slot->value_length);
     return true;
 }
 
@@ -725,8 +860,9 @@ static const char *window_find_dollar(Window *, const char *p, const char *end) 
 // Each walk is built for its rule (shell: -s), with or without the tests of
 // -b, -e and a list (with_options), and by a window or not: a block's walk
 // goes by one, which needs the zeros after a block's end and the room before
-// its start; a form's word, with neither, is scanned.
-template <bool shell, bool with_options, bool by_window>
+// its start; a form's word, with neither, is scanned. The walk of -r
+// (listing, with the options' tests) writes no text.
+template <bool shell, bool with_options, bool by_window, bool listing>
 [[gnu::noinline]] static const char *walk(Output *out, const char *p, const char *end, bool at_end,
                                           Cut *cut) {
     Place at = {out, nullptr, nullptr};
@@ -740,27 +876,34 @@ template <bool shell, bool with_options, bool by_window>
         const char *dollar =
             by_window ? window_find_dollar<shell>(&window, p, end) : find_dollar(p, end);
         if (dollar == nullptr) {
-            output_write(place_out(&at), p, static_cast<size_t>(end - p));
+            Output *out_now = place_out(&at);
+            if (!listing)
+                output_write(out_now, p, static_cast<size_t>(end - p));
             return end;
         }
-        place_write_padded(&at, p, static_cast<size_t>(dollar - p));
+        if (!listing)
+            place_write_padded(&at, p, static_cast<size_t>(dollar - p));
         Reference ref;
+        // Past the call of note_reference the compiler cannot tell that a
+        // form's parts were read: the -r walk clears them.
+        if constexpr (listing)
+            ref = {};
         const Window *at_hand = by_window ? &window : nullptr;
-        bool whole = shell ? read_shell(at_hand, dollar, end, at_end, &ref)
+        bool whole = shell ? read_shell<with_options>(at_hand, dollar, end, at_end, &ref)
                            : read_plain(at_hand, dollar, end, at_end, &ref);
         if (!whole) {
             if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
                 // Its name is decided: what is left of it is only copied or dropped.
                 ref.end = end;
-                cut->tail =
-                    emit_reference<shell, with_options>(&at, dollar, ref) ? Tail::skip : Tail::copy;
+                bool replaced = emit_reference<shell, with_options, listing>(&at, dollar, ref);
+                cut->tail = replaced || listing ? Tail::skip : Tail::copy;
                 cut->braced = ref.braced;
                 dollar = end;
             }
             place_out(&at);
             return dollar;
         }
-        emit_reference<shell, with_options>(&at, dollar, ref);
+        emit_reference<shell, with_options, listing>(&at, dollar, ref);
         p = ref.end;
     }
 }
@@ -768,7 +911,7 @@ template <bool shell, bool with_options, bool by_window>
 // Walks start..end, SCAN_PAST bytes past which are writable, with
 // BEFORE_START bytes before start. Returns how many bytes at the end are a
 // cut reference, to be walked again with the next block.
-template <bool shell, bool with_options>
+template <bool shell, bool with_options, bool listing>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     // A NUL stops every scan; the zeros after it are for find_dollar's word,
     // the scans that read past it and the window, which finds no "$" there.
@@ -791,7 +934,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         p = stop;
     }
     // The carried bytes hold no line feed: they are read again.
-    const char *rest = walk<shell, with_options, true>(out, p, end, at_end, cut);
+    const char *rest = walk<shell, with_options, true, listing>(out, p, end, at_end, cut);
     count_lines_to(rest);
     return static_cast<size_t>(end - rest);
 }
@@ -799,20 +942,28 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
     Cut none = {Tail::none, false};
-    walk<true, true, false>(out, ref.word, ref.end - 1, true, &none);
+    walk<true, true, false, false>(out, ref.word, ref.end - 1, true, &none);
 }
 
-// Memory that assignments took: names new to the environment and values.
+// Memory that assignments took, names new to the environment and values,
+// and the names that -r noted.
 static char **assigned = nullptr;
 static size_t assigned_count = 0;
+static size_t assigned_room = 0;
 
 // With room after it, as the environment's values have.
 static char *keep_copy(const char *bytes, size_t length) {
-    void *grown = reallocarray(assigned, assigned_count + 1, sizeof *assigned);
+    // Doubled: -r may note a name for every few bytes of input.
+    if (assigned_count == assigned_room) {
+        assigned_room = std::max<size_t>(16, 2 * assigned_room);
+        void *grown = reallocarray(assigned, assigned_room, sizeof *assigned);
+        if (grown == nullptr)
+            fail("malloc");
+        assigned = static_cast<char **>(grown);
+    }
     char *copy = static_cast<char *>(std::calloc(length + COPY_PAST, 1));
-    if (grown == nullptr || copy == nullptr)
+    if (copy == nullptr)
         fail("malloc");
-    assigned = static_cast<char **>(grown);
     std::memcpy(copy, bytes, length);
     assigned[assigned_count++] = copy;
     return copy;
@@ -881,12 +1032,17 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     index_environment();
     rules = asked;
     unindexed_matter = values_hold_equals || asked.nounset || asked.keep;
-    // Only -s, these options and a list change the walk itself.
+    limited = name_list_given || asked.braced;
+    unvalued_slots = name_list_given || asked.references;
+    // Only -s, these options, a list and -r change the walk itself.
     bool with_options = asked.braced || asked.noempty || name_list_given;
     size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
-        asked.shell
-            ? (with_options ? substitute_block<true, true> : substitute_block<true, false>)
-            : (with_options ? substitute_block<false, true> : substitute_block<false, false>);
+        asked.references ? (asked.shell ? substitute_block<true, true, true>
+                                        : substitute_block<false, true, true>)
+        : asked.shell    ? (with_options ? substitute_block<true, true, false>
+                                         : substitute_block<true, false, false>)
+                         : (with_options ? substitute_block<false, true, false>
+                                         : substitute_block<false, false, false>);
     reports = {1, nullptr, 0};
     // Reports go out before each write of the output: a failing output ends
     // the run, and they must not be lost.
@@ -928,5 +1084,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     std::free(assigned);
     assigned = nullptr;
     assigned_count = 0;
+    assigned_room = 0;
+    std::free(discarded.data);
+    discarded = {-1, nullptr, nullptr, nullptr};
     return reports.count;
 }

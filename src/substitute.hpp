@@ -9,16 +9,18 @@ constexpr size_t BLOCK_SIZE = 128 * 1024;
 
 // What the options ask of each reference. All false is the plain rule.
 struct Rules {
-    bool nounset; // -u: report each allowed reference to an unset variable
-    bool noempty; // -e: report each allowed reference to an empty variable
-    bool keep;    // -k: write an allowed reference to an unset variable as it stands
-    bool braced;  // -b: replace only references that open with "${"
-    bool shell;   // -s: read references by the shell's rules, with its forms
+    bool nounset;    // -u: report each allowed reference to an unset variable
+    bool noempty;    // -e: report each allowed reference to an empty variable
+    bool keep;       // -k: write an allowed reference to an unset variable as it stands
+    bool braced;     // -b: replace only references that open with "${"
+    bool shell;      // -s: read references by the shell's rules, with its forms
+    bool references; // -r: write the names of the references considered, not the text
 };
 
 // Copies in to out up to end of input, replacing each reference to a variable
 // that the name list allows. A read or write error ends the run with status 1.
 // block_size (at least 1) only changes how the input is cut, never the output.
 // Reports (from -u, -e and the "?" forms) go to standard error with their line; returns how
-// many there were.
+// many there were. Under -r the output is the names that the run considers, each once,
+// in the order they first appear, one a line; the reports are those of a run without it.
 uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, Rules rules = {});

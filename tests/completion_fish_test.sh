@@ -37,7 +37,7 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -b --braced -e --noempty -h --help -k --keep -o --output -p --prefix -s --shell -u --nounset -v --variables -V --version
+fillvars -              | -b --braced -e --noempty -h --help -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
 fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO

@@ -207,6 +207,9 @@ bool apply_option(StreamCase *c, const std::string &argument, bool *wants_prefix
         case 's':
             c->rules.shell = true;
             break;
+        case 'r':
+            c->rules.references = true;
+            break;
         case 'p':
             if (i + 1 < argument.size())
                 c->prefixes.push_back(argument.substr(i + 1));
