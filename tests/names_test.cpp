@@ -337,11 +337,47 @@ std::pair<std::string, std::string> colliding_keys(size_t length) {
     return {a, a};
 }
 
+// Two keys of length bytes (24 or more) with the same hash_name that differ
+// only in two of their words: the one numbered changed (from 0), and the one
+// numbered solved, a full word after it, which undoes the change to the hash.
+// A compare that skips inner words takes them for the same key.
+std::pair<std::string, std::string> inner_colliding_keys(size_t length, size_t changed,
+                                                         size_t solved) {
+    const uint64_t odd = 0x9e3779b97f4a7c15ull;
+    std::string a;
+    while (a.size() < length)
+        a += "WORD_" + std::to_string(a.size() / 8 + 100);
+    a.resize(length);
+    std::string b = a;
+    b.replace(8 * changed, 8, "CHANGED_");
+    // The hash before the solved word: the length, then each word in turn.
+    uint64_t before_a = length, before_b = length;
+    for (size_t i = 0; i < solved; i++) {
+        before_a = (before_a ^ load_8(&a[8 * i])) * odd;
+        before_b = (before_b ^ load_8(&b[8 * i])) * odd;
+    }
+    uint64_t word = before_a ^ before_b ^ load_8(&a[8 * solved]);
+    std::memcpy(&b[8 * solved], &word, 8);
+    return {a, b};
+}
+
 // Keys of 8 to 16 bytes, and longer ones, are found by their 64-bit hash, so
 // two that share it must still be told apart by their bytes.
 TEST(NameTable, LongKeysWithTheSameHash) {
-    for (size_t length : {14, 15, 16, 17, 20, 23}) {
-        std::pair<std::string, std::string> keys = colliding_keys(length);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (size_t length : {14, 15, 16, 17, 20, 23})
+        pairs.push_back(colliding_keys(length));
+    // Past 24 bytes keys are compared a word at a time, then by their last
+    // word: pairs that differ only in two inner words, which a compare that
+    // skips words takes for one key.
+    struct Inner {
+        size_t length, changed, solved;
+    };
+    for (Inner row : {Inner{25, 1, 2}, Inner{32, 1, 3}, Inner{40, 1, 3}, Inner{45, 1, 3},
+                      Inner{48, 1, 3}, Inner{56, 1, 5}, Inner{64, 3, 5}, Inner{100, 1, 9}})
+        pairs.push_back(inner_colliding_keys(row.length, row.changed, row.solved));
+    for (const std::pair<std::string, std::string> &keys : pairs) {
+        size_t length = keys.first.size();
         SCOPED_TRACE("keys " + shown(keys.first) + " and " + shown(keys.second));
         ASSERT_NE(keys.first, keys.second) << "no collision found for length " << length;
         NameHash a = hash_name(keys.first.data(), keys.first.size());

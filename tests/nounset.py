@@ -37,6 +37,7 @@ def case(name, args, stdin, stdout, stderr=b"", env=None):
 EXAMPLE = b"host=${DB_HOST}\nport=$DB_PORT\nurl=$DB_HOST:$DB_PORT\n"
 LONG = b"N" * 10000
 EDGE = b"x" * (BLOCK - 3) + b"$UNSET\n"
+SIXTEEN = b"fifteen bytes..\n"
 
 CASES = [
     case("the example", ["-u"], EXAMPLE, b"host=\nport=5432\nurl=\n",
@@ -68,6 +69,15 @@ CASES = [
          report(3, b"U")),
     case("cut by the block edge", ["-u"], b"one\ntwo\n" + EDGE + b"$V\n",
          b"one\ntwo\n" + b"x" * (BLOCK - 3) + b"\n\n", report(3, b"UNSET") + report(4, b"V")),
+    # Line feeds are counted in byte-wide sums that must not wrap: runs of
+    # them, and lines of 16 bytes, whose feeds fall in one lane of 16.
+    case("long runs of line feeds", ["-u"],
+         b"$U" + b"\n" * 5000 + b"$U\n" + b"\n" * 20000 + b"${U}", b"\n" * 25001,
+         report(1, b"U") + report(5001, b"U") + report(25002, b"U")),
+    case("lines of 16 bytes", ["-u"],
+         b"$U\n" + SIXTEEN * 300 + b"$U\n" + SIXTEEN * 3000 + b"x $U",
+         b"\n" + SIXTEEN * 300 + b"\n" + SIXTEEN * 3000 + b"x ",
+         report(1, b"U") + report(302, b"U") + report(3303, b"U")),
     case("longer than the carried window", ["-u"], b"\n$" + LONG + b" $U\n",
          b"\n \n", report(2, b"N" * 4095) + report(2, b"U")),
     case("after --, -u is a name", ["--", "-u"], b"$-u $U\n", b"x $U\n", env={"-u": "x"}),

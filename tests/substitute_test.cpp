@@ -534,6 +534,13 @@ std::string report(int line, const std::string &name) {
 const std::string pad(5000, 'p');
 const std::string long_name = "L" + std::string(9000, 'n');
 
+std::string sixteen_byte_lines(size_t count) {
+    std::string lines;
+    for (size_t i = 0; i < count; i++)
+        lines += "fifteen bytes..\n";
+    return lines;
+}
+
 // Cases for -u: what a case expects is what it reports on standard error.
 std::vector<StreamCase> unset_cases() {
     return {
@@ -564,6 +571,19 @@ std::vector<StreamCase> unset_cases() {
          {{"A", "1"}},
          std::string(300, '\n') + "$A $U\n" + pad + "\n\n$V",
          report(301, "U") + report(304, "V")},
+        // Line feeds are counted 16 bytes at a time into byte-wide sums, which
+        // must be added up before they wrap: long runs of them, and lines of 16
+        // bytes, whose feeds all fall in one lane, 4096 bytes and far past.
+        {"long runs of line feeds",
+         {},
+         {},
+         "$U" + std::string(5000, '\n') + "$U\n" + std::string(20000, '\n') + "${U}",
+         report(1, "U") + report(5001, "U") + report(25002, "U")},
+        {"lines of 16 bytes",
+         {},
+         {},
+         "$U\n" + sixteen_byte_lines(300) + "$U\n" + sixteen_byte_lines(3000) + "x $U",
+         report(1, "U") + report(302, "U") + report(3303, "U")},
         {"longer than the carried window",
          {},
          {},
