@@ -37,6 +37,7 @@ USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
          b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
 # 8-byte lines, so that 128 KiB blocks end on line boundaries.
 LINE_IN, LINE_OUT = b"k=${A};\n", b"k=1;\n"
+FOLDER_SYNC = b"fillvars: f: replaced, but its folder could not be synced (run sync): %s\n"
 
 results = {"passed": 0, "failed": 0, "skipped": 0}
 
@@ -212,45 +213,50 @@ def table_cases():
         ("a read error: the input is closed", ["-o", "f"], "closed", None, None, 1,
          b"fillvars: read: Bad file descriptor\n", b"", OLD, False),
         ("a write error: a file size limit", ["-o", "f"], LINE_IN * 40000, None,
-         size_limit(True), 1, b"fillvars: write: File too large\n", b"", OLD, False),
+         size_limit(True), 1, b"fillvars: f: write: File too large\n", b"", OLD, False),
         ("SIGXFSZ from a file size limit", ["-o", "f"], LINE_IN * 40000, None,
          size_limit(False), -signal.SIGXFSZ, b"", b"", OLD, False),
         ("-v writes the names to standard output", ["-v", "A", "-o", "f"], b"$A", None, None, 0,
          b"", b"A\n", OLD, True),
         ("-h", ["-o", "f", "-h"], b"$A", None, None, 0, b"", USAGE, OLD, True),
         ("-V", ["-o", "f", "-V"], b"$A", None, None, 0, b"", b"fillvars 0.1\n", OLD, True),
-        ("FILE a folder", ["-o", "d"], b"$A", None, None, 1, b"fillvars: d: Is a directory\n",
+        ("FILE a folder", ["-o", "d"], b"$A", None, None, 1, b"fillvars: d: names a folder, not a file\n",
          b"", OLD, True),
         ("FILE a link to a folder", ["-o", "to-d"], b"$A", None, None, 1,
-         b"fillvars: to-d: Is a directory\n", b"", OLD, True),
+         b"fillvars: to-d: names a folder, not a file\n", b"", OLD, True),
         ("FILE ending in /", ["-o", "new/"], b"$A", None, None, 1,
-         b"fillvars: new/: Is a directory\n", b"", OLD, True),
+         b"fillvars: new/: names a folder, not a file\n", b"", OLD, True),
         ("FILE under a file", ["-o", "f/x"], b"$A", None, None, 1,
-         b"fillvars: f/x: Not a directory\n", b"", OLD, True),
+         b"fillvars: f/x: f is not a folder\n", b"", OLD, True),
         ("FILE in a missing folder", ["-o", "missing/f"], b"$A", None, None, 1,
-         b"fillvars: missing/f: No such file or directory\n", b"", OLD, True),
-        ("FILE empty", ["-o", ""], b"$A", None, None, 1,
-         b"fillvars: : No such file or directory\n", b"", OLD, True),
+         b"fillvars: missing/f: the folder missing does not exist\n", b"", OLD, True),
+        ("FILE empty", ["-o", ""], b"$A", None, None, 1, b"fillvars: -o: empty file name\n",
+         b"", OLD, True),
         ("FILE escaped in the message", ["-o", b'missing/a\x1b[2J"\\\x7f\xc2\x85\xc3\xa9'],
          b"$A", None, None, 1,
-         b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: No such file or directory\n',
+         b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: the folder missing does not exist\n',
          b"", OLD, True),
         ("FILE /dev/null is written, not replaced", ["-o", "/dev/null"], b"$A", None, None, 0,
          b"", b"", OLD, False),
         ("FILE /dev/full: a write error", ["-o", "/dev/full"], b"$A", None, None, 1,
-         b"fillvars: write: No space left on device\n", b"", OLD, False),
+         b"fillvars: /dev/full: write: No space left on device\n", b"", OLD, False),
     ]
     if FAILCALL and not WRAPPER:
         preload = lambda call: {"LD_PRELOAD": FAILCALL, "FAILCALL": call}
         cases += [
             ("a write error from the system", ["-o", "f"], b"a=$A\n", preload("write:1"), None,
-             1, io_error % b"write", b"", OLD, False),
+             1, io_error % b"f: write", b"", OLD, False),
             ("a read error after two blocks", ["-o", "f"], many, preload("read:3"), None, 1,
              io_error % b"read", b"", OLD, False),
             ("fsync fails", ["-o", "f"], b"a=$A\n", preload("fsync:1"), None, 1,
-             io_error % b"f", b"", OLD, False),
+             io_error % b"f: not replaced: the new file could not be synced", b"", OLD, False),
             ("rename fails", ["-o", "f"], b"a=$A\n", preload("rename:1"), None, 1,
-             io_error % b"f", b"", OLD, False),
+             io_error % b"f: not replaced", b"", OLD, False),
+            # The rename cannot be taken back: FILE is new, and the status says
+            # that it may not reach the disk.
+            ("the folder's sync fails after the rename", ["-o", "f"], b"a=$A\n",
+             preload("fsync:2"), None, 1, FOLDER_SYNC % b"Input/output error", b"", b"a=1\n",
+             False),
         ]
     else:
         skip("write, read, fsync and rename failures through the interposer",
@@ -331,13 +337,15 @@ def file_cases():
             report("a new file under umask %03o is mode %o" % (umask, mode),
                    [] if made == mode else ["mode %o" % made])
         if os.geteuid() == 0:
-            os.chown(path, 1234, 5678)
-            os.chmod(path, 0o4755)
-            got = run(["-o", "f"], folder, b"owned $A\n")
-            info = os.stat(path)
-            kept = (got[0], info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode))
-            report("as root: owner, group and set-user-ID kept",
-                   [] if kept == (0, 1234, 5678, 0o4755) else [str(kept)])
+            # uid, gid, mode: each of owner and group is kept alone too.
+            for uid, gid, mode in ((1234, 5678, 0o4755), (0, 5678, 0o640), (1234, 0, 0o640)):
+                os.chown(path, uid, gid)
+                os.chmod(path, mode)
+                got = run(["-o", "f"], folder, b"owned $A\n")
+                info = os.stat(path)
+                kept = (got[0], info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode))
+                report("as root: owner %d, group %d and mode %o kept" % (uid, gid, mode),
+                       [] if kept == (0, uid, gid, mode) else [str(kept)])
         else:
             skip("owner kept", "not root")
     finally:
@@ -382,7 +390,7 @@ def folder_cases():
         got = run(["-o", "locked/f"], folder, b"$A", preexec=as_nobody if root else None,
                   command=command)
         check("a folder that may not be written", got, folder, before, 1,
-              b"fillvars: locked/f: Permission denied\n", path="locked/f", unread=True)
+              b"fillvars: locked/f: cannot create a file in locked: Permission denied\n", path="locked/f", unread=True)
         # As nobody, in a folder nobody may write: FILE is replaced even when
         # it belongs to root, and becomes nobody's.
         if os.geteuid() == 0:
@@ -428,14 +436,14 @@ def folder_cases():
         try:
             before = listing(folder)
             check("a full device", run(["-o", "full/f"], folder, LINE_IN * 40000), folder,
-                  before, 1, b"fillvars: write: No space left on device\n", path="full/f")
+                  before, 1, b"fillvars: full/f: write: No space left on device\n", path="full/f")
             check("a read-only folder", run(["-o", "readonly/f"], folder, b"$A"), folder,
-                  before, 1, b"fillvars: readonly/f: Read-only file system\n",
+                  before, 1, b"fillvars: readonly/f: cannot create a file in readonly: Read-only file system\n",
                   path="readonly/f", unread=True)
             check("FILE a mount point", run(["-o", "f"], folder, b"$A"), folder, before, 1,
-                  b"fillvars: f: Device or resource busy\n", unread=True)
+                  b"fillvars: f: is a mount point: write to it with > instead\n", unread=True)
             check("FILE bound from its own file system", run(["-o", "g"], folder, b"$A"), folder,
-                  before, 1, b"fillvars: g: Device or resource busy\n", unread=True, path="g")
+                  before, 1, b"fillvars: g: is a mount point: write to it with > instead\n", unread=True, path="g")
         finally:
             subprocess.run(["umount", os.path.join(folder, "g")])
             subprocess.run(["umount", os.path.join(folder, "f")])
@@ -554,6 +562,43 @@ def signal_cases():
         remove(folder)
 
 
+def stage_cases():
+    """A signal at each stage of the run, raised by the interposer inside a
+    call that the stage makes. Up to the rename it ends the run with FILE as
+    it was; once FILE is renamed, the folder is still synced and then the
+    signal ends the run, with FILE new."""
+    if not FAILCALL or WRAPPER:
+        skip("a signal at each stage of -o", "under a wrapper" if WRAPPER else "no interposer")
+        return
+    term = "%d" % signal.SIGTERM
+    new = b"a=1\n"
+    stages = [
+        # name, FAILCALL_SIGNAL, FAILCALL, status, stderr, FILE afterwards
+        ("SIGTERM while the temporary file is made", "mkstemp:1:" + term, None,
+         -signal.SIGTERM, b"", OLD),
+        ("SIGINT while writing", "write:1:%d" % signal.SIGINT, None, -signal.SIGINT, b"", OLD),
+        ("SIGTERM inside the file's fsync", "fsync:1:" + term, None, -signal.SIGTERM, b"", OLD),
+        ("SIGHUP inside the file's fsync", "fsync:1:%d" % signal.SIGHUP, None, -signal.SIGHUP,
+         b"", OLD),
+        ("SIGTERM inside the rename", "rename:1:" + term, None, -signal.SIGTERM, b"", new),
+        ("SIGTERM inside the folder's sync", "fsync:2:" + term, None, -signal.SIGTERM, b"", new),
+        # The sync still runs to its end: its failure is what the run reports.
+        ("SIGTERM inside the folder's sync, which fails", "fsync:2:" + term, "fsync:2", 1,
+         FOLDER_SYNC % b"Input/output error", new),
+    ]
+    for name, at, failing, status, err, after in stages:
+        env = {"LD_PRELOAD": FAILCALL, "FAILCALL_SIGNAL": at}
+        if failing:
+            env["FAILCALL"] = failing
+        folder = scratch_folder()
+        try:
+            before = listing(folder)
+            check(name, run(["-o", "f"], folder, b"a=$A\n", env), folder, before, status, err,
+                  file=after)
+        finally:
+            remove(folder)
+
+
 def in_own_namespace():
     """As root, runs this script again in a mount namespace of its own, so
     that its mounts vanish with it; False where that cannot be done."""
@@ -576,6 +621,7 @@ def main():
     file_cases()
     folder_cases()
     signal_cases()
+    stage_cases()
     print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
     return 1 if results["failed"] else 0
 
