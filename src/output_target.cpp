@@ -161,17 +161,16 @@ static OutputTarget follow_links(const char *file) {
     target.fd = -1;
     char *current = copy_of(file, std::strlen(file));
     for (int hops = 0;; hops++) {
-        if (lstat(current, &target.old) != 0) {
-            // A missing file, or a folder that is missing or not a folder:
-            // the checks of the folder say which.
-            if (errno != ENOENT && errno != ENOTDIR)
-                fail_output(file, nullptr, nullptr, nullptr, errno);
-            break;
-        }
-        if (!S_ISLNK(target.old.st_mode)) {
+        bool found = lstat(current, &target.old) == 0;
+        // A missing file, or a folder that is missing or not a folder: the
+        // checks of the folder say which.
+        if (!found && errno != ENOENT && errno != ENOTDIR)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        if (found && !S_ISLNK(target.old.st_mode)) {
             target.existed = true;
             break;
         }
+        // A link in /proc, or a descriptor there that is not open.
         size_t folder = folder_length(current);
         char *folder_path = folder_name(current, folder);
         if (on_proc(folder_path)) {
@@ -181,6 +180,8 @@ static OutputTarget follow_links(const char *file) {
             return written;
         }
         std::free(folder_path);
+        if (!found)
+            break;
         check_link(file, current, &target.old);
         if (hops == 40)
             fail_output(file, nullptr, nullptr, nullptr, ELOOP);
