@@ -247,6 +247,8 @@ OutputTarget output_target(const char *file) {
         target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
         if (target.fd < 0)
             fail_output(file, nullptr, nullptr, nullptr, errno);
+        std::free(target.path);
+        target.path = nullptr;
         return target;
     }
 
