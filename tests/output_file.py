@@ -223,7 +223,8 @@ def table_cases():
          b"", b"A\n", OLD, True),
         ("-h", ["-o", "f", "-h"], b"$A", None, None, 0, b"", USAGE, OLD, True),
         ("-V", ["-o", "f", "-V"], b"$A", None, None, 0, b"", b"fillvars 0.1\n", OLD, True),
-        ("FILE a folder", ["-o", "d"], b"$A", None, None, 1, b"fillvars: d: names a folder, not a file\n",
+        ("FILE a folder", ["-o", "d"], b"$A", None, None, 1,
+         b"fillvars: d: names a folder, not a file\n",
          b"", OLD, True),
         ("FILE a link to a folder", ["-o", "to-d"], b"$A", None, None, 1,
          b"fillvars: to-d: names a folder, not a file\n", b"", OLD, True),
@@ -237,7 +238,8 @@ def table_cases():
          b"", OLD, True),
         ("FILE escaped in the message", ["-o", b'missing/a\x1b[2J"\\\x7f\xc2\x85\xc3\xa9'],
          b"$A", None, None, 1,
-         b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: the folder missing does not exist\n',
+         b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: '
+         b'the folder missing does not exist\n',
          b"", OLD, True),
         ("FILE /dev/null is written, not replaced", ["-o", "/dev/null"], b"$A", None, None, 0,
          b"", b"", OLD, False),
@@ -457,7 +459,8 @@ def folder_cases():
         got = run(["-o", "locked/f"], folder, b"$A", preexec=as_nobody if root else None,
                   command=command)
         check("a folder that may not be written", got, folder, before, 1,
-              b"fillvars: locked/f: cannot create a file in locked: Permission denied\n", path="locked/f", unread=True)
+              b"fillvars: locked/f: cannot create a file in locked: Permission denied\n",
+              path="locked/f", unread=True)
         # As nobody, in a folder nobody may write: FILE is replaced even when
         # it belongs to root, and becomes nobody's.
         if os.geteuid() == 0:
@@ -505,12 +508,14 @@ def folder_cases():
             check("a full device", run(["-o", "full/f"], folder, LINE_IN * 40000), folder,
                   before, 1, b"fillvars: full/f: write: No space left on device\n", path="full/f")
             check("a read-only folder", run(["-o", "readonly/f"], folder, b"$A"), folder,
-                  before, 1, b"fillvars: readonly/f: cannot create a file in readonly: Read-only file system\n",
+                  before, 1, b"fillvars: readonly/f: cannot create a file in readonly: "
+                  b"Read-only file system\n",
                   path="readonly/f", unread=True)
             check("FILE a mount point", run(["-o", "f"], folder, b"$A"), folder, before, 1,
                   b"fillvars: f: is a mount point: write to it with > instead\n", unread=True)
             check("FILE bound from its own file system", run(["-o", "g"], folder, b"$A"), folder,
-                  before, 1, b"fillvars: g: is a mount point: write to it with > instead\n", unread=True, path="g")
+                  before, 1, b"fillvars: g: is a mount point: write to it with > instead\n",
+                  unread=True, path="g")
         finally:
             subprocess.run(["umount", os.path.join(folder, "g")])
             subprocess.run(["umount", os.path.join(folder, "f")])
