@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """-o FILE end to end: a run that succeeds replaces FILE whole; every run that
 fails, whichever way, leaves FILE byte for byte as it was and no temporary
-file beside it. A FILE that cannot be written is reported before any input
-is read.
+file beside it. A FILE that cannot or may not be replaced is reported before
+any input is read; one that names a descriptor is written through it.
 
 usage: output_file.py FILLVARS FAILCALL_LIBRARY|none
 
