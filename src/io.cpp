@@ -91,8 +91,11 @@ void fail(const char *operation) {
 }
 
 void write_all(int fd, const char *data, size_t length) {
-    if (!write_waiting(fd, data, length))
-        fail("write");
+    if (write_waiting(fd, data, length))
+        return;
+    if (on_write_failure != nullptr)
+        on_write_failure(fd);
+    fail("write");
 }
 
 char *escape_text(char *to, const char *text, size_t length) {

@@ -26,6 +26,10 @@ bool write_waiting(int fd, const char *data, size_t length);
 // The same, ending the run with "write" on an error.
 void write_all(int fd, const char *data, size_t length);
 
+// Called with the descriptor when write_all fails, before its own message:
+// -o's, which may end the run with a message that names FILE.
+inline void (*on_write_failure)(int fd) = nullptr;
+
 // Most bytes that escape_text writes for each byte of text.
 constexpr size_t ESCAPE_GROWTH = 4;
 

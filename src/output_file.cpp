@@ -1,5 +1,8 @@
+// -o FILE's replacement: the temporary file beside FILE, the signals that
+// would leave it behind, and the commit that renames it over FILE.
 #include "output_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include "io.hpp"
+#include "output_target.hpp"
 
 // The signals whose default action ends the run and that come from outside
 // it: a user, a timer, a limit on CPU time or on the size of the temporary
@@ -18,17 +22,10 @@
 static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGPIPE, SIGTERM, SIGXFSZ,
                                      SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU};
 
-struct Replacement {
-    const char *given; // FILE as given, for messages
-    char *target;      // the file to replace: FILE with its symbolic links followed
-    int fd;
-    bool direct; // FILE is not a regular file, and is written as it stands
-    bool existed;
-    struct stat old; // the file replaced, when it existed
-    mode_t new_mode; // a new file's: 0666 less the umask, as the shell's ">" gives
-};
-
-static Replacement replacement = {};
+static const char *given; // FILE as given, for messages
+static OutputTarget replacement = {};
+static bool direct;     // FILE is written in place, not replaced
+static mode_t new_mode; // a new file's: 0666 less the umask, as the shell's ">" gives
 
 // The temporary file, for the signal and exit handlers: a fixed buffer, as
 // neither may allocate.
@@ -36,96 +33,29 @@ static char temp_path[PATH_MAX];
 static volatile sig_atomic_t temp_exists = 0;
 static sigset_t handled;
 
-// The message for a FILE that cannot be replaced, FILE escaped as names are:
-// it may hold bytes that would act on a terminal.
-[[noreturn]] static void fail_file(int error) {
-    const char *text = std::strerror(error);
-    size_t text_length = std::strlen(text);
-    size_t length = std::strlen(replacement.given);
-    // "fillvars: ", ": " and the line feed, around the two.
-    char *message = static_cast<char *>(std::malloc(13 + ESCAPE_GROWTH * length + text_length));
-    if (message == nullptr)
-        fail("malloc");
-    std::memcpy(message, "fillvars: ", 10);
-    char *end = escape_text(message + 10, replacement.given, length);
-    std::memcpy(end, ": ", 2);
-    std::memcpy(end + 2, text, text_length);
-    end += 2 + text_length;
-    *end++ = '\n';
-    write_waiting(STDERR_FILENO, message, static_cast<size_t>(end - message));
-    std::free(message);
-    std::exit(1);
-}
-
-static char *copy_of(const char *text, size_t length) {
-    char *copy = static_cast<char *>(std::malloc(length + 1));
-    if (copy == nullptr)
-        fail("malloc");
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
-// Where a path's last component starts.
-static size_t folder_length(const char *path) {
-    const char *slash = std::strrchr(path, '/');
-    return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
-}
-
-// FILE with its symbolic links followed to the file they lead to, which need
-// not exist yet: the links stay, and what they point to is replaced. Sets
-// what is known of the file when it exists.
-static char *follow_links(const char *path) {
-    char *current = copy_of(path, std::strlen(path));
-    for (int hops = 0;; hops++) {
-        if (lstat(current, &replacement.old) != 0) {
-            if (errno != ENOENT)
-                fail_file(errno);
-            return current;
-        }
-        if (!S_ISLNK(replacement.old.st_mode)) {
-            replacement.existed = true;
-            return current;
-        }
-        if (hops == 40)
-            fail_file(ELOOP);
-        char link[PATH_MAX];
-        ssize_t n = readlink(current, link, sizeof link);
-        if (n < 0)
-            fail_file(errno);
-        if (static_cast<size_t>(n) == sizeof link)
-            fail_file(ENAMETOOLONG);
-        // A relative link is read from the folder that holds it.
-        size_t folder = link[0] == '/' ? 0 : folder_length(current);
-        char *next = static_cast<char *>(std::malloc(folder + static_cast<size_t>(n) + 1));
-        if (next == nullptr)
-            fail("malloc");
-        std::memcpy(next, current, folder);
-        std::memcpy(next + folder, link, static_cast<size_t>(n));
-        next[folder + static_cast<size_t>(n)] = '\0';
-        std::free(current);
-        current = next;
-    }
-}
-
-// Keeps the descriptor off 0, 1 and 2: with one of them closed, a file opened
-// here would take its place, and a closed input would read as an empty one.
-static int above_standard(int fd) {
-    if (fd > STDERR_FILENO)
-        return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    int error = errno;
-    close(fd);
-    errno = error;
-    return moved;
+// A write to FILE that fails names FILE: a full disk says which one is full.
+static void write_failed(int fd) {
+    if (fd == replacement.fd)
+        fail_output(given, "write", nullptr, nullptr, errno);
 }
 
 extern "C" void remove_and_reraise(int signal_number) {
+    // Every handled signal is held off meanwhile (the handler's mask): a
+    // second Ctrl-C would otherwise end the run before the file is gone.
     if (temp_exists)
         unlink(temp_path);
-    // The default action is back (SA_RESETHAND) and not held off (SA_NODEFER):
-    // the run ends as the signal would have ended it.
+    temp_exists = 0;
+    // Then the run ends as the signal would have ended it: the default
+    // action, which takes place once the signal is let through.
+    struct sigaction action = {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
     raise(signal_number);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signal_number);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 
 static void remove_at_exit() {
@@ -137,17 +67,18 @@ static void remove_at_exit() {
 // Handlers for the ending signals, but not for one that the run was started
 // with ignored (as nohup does): that one stays ignored.
 static void install_handlers() {
-    struct sigaction action = {};
-    action.sa_handler = remove_and_reraise;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_NODEFER;
     sigemptyset(&handled);
     for (int signal_number : ending_signals) {
         struct sigaction previous = {};
-        if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
-            continue;
-        if (sigaction(signal_number, &action, nullptr) == 0)
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
             sigaddset(&handled, signal_number);
+    }
+    struct sigaction action = {};
+    action.sa_handler = remove_and_reraise;
+    action.sa_mask = handled;
+    for (int signal_number : ending_signals) {
+        if (sigismember(&handled, signal_number) && sigaction(signal_number, &action, nullptr) != 0)
+            sigdelset(&handled, signal_number);
     }
 }
 
@@ -157,7 +88,7 @@ static void install_handlers() {
 static bool other_mount(int temporary) {
 #ifdef STATX_MNT_ID
     struct statx file, made;
-    if (statx(AT_FDCWD, replacement.target, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &file) != 0 ||
+    if (statx(AT_FDCWD, replacement.path, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &file) != 0 ||
         statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made) != 0)
         return false;
     return (file.stx_mask & made.stx_mask & STATX_MNT_ID) != 0 &&
@@ -168,39 +99,36 @@ static bool other_mount(int temporary) {
 #endif
 }
 
-int output_file_open(const char *path) {
-    replacement.given = path;
-    if (path[0] == '\0')
-        fail_file(ENOENT);
-    struct stat given;
-    if (stat(path, &given) == 0) {
-        if (S_ISDIR(given.st_mode))
-            fail_file(EISDIR);
-        if (!S_ISREG(given.st_mode)) {
-            replacement.direct = true;
-            replacement.fd = above_standard(open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
-            if (replacement.fd < 0)
-                fail_file(errno);
-            return replacement.fd;
-        }
-    } else if (errno != ENOENT) {
-        fail_file(errno);
-    }
+// The temporary file's name: FILE's own, hidden, so that one left behind (by
+// SIGKILL, say) tells which file it was to replace: ".app.conf.fillvars-"
+// and six more characters, FILE's name cut short to keep within a name's
+// 255 bytes.
+static void name_temp() {
+    static const char tail[] = ".fillvars-XXXXXX";
+    const char *base = replacement.path + replacement.folder;
+    size_t length = std::min(std::strlen(base), static_cast<size_t>(255 - 1 - (sizeof tail - 1)));
+    if (replacement.folder + 1 + length + sizeof tail > sizeof temp_path)
+        fail_output(given, nullptr, nullptr, nullptr, ENAMETOOLONG);
+    char *end = temp_path;
+    std::memcpy(end, replacement.path, replacement.folder);
+    end += replacement.folder;
+    *end++ = '.';
+    std::memcpy(end, base, length);
+    std::memcpy(end + length, tail, sizeof tail);
+}
 
-    replacement.target = follow_links(path);
-    const char *target = replacement.target;
-    size_t folder = folder_length(target);
-    const char *base = target + folder;
-    if (*base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0)
-        fail_file(EISDIR);
-    static const char name[] = ".fillvars-XXXXXX";
-    if (folder + sizeof name > sizeof temp_path)
-        fail_file(ENAMETOOLONG);
-    std::memcpy(temp_path, target, folder);
-    std::memcpy(temp_path + folder, name, sizeof name);
+int output_file_open(const char *path) {
+    given = path;
+    replacement = output_target(path);
+    on_write_failure = write_failed;
+    if (replacement.fd >= 0) {
+        direct = true;
+        return replacement.fd;
+    }
+    name_temp();
     mode_t mask = umask(0);
     umask(mask);
-    replacement.new_mode = 0666 & ~mask;
+    new_mode = 0666 & ~mask;
 
     std::atexit(remove_at_exit);
     install_handlers();
@@ -212,20 +140,22 @@ int output_file_open(const char *path) {
     if (fd >= 0)
         temp_exists = 1;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (fd < 0)
-        fail_file(error);
+    if (fd < 0) {
+        char *folder = folder_name(replacement.path, replacement.folder);
+        fail_output(given, "cannot create a file in ", folder, nullptr, error);
+    }
     replacement.fd = above_standard(fd);
     if (replacement.fd < 0)
-        fail_file(errno);
+        fail_output(given, nullptr, nullptr, nullptr, errno);
     // A FILE on another file system or mount than its folder is a mount
     // point (a file bound into a container, say): the rename would fail once
     // the input is read, so it is reported now.
     struct stat made;
     if (fstat(replacement.fd, &made) != 0)
-        fail_file(errno);
+        fail_output(given, nullptr, nullptr, nullptr, errno);
     if (replacement.existed &&
         (made.st_dev != replacement.old.st_dev || other_mount(replacement.fd)))
-        fail_file(EBUSY);
+        fail_output(given, "is a mount point: write to it with > instead");
     return replacement.fd;
 }
 
@@ -245,38 +175,35 @@ static void keep_owner(int fd) {
     (void)ignored;
 }
 
-// After the rename, so that the new name reaches the disk too. A folder that
-// cannot be opened for reading cannot be synced; a file system that cannot
-// sync folders says EINVAL.
-static void sync_folder() {
-    char folder[PATH_MAX];
-    size_t length = folder_length(temp_path);
-    if (length == 0) {
-        std::memcpy(folder, ".", 2);
-    } else {
-        std::memcpy(folder, temp_path, length);
-        folder[length] = '\0';
-    }
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    if (fsync(fd) != 0 && errno != EINVAL)
-        fail_file(errno);
-    close(fd);
-}
-
 void output_file_commit() {
-    if (replacement.direct)
+    if (direct)
         return;
+    // Signals wait from here to the end: one that comes before the rename
+    // still ends the run with FILE as it was (below); one that comes after it
+    // ends the run only once the new name is on the disk too.
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
     int fd = replacement.fd;
     // fchown clears the set-user-ID and set-group-ID bits: the mode comes after.
     if (replacement.existed)
         keep_owner(fd);
-    mode_t mode = replacement.existed ? replacement.old.st_mode & 07777 : replacement.new_mode;
-    if (fchmod(fd, mode) != 0 || fsync(fd) != 0 || close(fd) != 0)
-        fail_file(errno);
+    mode_t mode = replacement.existed ? replacement.old.st_mode & 07777 : new_mode;
+    if (fchmod(fd, mode) != 0)
+        fail_output(given, "not replaced: the new file's mode could not be set", nullptr, nullptr,
+                    errno);
+    if (fsync(fd) != 0)
+        fail_output(given, "not replaced: the new file could not be synced", nullptr, nullptr,
+                    errno);
+    // The folder, opened now to sync the new name once it is made. One that
+    // cannot be read (mode 0733, say) cannot be synced by itself: the file
+    // system that holds it is synced instead, through the new file.
+    char *folder = folder_name(replacement.path, replacement.folder);
+    int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::free(folder);
+    int file_system_fd = folder_fd < 0 ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
+    if (close(fd) != 0)
+        fail_output(given, "not replaced: the new file could not be written", nullptr, nullptr,
+                    errno);
     // A signal that came meanwhile ends the run before FILE changes.
     sigset_t pending;
     sigpending(&pending);
@@ -284,11 +211,20 @@ void output_file_commit() {
         if (sigismember(&handled, signal_number) && sigismember(&pending, signal_number))
             sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
-    if (rename(temp_path, replacement.target) != 0)
-        fail_file(errno);
+    if (rename(temp_path, replacement.path) != 0)
+        fail_output(given, "not replaced", nullptr, nullptr, errno);
     temp_exists = 0;
+    // The rename cannot be taken back: a failure from here on is reported
+    // with FILE already new. A file system that cannot sync folders says
+    // EINVAL.
+    int synced = folder_fd >= 0        ? fsync(folder_fd)
+                 : file_system_fd >= 0 ? syncfs(file_system_fd)
+                                       : -1;
+    if (synced != 0 && !(folder_fd >= 0 && errno == EINVAL))
+        fail_output(given, "replaced, but its folder could not be synced (run sync)", nullptr,
+                    nullptr, errno);
+    close(folder_fd >= 0 ? folder_fd : file_system_fd);
+    std::free(replacement.path);
+    replacement.path = nullptr;
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    std::free(replacement.target);
-    replacement.target = nullptr;
-    sync_folder();
 }

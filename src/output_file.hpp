@@ -1,18 +1,22 @@
 // -o FILE: the filtered text goes to a temporary file beside FILE, which takes
 // FILE's place only once the whole run has succeeded. Every other way out (an
 // error, a report, a signal that ends the run) removes it and leaves FILE as
-// it was.
+// it was; only a failed sync of the folder after the rename ends the run with
+// FILE already new.
 #pragma once
 
 // Prepares FILE's replacement and returns the descriptor to write it through.
-// A FILE that cannot be replaced is reported ("fillvars: FILE: error") and ends
-// the run, before any input is read. A FILE that exists and is not a regular
-// file (a device, a FIFO) cannot be replaced whole: it is written as standard
-// output would be.
+// A FILE that cannot or may not be replaced is reported ("fillvars: FILE: why")
+// and ends the run, before any input is read. A FILE that names a descriptor
+// of the run (/dev/stdout) is written through it, and one that exists and is
+// not a regular file (a device, a FIFO) is written in place: neither is
+// replaced.
 int output_file_open(const char *path);
 
 // The run has succeeded: the written text, synced to the disk and given FILE's
 // mode (and owner, where the process may set it), is renamed over FILE, and
 // the folder is synced. A failure before the rename is reported and ends the
-// run with FILE untouched.
+// run with FILE untouched. Ending signals wait meanwhile: one that came before
+// the rename ends the run with FILE untouched, one after it only once the
+// folder is synced.
 void output_file_commit();

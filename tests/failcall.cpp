@@ -1,15 +1,19 @@
 // Test-only interposer, loaded with LD_PRELOAD: FAILCALL=NAME:N makes the
-// Nth call of NAME (reallocarray, strdup, read, write, poll, fsync or rename)
-// from the program fail with the error that call gives when the system
-// refuses it (ENOMEM for memory and poll, EIO for the rest). Every
-// other call goes through to the C library, so the program's own code path
-// meets the failure exactly as it would in production.
+// Nth call of NAME (reallocarray, strdup, read, write, poll, mkstemp, fsync,
+// syncfs, rename or unlink) from the program fail with the error that call gives
+// when the system refuses it (ENOMEM for memory and poll, EIO for the rest).
+// Every other call goes through to the C library, so the program's own code
+// path meets the failure exactly as it would in production.
+// FAILCALL_SIGNAL=NAME:N:SIG raises signal number SIG inside the Nth call of
+// NAME, before the call itself goes on (or fails, when FAILCALL names it
+// too): a signal that arrives at exactly that point of the run.
 // FAILCALL_WRITE_MAX=N makes every write take at most N bytes, as a pipe or
 // a socket may take only part of what it is given.
 // It defines the calls it replaces, which the C library's checked inline
 // versions of them (in hardened builds) would clash with.
 #undef _FORTIFY_SOURCE
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -26,33 +30,50 @@ struct Target {
 };
 
 Target target = {nullptr, 0, 0};
+Target signal_target = {nullptr, 0, 0};
+int signal_number = 0;
 
-void load_target() {
-    static bool loaded = false;
-    if (loaded)
-        return;
-    loaded = true;
-    const char *setting = std::getenv("FAILCALL");
-    if (setting == nullptr)
-        return;
-    const char *colon = std::strchr(setting, ':');
-    if (colon == nullptr)
-        return;
-    static char name[32];
+// NAME:N, with what follows N in rest. The names live in static buffers.
+Target parse_target(const char *setting, char *name, size_t size, const char **rest) {
+    const char *colon = setting == nullptr ? nullptr : std::strchr(setting, ':');
+    if (colon == nullptr || static_cast<size_t>(colon - setting) >= size)
+        return {nullptr, 0, 0};
     size_t length = static_cast<size_t>(colon - setting);
-    if (length >= sizeof name)
-        return;
     std::memcpy(name, setting, length);
     name[length] = '\0';
-    target = {name, std::atol(colon + 1), 0};
+    char *end = nullptr;
+    long n = std::strtol(colon + 1, &end, 10);
+    if (rest != nullptr)
+        *rest = end;
+    return {name, n, 0};
 }
 
-// Counts a call of name and answers whether this one is to fail.
-bool should_fail(const char *name) {
-    load_target();
-    if (target.name == nullptr || std::strcmp(target.name, name) != 0)
+// Read before main, as unlink is called from a signal handler, where getenv
+// has no place.
+__attribute__((constructor)) void load_targets() {
+    static char name[32], signal_name[32];
+    target = parse_target(std::getenv("FAILCALL"), name, sizeof name, nullptr);
+    const char *rest = nullptr;
+    signal_target =
+        parse_target(std::getenv("FAILCALL_SIGNAL"), signal_name, sizeof signal_name, &rest);
+    if (signal_target.name != nullptr && rest != nullptr && *rest == ':')
+        signal_number = std::atoi(rest + 1);
+    else
+        signal_target = {nullptr, 0, 0};
+}
+
+bool is_call(Target *counted, const char *name) {
+    if (counted->name == nullptr || std::strcmp(counted->name, name) != 0)
         return false;
-    return ++target.calls == target.fail_at;
+    return ++counted->calls == counted->fail_at;
+}
+
+// Counts a call of name: raises the signal if this call is the one, and
+// answers whether this one is to fail.
+bool should_fail(const char *name) {
+    if (is_call(&signal_target, name))
+        raise(signal_number);
+    return is_call(&target, name);
 }
 
 // What one write takes of size bytes.
@@ -121,6 +142,16 @@ extern "C" int poll(struct pollfd *entries, nfds_t count, int timeout) {
     return real(entries, count, timeout);
 }
 
+extern "C" int mkstemp(char *name) {
+    if (should_fail("mkstemp")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(char *);
+    static Fn real = next<Fn>("mkstemp");
+    return real(name);
+}
+
 extern "C" int fsync(int fd) {
     if (should_fail("fsync")) {
         errno = EIO;
@@ -139,4 +170,24 @@ extern "C" int rename(const char *from, const char *to) noexcept {
     using Fn = int (*)(const char *, const char *);
     static Fn real = next<Fn>("rename");
     return real(from, to);
+}
+
+extern "C" int syncfs(int fd) {
+    if (should_fail("syncfs")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(int);
+    static Fn real = next<Fn>("syncfs");
+    return real(fd);
+}
+
+extern "C" int unlink(const char *path) noexcept {
+    if (should_fail("unlink")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(const char *);
+    static Fn real = next<Fn>("unlink");
+    return real(path);
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """-o FILE end to end: a run that succeeds replaces FILE whole; every run that
 fails, whichever way, leaves FILE byte for byte as it was and no temporary
-file beside it. A FILE that cannot be written is reported before any input
-is read.
+file beside it. A FILE that cannot or may not be replaced is reported before
+any input is read; one that names a descriptor is written through it.
 
 usage: output_file.py FILLVARS FAILCALL_LIBRARY|none
 
@@ -16,6 +16,7 @@ a read-only folder) run in a mount namespace of their own, and the
 unwritable folder is tried as an unprivileged user.
 """
 import os
+import re
 import resource
 import shlex
 import shutil
@@ -37,6 +38,7 @@ USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
          b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
 # 8-byte lines, so that 128 KiB blocks end on line boundaries.
 LINE_IN, LINE_OUT = b"k=${A};\n", b"k=1;\n"
+FOLDER_SYNC = b"fillvars: f: replaced, but its folder could not be synced (run sync): %s\n"
 
 results = {"passed": 0, "failed": 0, "skipped": 0}
 
@@ -124,9 +126,11 @@ def start(args, folder, stdin, env=None, umask=None, preexec=None, command=None)
         if preexec:
             preexec()
 
+    # A group of its own, so that a run that hangs ends with all it started.
     proc = subprocess.Popen((command or WRAPPER + [FILLVARS]) + args, cwd=folder,
                             stdin=stdin_arg, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=dict(ENV, **(env or {})), preexec_fn=prepare)
+                            env=dict(ENV, **(env or {})), preexec_fn=prepare,
+                            process_group=0)
     if stdin == "dir":
         os.close(stdin_arg)
     return proc, in_file
@@ -138,7 +142,7 @@ def run(args, folder, stdin=b"", env=None, umask=None, preexec=None, command=Non
     try:
         out, err = proc.communicate(timeout=60 * SLOW)
     except subprocess.TimeoutExpired:
-        proc.kill()
+        os.killpg(proc.pid, signal.SIGKILL)
         out, err = proc.communicate()
     offset = None
     if in_file is not None:
@@ -216,45 +220,52 @@ def table_cases():
         ("a read error: the input is closed", ["-o", "f"], "closed", None, None, 1,
          b"fillvars: read: Bad file descriptor\n", b"", OLD, False),
         ("a write error: a file size limit", ["-o", "f"], LINE_IN * 40000, None,
-         size_limit(True), 1, b"fillvars: write: File too large\n", b"", OLD, False),
+         size_limit(True), 1, b"fillvars: f: write: File too large\n", b"", OLD, False),
         ("SIGXFSZ from a file size limit", ["-o", "f"], LINE_IN * 40000, None,
          size_limit(False), -signal.SIGXFSZ, b"", b"", OLD, False),
         ("-v writes the names to standard output", ["-v", "A", "-o", "f"], b"$A", None, None, 0,
          b"", b"A\n", OLD, True),
         ("-h", ["-o", "f", "-h"], b"$A", None, None, 0, b"", USAGE, OLD, True),
         ("-V", ["-o", "f", "-V"], b"$A", None, None, 0, b"", b"fillvars 0.1\n", OLD, True),
-        ("FILE a folder", ["-o", "d"], b"$A", None, None, 1, b"fillvars: d: Is a directory\n",
+        ("FILE a folder", ["-o", "d"], b"$A", None, None, 1,
+         b"fillvars: d: names a folder, not a file\n",
          b"", OLD, True),
         ("FILE a link to a folder", ["-o", "to-d"], b"$A", None, None, 1,
-         b"fillvars: to-d: Is a directory\n", b"", OLD, True),
+         b"fillvars: to-d: names a folder, not a file\n", b"", OLD, True),
         ("FILE ending in /", ["-o", "new/"], b"$A", None, None, 1,
-         b"fillvars: new/: Is a directory\n", b"", OLD, True),
+         b"fillvars: new/: names a folder, not a file\n", b"", OLD, True),
         ("FILE under a file", ["-o", "f/x"], b"$A", None, None, 1,
-         b"fillvars: f/x: Not a directory\n", b"", OLD, True),
+         b"fillvars: f/x: f is not a folder\n", b"", OLD, True),
         ("FILE in a missing folder", ["-o", "missing/f"], b"$A", None, None, 1,
-         b"fillvars: missing/f: No such file or directory\n", b"", OLD, True),
-        ("FILE empty", ["-o", ""], b"$A", None, None, 1,
-         b"fillvars: : No such file or directory\n", b"", OLD, True),
+         b"fillvars: missing/f: the folder missing does not exist\n", b"", OLD, True),
+        ("FILE empty", ["-o", ""], b"$A", None, None, 1, b"fillvars: -o: empty file name\n",
+         b"", OLD, True),
         ("FILE escaped in the message", ["-o", b'missing/a\x1b[2J"\\\x7f\xc2\x85\xc3\xa9'],
          b"$A", None, None, 1,
-         b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: No such file or directory\n',
+         b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: '
+         b'the folder missing does not exist\n',
          b"", OLD, True),
         ("FILE /dev/null is written, not replaced", ["-o", "/dev/null"], b"$A", None, None, 0,
          b"", b"", OLD, False),
         ("FILE /dev/full: a write error", ["-o", "/dev/full"], b"$A", None, None, 1,
-         b"fillvars: write: No space left on device\n", b"", OLD, False),
+         b"fillvars: /dev/full: write: No space left on device\n", b"", OLD, False),
     ]
     if FAILCALL and not WRAPPER:
         preload = lambda call: {"LD_PRELOAD": FAILCALL, "FAILCALL": call}
         cases += [
             ("a write error from the system", ["-o", "f"], b"a=$A\n", preload("write:1"), None,
-             1, io_error % b"write", b"", OLD, False),
+             1, io_error % b"f: write", b"", OLD, False),
             ("a read error after two blocks", ["-o", "f"], many, preload("read:3"), None, 1,
              io_error % b"read", b"", OLD, False),
             ("fsync fails", ["-o", "f"], b"a=$A\n", preload("fsync:1"), None, 1,
-             io_error % b"f", b"", OLD, False),
+             io_error % b"f: not replaced: the new file could not be synced", b"", OLD, False),
             ("rename fails", ["-o", "f"], b"a=$A\n", preload("rename:1"), None, 1,
-             io_error % b"f", b"", OLD, False),
+             io_error % b"f: not replaced", b"", OLD, False),
+            # The rename cannot be taken back: FILE is new, and the status says
+            # that it may not reach the disk.
+            ("the folder's sync fails after the rename", ["-o", "f"], b"a=$A\n",
+             preload("fsync:2"), None, 1, FOLDER_SYNC % b"Input/output error", b"", b"a=1\n",
+             False),
         ]
     else:
         skip("write, read, fsync and rename failures through the interposer",
@@ -335,17 +346,83 @@ def file_cases():
             report("a new file under umask %03o is mode %o" % (umask, mode),
                    [] if made == mode else ["mode %o" % made])
         if os.geteuid() == 0:
-            os.chown(path, 1234, 5678)
-            os.chmod(path, 0o4755)
-            got = run(["-o", "f"], folder, b"owned $A\n")
-            info = os.stat(path)
-            kept = (got[0], info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode))
-            report("as root: owner, group and set-user-ID kept",
-                   [] if kept == (0, 1234, 5678, 0o4755) else [str(kept)])
+            # uid, gid, mode: each of owner and group is kept alone too.
+            for uid, gid, mode in ((1234, 5678, 0o4755), (0, 5678, 0o640), (1234, 0, 0o640)):
+                os.chown(path, uid, gid)
+                os.chmod(path, mode)
+                got = run(["-o", "f"], folder, b"owned $A\n")
+                info = os.stat(path)
+                kept = (got[0], info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode))
+                report("as root: owner %d, group %d and mode %o kept" % (uid, gid, mode),
+                       [] if kept == (0, uid, gid, mode) else [str(kept)])
         else:
             skip("owner kept", "not root")
     finally:
         remove(folder)
+
+
+def descriptor_cases():
+    """FILE that names a descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N)
+    is written through it, as plain standard output is: the file behind it
+    is never replaced, so what others wrote around the run stays. Any other
+    FILE that is not a regular file is written in place."""
+    in_ = "printf 'x ${A}\\n' | "
+    cases = [
+        # name, shell script (the command is "$@"), files afterwards, status, stderr
+        ("-o /dev/stdout appends to a log opened with >>",
+         "printf 'old log\\n' > log; " + in_ + '"$@" -o /dev/stdout >> log',
+         {"log": b"old log\nx 1\n"}, 0, b""),
+        ("-o /dev/stdout between the lines of a { ...; } > out",
+         "{ echo header; " + in_ + '"$@" -o /dev/stdout; echo footer; } > out',
+         {"out": b"header\nx 1\nfooter\n"}, 0, b""),
+        ("-o /dev/fd/1", "{ echo header; " + in_ + '"$@" -o /dev/fd/1; echo footer; } > out',
+         {"out": b"header\nx 1\nfooter\n"}, 0, b""),
+        ("-o /proc/self/fd/1",
+         "{ echo header; " + in_ + '"$@" -o /proc/self/fd/1; echo footer; } > out',
+         {"out": b"header\nx 1\nfooter\n"}, 0, b""),
+        ("-o /dev/stderr", "{ echo header >&2; " + in_ + '"$@" -o /dev/stderr; } 2> err',
+         {"err": b"header\nx 1\n"}, 0, b""),
+        ("-o /dev/fd/3 for 3>>", "echo header > log; " + in_ + '"$@" -o /dev/fd/3 3>> log',
+         {"log": b"header\nx 1\n"}, 0, b""),
+        ("-o /dev/stdout into a pipe", in_ + '"$@" -o /dev/stdout | cat > out',
+         {"out": b"x 1\n"}, 0, b""),
+        # No file named "gone (deleted)" is made beside it.
+        ("-o /dev/fd/3 for a deleted file",
+         "exec 3> gone; rm gone; " + in_ + '"$@" -o /dev/fd/3', {}, 0, b""),
+        # Another process's descriptor is opened in place, as > would: the
+        # shell's own descriptor still writes to the same file afterwards.
+        ("-o /proc/PID/fd/4 of another process",
+         "exec 4>> other; " + in_ + '"$@" -o /proc/$$/fd/4; echo more >&4',
+         {"other": b"x 1\nmore\n"}, 0, b""),
+        ("a FIFO", "mkfifo p; cat p > got & " + in_ + '"$@" -o p; wait',
+         {"got": b"x 1\n"}, 0, b""),
+        ("-o /dev/stdin", in_ + '"$@" -o /dev/stdin', {}, 1,
+         b"fillvars: /dev/stdin: names a descriptor open only for reading\n"),
+        ("-o /dev/stdout, closed", in_ + '"$@" -o /dev/stdout >&-', {}, 1,
+         b"fillvars: /dev/stdout: Bad file descriptor\n"),
+        # Not 9, which the memcheck wrapper keeps open.
+        ("-o /dev/fd/57, not open", in_ + '"$@" -o /dev/fd/57', {}, 1,
+         b"fillvars: /dev/fd/57: Bad file descriptor\n"),
+    ]
+    for name, script, files, status, err in cases:
+        folder = scratch_folder()
+        try:
+            before = listing(folder)
+            got = run(["-c", script, "sh"] + WRAPPER + [FILLVARS], folder, command=["sh"])
+            problems = []
+            if got[0] != status:
+                problems.append("status %s, expected %s" % (got[0], status))
+            if got[2] != err and not WRAPPER:
+                problems.append("stderr %s, expected %s" % (show(got[2]), show(err)))
+            for path, expected in files.items():
+                if read(os.path.join(folder, path)) != expected:
+                    problems.append("%s holds %s" % (path, show(read(os.path.join(folder, path)))))
+            gained = {path for path, _ in listing(folder) - before} - set(files) - {"p"}
+            if gained or read(os.path.join(folder, "f")) != OLD:
+                problems.append("the folder gained %s" % sorted(gained))
+            report(name, problems)
+        finally:
+            remove(folder)
 
 
 def as_nobody():
@@ -386,7 +463,8 @@ def folder_cases():
         got = run(["-o", "locked/f"], folder, b"$A", preexec=as_nobody if root else None,
                   command=command)
         check("a folder that may not be written", got, folder, before, 1,
-              b"fillvars: locked/f: Permission denied\n", path="locked/f", unread=True)
+              b"fillvars: locked/f: cannot create a file in locked: Permission denied\n",
+              path="locked/f", unread=True)
         # As nobody, in a folder nobody may write: FILE is replaced even when
         # it belongs to root, and becomes nobody's.
         if os.geteuid() == 0:
@@ -432,14 +510,16 @@ def folder_cases():
         try:
             before = listing(folder)
             check("a full device", run(["-o", "full/f"], folder, LINE_IN * 40000), folder,
-                  before, 1, b"fillvars: write: No space left on device\n", path="full/f")
+                  before, 1, b"fillvars: full/f: write: No space left on device\n", path="full/f")
             check("a read-only folder", run(["-o", "readonly/f"], folder, b"$A"), folder,
-                  before, 1, b"fillvars: readonly/f: Read-only file system\n",
+                  before, 1, b"fillvars: readonly/f: cannot create a file in readonly: "
+                  b"Read-only file system\n",
                   path="readonly/f", unread=True)
             check("FILE a mount point", run(["-o", "f"], folder, b"$A"), folder, before, 1,
-                  b"fillvars: f: Device or resource busy\n", unread=True)
+                  b"fillvars: f: is a mount point: write to it with > instead\n", unread=True)
             check("FILE bound from its own file system", run(["-o", "g"], folder, b"$A"), folder,
-                  before, 1, b"fillvars: g: Device or resource busy\n", unread=True, path="g")
+                  before, 1, b"fillvars: g: is a mount point: write to it with > instead\n",
+                  unread=True, path="g")
         finally:
             subprocess.run(["umount", os.path.join(folder, "g")])
             subprocess.run(["umount", os.path.join(folder, "f")])
@@ -447,6 +527,147 @@ def folder_cases():
             subprocess.run(["umount", readonly])
     finally:
         remove(folder)
+
+
+def owned_by_nobody(path):
+    os.lchown(path, 65534, 65534)
+
+
+def protection_cases():
+    """FILE that this run may not replace, found out before any input is
+    read: another user's file or link in a folder where anyone may make
+    files (it would be handed back to them with what the run wrote), a file
+    or folder marked immutable or append-only. And a folder that cannot be
+    read is still synced, through its file system."""
+    if os.geteuid() != 0:
+        skip("shared folders, flags and unreadable folders", "not root")
+        return
+    nobody_fails = "nobody-fails" if FAILCALL and not WRAPPER else None
+
+    def shared(folder):
+        os.mkdir(os.path.join(folder, "shared"))
+        os.chmod(os.path.join(folder, "shared"), 0o1777)
+
+    def shared_file(owner):
+        def setup(folder):
+            shared(folder)
+            path = os.path.join(folder, "shared", "app.conf")
+            with open(path, "wb") as f:
+                f.write(OLD)
+            os.chmod(path, 0o666)
+            os.chown(path, owner, owner)
+        return setup
+
+    def shared_link(owner):
+        def setup(folder):
+            shared(folder)
+            os.symlink("../f", os.path.join(folder, "shared", "link"))
+            os.lchown(os.path.join(folder, "shared", "link"), owner, owner)
+        return setup
+
+    def unreadable(folder):
+        os.mkdir(os.path.join(folder, "w"))
+        os.chmod(os.path.join(folder, "w"), 0o733)
+
+    refused = (b"fillvars: shared/app.conf: belongs to another user, in shared, which others "
+               b"may write to: remove it, or write it as its owner\n")
+    link_refused = (b"fillvars: shared/link: is a link of another user in shared, which others "
+                    b"may write to: it is not followed\n")
+    new = b"a=1\n"
+    cases = [
+        # name, setup, as nobody, FAILCALL, FILE, status, stderr, FILE afterwards
+        ("as root, nobody's FILE in a shared folder", shared_file(65534), False, None,
+         "shared/app.conf", 1, refused, OLD),
+        ("as nobody, root's FILE in a shared folder", shared_file(0), True, None,
+         "shared/app.conf", 1, refused, OLD),
+        ("as root, root's own FILE in a shared folder", shared_file(0), False, None,
+         "shared/app.conf", 0, b"", new),
+        ("as nobody, nobody's own FILE in a shared folder", shared_file(65534), True, None,
+         "shared/app.conf", 0, b"", new),
+        ("as root, nobody's link in a shared folder", shared_link(65534), False, None,
+         "shared/link", 1, link_refused, OLD),
+        ("as root, a link of the shared folder's owner", shared_link(0), False, None,
+         "shared/link", 0, b"", new),
+        ("as nobody, a folder that cannot be read (0733)", unreadable, True, None, "w/f", 0,
+         b"", new),
+    ]
+    if nobody_fails:
+        cases.append(("as nobody, a folder that cannot be read, and its sync fails", unreadable,
+                      True, "syncfs:1", "w/f", 1,
+                      b"fillvars: w/f: replaced, but its folder could not be synced (run sync): "
+                      b"Input/output error\n", new))
+    else:
+        skip("a folder that cannot be read, and its sync fails", "no interposer")
+    for name, setup, nobody, failing, path, status, err, after in cases:
+        folder = scratch_folder()
+        try:
+            command = runnable_by_anyone(folder) if nobody else None
+            env = None
+            if failing:
+                library = os.path.join(folder, "run-failcall.so")
+                shutil.copy(FAILCALL, library)
+                env = {"LD_PRELOAD": library, "FAILCALL": failing}
+            setup(folder)
+            before = listing(folder)
+            # A link is checked through the file it leads to.
+            written = "f" if path == "shared/link" else path
+            made = [(written, stat.S_IFREG)]
+            got = run(["-o", path], folder, b"a=$A\n", env,
+                      preexec=as_nobody if nobody else None, command=command)
+            check(name, got, folder, before, status, err, file=after, path=written,
+                  unread=status == 1 and failing is None,
+                  created=made if status == 0 or failing else ())
+        finally:
+            remove(folder)
+
+    flag_cases()
+
+
+def chattr(path, flags):
+    return subprocess.run(["chattr", flags, path], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0
+
+
+def flag_cases():
+    """chattr +i and +a, on FILE and on its folder: the rename would fail
+    once the input is read, and an append-only folder would keep the
+    temporary file too."""
+    folder = scratch_folder()
+    try:
+        probe = os.path.join(folder, "probe")
+        open(probe, "wb").close()
+        supported = shutil.which("chattr") and chattr(probe, "+i") and chattr(probe, "-i")
+        os.remove(probe)
+    finally:
+        remove(folder)
+    if not supported:
+        skip("immutable and append-only files and folders",
+             "chattr cannot set flags in %s" % tempfile.gettempdir())
+        return
+    cases = [
+        # name, what gets the flag, flag, stderr
+        ("an immutable FILE", "d/f", "+i",
+         b"fillvars: d/f: cannot be replaced: it is immutable (chattr +i)\n"),
+        ("an append-only FILE", "d/f", "+a",
+         b"fillvars: d/f: cannot be replaced: it is append-only (chattr +a)\n"),
+        ("an immutable folder", "d", "+i",
+         b"fillvars: d/f: cannot be replaced: its folder d is immutable (chattr +i)\n"),
+        ("an append-only folder", "d", "+a",
+         b"fillvars: d/f: cannot be replaced: its folder d is append-only (chattr +a)\n"),
+    ]
+    for name, flagged, flag, err in cases:
+        folder = scratch_folder()
+        os.mkdir(os.path.join(folder, "d"))
+        with open(os.path.join(folder, "d", "f"), "wb") as f:
+            f.write(OLD)
+        try:
+            chattr(os.path.join(folder, flagged), flag)
+            before = listing(folder)
+            check(name, run(["-o", "d/f"], folder, b"a=$A\n"), folder, before, 1, err,
+                  path="d/f", unread=True)
+        finally:
+            chattr(os.path.join(folder, flagged), "-" + flag[1])
+            remove(folder)
 
 
 def descendants(pid):
@@ -523,6 +744,8 @@ def signal_cases():
                 problems.append("the run ended before it waited on its input")
             elif len(temporary) != 1 or read(os.path.join(folder, temporary[0])) != b"a=1\n" * 1000:
                 problems.append("while waiting, the folder gained %s" % temporary)
+            elif not re.fullmatch(r"\.f\.fillvars-[A-Za-z0-9]{6}", temporary[0]):
+                problems.append("the temporary file is %s, not named after f" % temporary[0])
             if pid is not None:
                 os.kill(pid, number)
             out, err = proc.communicate(timeout=60 * SLOW)
@@ -534,6 +757,33 @@ def signal_cases():
                 check(name + " while waiting on the input", got, folder, before, -number)
         finally:
             remove(folder)
+
+    # A second signal while the first one's handler runs (Ctrl-C twice): the
+    # interposer raises it inside the handler's unlink of the temporary file.
+    if FAILCALL and not WRAPPER:
+        for number, again in ((signal.SIGINT, signal.SIGINT), (signal.SIGHUP, signal.SIGHUP),
+                              (signal.SIGTERM, signal.SIGINT)):
+            name = "%s, then %s inside its handler" % (signal.Signals(number).name,
+                                                      signal.Signals(again).name)
+            folder = scratch_folder()
+            try:
+                before = listing(folder)
+                reader, writer = os.pipe()
+                env = {"LD_PRELOAD": FAILCALL, "FAILCALL_SIGNAL": "unlink:1:%d" % again}
+                proc, _ = start(["-o", "f"], folder, reader, env)
+                os.close(reader)
+                os.write(writer, first)
+                pid = wait_until_reading(proc)
+                if pid is not None:
+                    os.kill(pid, number)
+                out, err = proc.communicate(timeout=60 * SLOW)
+                os.close(writer)
+                check(name, (proc.returncode, out, err, None), folder, before, -number)
+            finally:
+                remove(folder)
+    else:
+        skip("a second signal inside the handler", "under a wrapper" if WRAPPER else
+             "no interposer")
 
     folder = scratch_folder()
     try:
@@ -558,6 +808,43 @@ def signal_cases():
         remove(folder)
 
 
+def stage_cases():
+    """A signal at each stage of the run, raised by the interposer inside a
+    call that the stage makes. Up to the rename it ends the run with FILE as
+    it was; once FILE is renamed, the folder is still synced and then the
+    signal ends the run, with FILE new."""
+    if not FAILCALL or WRAPPER:
+        skip("a signal at each stage of -o", "under a wrapper" if WRAPPER else "no interposer")
+        return
+    term = "%d" % signal.SIGTERM
+    new = b"a=1\n"
+    stages = [
+        # name, FAILCALL_SIGNAL, FAILCALL, status, stderr, FILE afterwards
+        ("SIGTERM while the temporary file is made", "mkstemp:1:" + term, None,
+         -signal.SIGTERM, b"", OLD),
+        ("SIGINT while writing", "write:1:%d" % signal.SIGINT, None, -signal.SIGINT, b"", OLD),
+        ("SIGTERM inside the file's fsync", "fsync:1:" + term, None, -signal.SIGTERM, b"", OLD),
+        ("SIGHUP inside the file's fsync", "fsync:1:%d" % signal.SIGHUP, None, -signal.SIGHUP,
+         b"", OLD),
+        ("SIGTERM inside the rename", "rename:1:" + term, None, -signal.SIGTERM, b"", new),
+        ("SIGTERM inside the folder's sync", "fsync:2:" + term, None, -signal.SIGTERM, b"", new),
+        # The sync still runs to its end: its failure is what the run reports.
+        ("SIGTERM inside the folder's sync, which fails", "fsync:2:" + term, "fsync:2", 1,
+         FOLDER_SYNC % b"Input/output error", new),
+    ]
+    for name, at, failing, status, err, after in stages:
+        env = {"LD_PRELOAD": FAILCALL, "FAILCALL_SIGNAL": at}
+        if failing:
+            env["FAILCALL"] = failing
+        folder = scratch_folder()
+        try:
+            before = listing(folder)
+            check(name, run(["-o", "f"], folder, b"a=$A\n", env), folder, before, status, err,
+                  file=after)
+        finally:
+            remove(folder)
+
+
 def in_own_namespace():
     """As root, runs this script again in a mount namespace of its own, so
     that its mounts vanish with it; False where that cannot be done."""
@@ -578,8 +865,11 @@ def main():
     in_own_namespace()
     table_cases()
     file_cases()
+    descriptor_cases()
     folder_cases()
+    protection_cases()
     signal_cases()
+    stage_cases()
     print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
     return 1 if results["failed"] else 0
 

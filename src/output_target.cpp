@@ -1,0 +1,278 @@
+// What -o FILE names and whether it may be replaced, checked before any input
+// is read, with the messages for each refusal.
+#include "output_target.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include "io.hpp"
+
+static size_t escaped_length(const char *text) {
+    return text == nullptr ? 0 : ESCAPE_GROWTH * std::strlen(text);
+}
+
+static char *escaped(char *to, const char *text) {
+    return text == nullptr ? to : escape_text(to, text, std::strlen(text));
+}
+
+static char *copied(char *to, const char *text) {
+    size_t length = text == nullptr ? 0 : std::strlen(text);
+    if (length > 0)
+        std::memcpy(to, text, length);
+    return to + length;
+}
+
+void fail_output(const char *file, const char *words, const char *folder, const char *more,
+                 int error) {
+    const char *error_text = error == 0 ? nullptr : std::strerror(error);
+    // The filter's pending reports go first, as for every failure.
+    if (before_output != nullptr)
+        before_output();
+    size_t size = 16 + escaped_length(file) + (words ? std::strlen(words) : 0) +
+                  escaped_length(folder) + (more ? std::strlen(more) : 0) +
+                  (error_text ? std::strlen(error_text) : 0);
+    char *message = static_cast<char *>(std::malloc(size));
+    if (message == nullptr)
+        fail("malloc");
+    char *end = escaped(copied(message, "fillvars: "), file);
+    end = copied(end, ": ");
+    bool worded = words != nullptr || folder != nullptr || more != nullptr;
+    end = copied(escaped(copied(end, words), folder), more);
+    if (error_text != nullptr)
+        end = copied(worded ? copied(end, ": ") : end, error_text);
+    *end++ = '\n';
+    write_waiting(STDERR_FILENO, message, static_cast<size_t>(end - message));
+    std::free(message);
+    std::exit(1);
+}
+
+// Where a path's last component starts.
+static size_t folder_length(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+}
+
+static char *copy_of(const char *text, size_t length) {
+    char *copy = static_cast<char *>(std::malloc(length + 1));
+    if (copy == nullptr)
+        fail("malloc");
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+char *folder_name(const char *path, size_t folder) {
+    if (folder == 0)
+        return copy_of(".", 1);
+    return copy_of(path, folder == 1 ? 1 : folder - 1);
+}
+
+// A folder where anyone (or a group) may make files, each user's own ones
+// protected by the sticky bit, as /tmp is.
+static bool shared_folder(const struct stat *folder) {
+    return (folder->st_mode & S_ISVTX) != 0 && (folder->st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+static bool on_proc(const char *folder) {
+    struct statfs system;
+    return statfs(folder, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
+}
+
+// The number of the descriptor of this process that a link in /proc names
+// (/proc/self/fd/1, reached as /dev/stdout or /dev/fd/1, say), or -1.
+static int own_descriptor(const char *folder, const char *base) {
+    char *end = nullptr;
+    long number = std::strtol(base, &end, 10);
+    if (*base < '0' || *base > '9' || *end != '\0' || number > INT_MAX)
+        return -1;
+    char *real = realpath(folder, nullptr);
+    if (real == nullptr)
+        return -1;
+    char process[64], thread[80];
+    std::snprintf(process, sizeof process, "/proc/%ld/fd", static_cast<long>(getpid()));
+    std::snprintf(thread, sizeof thread, "/proc/%ld/task/%ld/fd", static_cast<long>(getpid()),
+                  static_cast<long>(getpid()));
+    bool own = std::strcmp(real, process) == 0 || std::strcmp(real, thread) == 0;
+    std::free(real);
+    return own ? static_cast<int>(number) : -1;
+}
+
+int above_standard(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int error = errno;
+    close(fd);
+    errno = error;
+    return moved;
+}
+
+// FILE names a descriptor through /proc: renaming over the file behind it
+// would lose what that descriptor's owner wrote (a log opened with >>, the
+// text around the run in a { ...; } > file). One of this process's own is
+// written through, sharing its offset as standard output does; any other is
+// opened in place, as the shell's > would.
+static OutputTarget through_descriptor(const char *file, const char *link, const char *folder,
+                                       const char *base) {
+    OutputTarget target = {};
+    int own = own_descriptor(folder, base);
+    if (own >= 0) {
+        int flags = fcntl(own, F_GETFL);
+        if (flags < 0)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        if ((flags & O_ACCMODE) == O_RDONLY)
+            fail_output(file, "names a descriptor open only for reading");
+        target.fd = fcntl(own, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    } else {
+        target.fd = above_standard(open(link, O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
+    }
+    if (target.fd < 0)
+        fail_output(file, nullptr, nullptr, nullptr, errno);
+    return target;
+}
+
+// A link that another user left in a shared folder is not followed unless the
+// folder is theirs, as the kernel's own protection for such links does: it
+// could lead the run to a file of the runner's choosing.
+static void check_link(const char *file, const char *path, const struct stat *link) {
+    char *folder = folder_name(path, folder_length(path));
+    struct stat holder;
+    bool foreign = stat(folder, &holder) == 0 && shared_folder(&holder) &&
+                   link->st_uid != holder.st_uid && link->st_uid != geteuid();
+    if (foreign)
+        fail_output(file, "is a link of another user in ", folder,
+                    ", which others may write to: it is not followed");
+    std::free(folder);
+}
+
+// FILE with its symbolic links followed to the file they lead to, which need
+// not exist yet: the links stay, and what they point to is replaced. A link
+// in /proc is a descriptor, written in place.
+static OutputTarget follow_links(const char *file) {
+    OutputTarget target = {};
+    target.fd = -1;
+    char *current = copy_of(file, std::strlen(file));
+    for (int hops = 0;; hops++) {
+        bool found = lstat(current, &target.old) == 0;
+        // A missing file, or a folder that is missing or not a folder: the
+        // checks of the folder say which.
+        if (!found && errno != ENOENT && errno != ENOTDIR)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        if (found && !S_ISLNK(target.old.st_mode)) {
+            target.existed = true;
+            break;
+        }
+        // A link in /proc, or a descriptor there that is not open.
+        size_t folder = folder_length(current);
+        char *folder_path = folder_name(current, folder);
+        if (on_proc(folder_path)) {
+            OutputTarget written = through_descriptor(file, current, folder_path, current + folder);
+            std::free(folder_path);
+            std::free(current);
+            return written;
+        }
+        std::free(folder_path);
+        if (!found)
+            break;
+        check_link(file, current, &target.old);
+        if (hops == 40)
+            fail_output(file, nullptr, nullptr, nullptr, ELOOP);
+        char link[PATH_MAX];
+        ssize_t n = readlink(current, link, sizeof link);
+        if (n < 0)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        if (static_cast<size_t>(n) == sizeof link)
+            fail_output(file, nullptr, nullptr, nullptr, ENAMETOOLONG);
+        // A relative link is read from the folder that holds it.
+        if (link[0] == '/')
+            folder = 0;
+        char *next = static_cast<char *>(std::malloc(folder + static_cast<size_t>(n) + 1));
+        if (next == nullptr)
+            fail("malloc");
+        std::memcpy(next, current, folder);
+        std::memcpy(next + folder, link, static_cast<size_t>(n));
+        next[folder + static_cast<size_t>(n)] = '\0';
+        std::free(current);
+        current = next;
+    }
+    target.path = current;
+    target.folder = folder_length(current);
+    return target;
+}
+
+// The flag (chattr +i or +a) that forbids a rename over a file or a new name
+// in a folder, which the rename would meet only once the input is read: its
+// words (" is ..."), or null.
+static const char *frozen(const char *path) {
+#ifdef STATX_ATTR_IMMUTABLE
+    struct statx about;
+    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &about) != 0)
+        return nullptr;
+    uint64_t set = about.stx_attributes & about.stx_attributes_mask;
+    if (set & STATX_ATTR_IMMUTABLE)
+        return " is immutable (chattr +i)";
+    if (set & STATX_ATTR_APPEND)
+        return " is append-only (chattr +a)";
+#else
+    (void)path;
+#endif
+    return nullptr;
+}
+
+OutputTarget output_target(const char *file) {
+    if (file[0] == '\0') {
+        static const char message[] = "fillvars: -o: empty file name\n";
+        write_waiting(STDERR_FILENO, message, sizeof message - 1);
+        std::exit(1);
+    }
+    OutputTarget target = follow_links(file);
+    if (target.fd >= 0)
+        return target;
+    const char *base = target.path + target.folder;
+    if (target.existed
+            ? S_ISDIR(target.old.st_mode)
+            : *base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0)
+        fail_output(file, "names a folder, not a file");
+    // A device, a FIFO or a socket cannot be replaced whole: it is written
+    // as standard output would be.
+    if (target.existed && !S_ISREG(target.old.st_mode)) {
+        target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        if (target.fd < 0)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        std::free(target.path);
+        target.path = nullptr;
+        return target;
+    }
+
+    char *folder = folder_name(target.path, target.folder);
+    struct stat holder;
+    if (stat(folder, &holder) != 0) {
+        if (errno == ENOENT)
+            fail_output(file, "the folder ", folder, " does not exist");
+        if (errno == ENOTDIR)
+            fail_output(file, nullptr, folder, " is not a folder");
+        fail_output(file, "cannot create a file in ", folder, nullptr, errno);
+    }
+    if (!S_ISDIR(holder.st_mode))
+        fail_output(file, nullptr, folder, " is not a folder");
+    // Replaced, another user's file in a shared folder would be handed back
+    // to them with what this run wrote (and they may swap it meanwhile).
+    if (target.existed && target.old.st_uid != geteuid() && shared_folder(&holder))
+        fail_output(file, "belongs to another user, in ", folder,
+                    ", which others may write to: remove it, or write it as its owner");
+    if (const char *flag = frozen(folder))
+        fail_output(file, "cannot be replaced: its folder ", folder, flag);
+    if (target.existed) {
+        if (const char *flag = frozen(target.path))
+            fail_output(file, "cannot be replaced: it", nullptr, flag);
+    }
+    std::free(folder);
+    return target;
+}
