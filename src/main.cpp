@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "env_file.hpp"
 #include "io.hpp"
 #include "names.hpp"
 #include "output_file.hpp"
@@ -26,6 +27,7 @@ static const struct option options[] = {
     {"noempty", no_argument, nullptr, 'e'},
     {"shell", no_argument, nullptr, 's'},
     {"output", required_argument, nullptr, 'o'},
+    {"env-file", required_argument, nullptr, 'f'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -60,7 +62,7 @@ int main(int argc, char *argv[]) {
     Rules rules = {};
     const char *output = nullptr;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:f:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -87,6 +89,9 @@ int main(int argc, char *argv[]) {
         case 's':
             rules.shell = true;
             break;
+        case 'f':
+            env_file_add(optarg);
+            break;
         case 'o':
             // "-" is standard output, as without the option.
             output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
@@ -102,10 +107,17 @@ int main(int argc, char *argv[]) {
         name_list_print();
         return 0;
     }
+    // Before any input is read and before -o creates anything: a bad file
+    // ends the run with nothing written.
+    if (!env_files_load()) {
+        env_files_release();
+        return 1;
+    }
     int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
     // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was.
     uint64_t reported = substitute_stream(STDIN_FILENO, out, BLOCK_SIZE, rules);
     name_list_release();
+    env_files_release();
     if (reported > 0)
         return 1;
     if (output != nullptr)
