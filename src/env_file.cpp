@@ -133,33 +133,42 @@ struct Parse {
     uint64_t number; // its number
 };
 
-// The value that starts at a quote at open, up to its closing quote, written
-// in place from open + 1: '...' as it stands, "..." with its escapes. Either
-// may span lines; a CR before a line feed is no part of it. Leaves at->p at
-// the line of the closing quote and returns the byte after it, or null when
-// the file breaks the format (reported).
-static char *read_quoted(Parse *at, char *open, size_t *length) {
-    const char quote = *open;
+// The closing quote of the value that opens at open: a "\" in "..." takes
+// the byte after it along. Leaves at->p at the line of the closing quote, or
+// returns null when the file breaks the format (reported).
+static char *find_close(Parse *at, char *open) {
     const char *end = at->file.end;
     char *open_line = at->p;
     uint64_t open_number = at->number;
-    char *to = open + 1;
     for (char *r = open + 1; r < end; r++) {
-        char c = *r;
-        if (c == quote) {
-            *length = static_cast<size_t>(to - (open + 1));
-            return r + 1;
-        }
-        if (c == '\0') {
+        if (*r == *open)
+            return r;
+        if (*r == '\0') {
             refuse_line(at->file, at->number, at->p, "a NUL byte");
             return nullptr;
         }
-        if (c == '\n') {
+        if (*r == '\n') {
             at->number++;
             at->p = r + 1;
-        } else if (c == '\r' && r + 1 < end && r[1] == '\n') {
+        } else if (*r == '\\' && *open == '"' && r + 1 < end && (r[1] == '"' || r[1] == '\\')) {
+            r++;
+        }
+    }
+    refuse_line(at->file, open_number, open_line, "unclosed quote");
+    return nullptr;
+}
+
+// Writes the value between the quotes at open and close in place, from
+// open + 1: '...' as it stands, "..." with its escapes; a CR before a line
+// feed is no part of it. Returns its length. Only once the file is known to
+// be good: a message shows the lines as they were.
+static size_t unquote(char *open, const char *close) {
+    char *to = open + 1;
+    for (const char *r = open + 1; r < close; r++) {
+        char c = *r;
+        if (c == '\r' && r[1] == '\n')
             continue;
-        } else if (c == '\\' && quote == '"' && r + 1 < end) {
+        if (c == '\\' && *open == '"') {
             static const char from[] = "nrt\\\"$", into[] = "\n\r\t\\\"$";
             const char *escape = static_cast<const char *>(std::memchr(from, r[1], 6));
             if (escape != nullptr) {
@@ -169,8 +178,7 @@ static char *read_quoted(Parse *at, char *open, size_t *length) {
         }
         *to++ = c;
     }
-    refuse_line(at->file, open_number, open_line, "unclosed quote");
-    return nullptr;
+    return static_cast<size_t>(to - (open + 1));
 }
 
 // Reads the line at at->p, and the lines a quoted value runs on to; leaves
@@ -209,12 +217,11 @@ static bool read_line(Parse *at) {
     while (value < stop && blank(*value))
         value++;
     if (value < stop && (*value == '\'' || *value == '"')) {
-        size_t length;
-        char *after = read_quoted(at, value, &length);
-        if (after == nullptr)
+        char *close = find_close(at, value);
+        if (close == nullptr)
             return false;
-        keep_variable(name, name_length, value + 1, length);
         // The rest of the line the closing quote is on: white space, a comment.
+        char *after = close + 1;
         line = at->p;
         Line rest = line_from(after, at->file.end);
         stop = after + rest.length;
@@ -225,6 +232,7 @@ static bool read_line(Parse *at) {
             after++;
         if (after < stop && *after != '#')
             return refuse_line(at->file, at->number, line, "text after the closing quote");
+        keep_variable(name, name_length, value + 1, unquote(value, close));
     } else {
         // To the end of the line, or to a "#" after white space; trimmed.
         char *cut = equals + 1;
