@@ -257,11 +257,11 @@ static char *read_file(const char *path, size_t *size) {
         return nullptr;
     }
     // The size a regular file has now, and one more byte to see its end;
-    // another file grows as it is read.
+    // another file, or one that grows, takes as much as it gives.
     struct stat status;
-    size_t room = fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
-                      ? static_cast<size_t>(status.st_size) + 1
-                      : 64 * 1024;
+    size_t room = 64 * 1024;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+        room = static_cast<size_t>(status.st_size) + 1;
     char *data = nullptr;
     size_t used = 0;
     for (;;) {
