@@ -41,18 +41,27 @@ static void close_stdout() {
     }
 }
 
+// Usage and version end the run where they are met: what the options before
+// them collected (prefixes, -f files) is given back first.
+static void release_options() {
+    name_list_release();
+    env_files_release();
+}
+
 [[noreturn]] static void show_usage() {
     // Through the waiting write, as listing and the filter are: a
     // non-blocking standard output that is full for a moment is no failure.
     static const char usage[] = "usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
                                 "       VARIABLE-NAMES can be specified in shell format or bare.\n";
     write_all(STDOUT_FILENO, usage, sizeof usage - 1);
+    release_options();
     std::exit(0);
 }
 
 [[noreturn]] static void show_version() {
     static const char version[] = "fillvars 0.1\n";
     write_all(STDOUT_FILENO, version, sizeof version - 1);
+    release_options();
     std::exit(0);
 }
 

@@ -137,6 +137,7 @@ CASES = [
          env={"A": "1"}, stderr=option_diagnostic(b"option '--env-file' requires an argument")),
     case("-v does not read the files", ["-v", "-f", "missing.env", "A"], stdout=b"A\n"),
     case("-h before a file is read", ["-f", "missing.env", "-h"], stdout=USAGE),
+    case("-V after -f and -p", ["-f", "missing.env", "-p", "A", "-V"], stdout=VERSION),
     case("-f: a file read from a pipe, longer than one read", ["-f", "/dev/stdin"],
          stdin=b"A=1\n" * 30000 + b"bad\n",
          stderr=b'fillvars: /dev/stdin:30001: "bad": no "="\n', status=1),
