@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "env_file.hpp"
 #include "model.hpp"
 #include "names.hpp"
 #include "substitute.hpp"
@@ -29,6 +30,9 @@ extern char **environ;
 // references everywhere made those calls most of the time a run took.
 static int in_fd = -1;
 static int out_fd = -1;
+// A -f file, named by its /proc path.
+static int env_fd = -1;
+static std::string env_path;
 static bool catching = false;
 static std::string_view unread;
 // The most bytes a read gives, as a pipe gives what was written so far; 0:
@@ -161,7 +165,59 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Descriptors of their own, so that no other use of them is caught.
     in_fd = memfd_create("fillvars-in", 0);
     out_fd = memfd_create("fillvars-out", 0);
-    return in_fd < 0 || out_fd < 0;
+    env_fd = memfd_create("fillvars-env", 0);
+    env_path = "/proc/self/fd/" + std::to_string(env_fd);
+    return in_fd < 0 || out_fd < 0 || env_fd < 0;
+}
+
+// Loads text as the one -f file of the next runs (env_files_release ends it).
+static void load_env_file(std::string_view in, const std::string &text) {
+    if (ftruncate(env_fd, 0) != 0 ||
+        pwrite(env_fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+        std::abort();
+    env_file_add(env_path.c_str());
+    if (!env_files_load())
+        fail_property("a file written from the environment loads", in, text, "");
+}
+
+// The environment's entries whose names a -f file can hold, each name's first.
+static std::vector<std::string> shell_entries(const std::vector<std::string> &env) {
+    std::vector<std::string> kept;
+    for (const std::string &entry : env) {
+        size_t equals = entry.find('=');
+        bool name =
+            equals != std::string::npos && equals > 0 && !(entry[0] >= '0' && entry[0] <= '9');
+        for (size_t i = 0; name && i < equals; i++) {
+            char c = entry[i];
+            name = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                   (c >= '0' && c <= '9');
+        }
+        bool first = true;
+        for (const std::string &other : kept)
+            first = first && other.compare(0, equals + 1, entry, 0, equals + 1) != 0;
+        if (name && first)
+            kept.push_back(entry);
+    }
+    return kept;
+}
+
+// The entries as a -f file: NAME="VALUE", escaped so that the value comes back.
+static std::string as_env_file(const std::vector<std::string> &entries) {
+    std::string file;
+    for (const std::string &entry : entries) {
+        size_t equals = entry.find('=');
+        file += entry.substr(0, equals) + "=\"";
+        for (char c : entry.substr(equals + 1)) {
+            if (c == '\\' || c == '"')
+                file += '\\';
+            if (c == '\r')
+                file += "\\r";
+            else
+                file += c;
+        }
+        file += "\"\n";
+    }
+    return file;
 }
 
 // The input with each reference (by the plain rule) replaced by what
@@ -303,6 +359,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (got_shell.out != unlimited.out)
             fail_property("-s without a limit follows the model", in, unlimited.out, got_shell.out);
     }
+
+    // -f: a file of variables acts as the environment's entries would, after
+    // its own: the same entries given by a file instead give the same run,
+    // and a file that sets only names the environment sets changes nothing.
+    std::vector<std::string> settable = shell_entries(env);
+    Run direct = filter(in, operands, settable, block_size, options);
+    load_env_file(in, as_env_file(settable));
+    Run from_file = filter(in, operands, {}, block_size, options);
+    env_files_release();
+    if (from_file.out != direct.out || from_file.err != direct.err)
+        fail_property("-f: a file's variables act as the environment's", in, direct.out,
+                      from_file.out);
+    std::vector<std::string> overridden;
+    for (const std::string &entry : settable)
+        overridden.push_back(entry.substr(0, entry.find('=')) + "=from the file $X");
+    load_env_file(in, as_env_file(overridden));
+    Run shadowed = filter(in, operands, env, block_size, options);
+    env_files_release();
+    if (shadowed.out != optioned.out || shadowed.err != optioned.err)
+        fail_property("-f: the environment's own entries win", in, optioned.out, shadowed.out);
 
     // -k with nothing set: every reference stays, so the input comes back
     // (not under -s, where "$$" and the forms have their own say, nor -r).

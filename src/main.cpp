@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "env_file.hpp"
 #include "io.hpp"
 #include "names.hpp"
 #include "output_file.hpp"
@@ -27,6 +28,7 @@ static const struct option options[] = {
     {"shell", no_argument, nullptr, 's'},
     {"output", required_argument, nullptr, 'o'},
     {"references", no_argument, nullptr, 'r'},
+    {"env-file", required_argument, nullptr, 'f'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -40,18 +42,27 @@ static void close_stdout() {
     }
 }
 
+// Usage and version end the run where they are met: what the options before
+// them collected (prefixes, -f files) is given back first.
+static void release_options() {
+    name_list_release();
+    env_files_release();
+}
+
 [[noreturn]] static void show_usage() {
     // Through the waiting write, as listing and the filter are: a
     // non-blocking standard output that is full for a moment is no failure.
     static const char usage[] = "usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
                                 "       VARIABLE-NAMES can be specified in shell format or bare.\n";
     write_all(STDOUT_FILENO, usage, sizeof usage - 1);
+    release_options();
     std::exit(0);
 }
 
 [[noreturn]] static void show_version() {
     static const char version[] = "fillvars 0.1\n";
     write_all(STDOUT_FILENO, version, sizeof version - 1);
+    release_options();
     std::exit(0);
 }
 
@@ -61,7 +72,7 @@ int main(int argc, char *argv[]) {
     Rules rules = {};
     const char *output = nullptr;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:r", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -91,6 +102,9 @@ int main(int argc, char *argv[]) {
         case 'r':
             rules.references = true;
             break;
+        case 'f':
+            env_file_add(optarg);
+            break;
         case 'o':
             // "-" is standard output, as without the option.
             output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
@@ -107,10 +121,17 @@ int main(int argc, char *argv[]) {
         name_list_print();
         return 0;
     }
+    // Before any input is read and before -o creates anything: a bad file
+    // ends the run with nothing written.
+    if (!env_files_load()) {
+        env_files_release();
+        return 1;
+    }
     int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
     // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was.
     uint64_t reported = substitute_stream(STDIN_FILENO, out, BLOCK_SIZE, rules);
     name_list_release();
+    env_files_release();
     if (reported > 0)
         return 1;
     if (output != nullptr)

@@ -21,6 +21,7 @@
 #define FILLVARS_SSE2 0
 #endif
 
+#include "env_file.hpp"
 #include "io.hpp"
 #include "name_table.hpp"
 #include "names.hpp"
@@ -99,9 +100,10 @@ static char *values = nullptr;
 
 // Indexes the environment once; the first entry for a name wins, as with
 // getenv. Entries without "=" or with an empty name are never found by it.
+// The variables of -f files go in after it, so that the environment's own win.
 static void index_environment() {
     values_hold_equals = false;
-    size_t count = 0;
+    size_t count = env_files_count();
     size_t bytes = COPY_PAST;
     for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
         count++;
@@ -127,6 +129,8 @@ static void index_environment() {
         if (std::strchr(equals + 1, '=') != nullptr)
             values_hold_equals = true;
     }
+    if (env_files_index(&environment))
+        values_hold_equals = true;
     // Listed names are marked in the same table, put in without a value
     // where they are not set: one lookup tells whether a reference is
     // allowed and what it becomes.
@@ -606,6 +610,25 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
     return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
+// What getenv would find for name (length bytes, holding "=") among the
+// variables that only -f files set, were they in the environment: "N=a" is
+// the rest of N's value after "a=". Null where there is nothing.
+static const char *getenv_from_files(char *name, size_t length, size_t *value_length) {
+    char *equals = static_cast<char *>(std::memchr(name, '=', length));
+    size_t key = static_cast<size_t>(equals - name);
+    size_t rest = length - key - 1;
+    // A name in the environment was getenv's to find.
+    *equals = '\0';
+    bool in_environment = std::getenv(name) != nullptr;
+    *equals = '=';
+    const NameSlot *slot = in_environment ? nullptr : name_table_find(&environment, name, key);
+    if (slot == nullptr || slot->value == nullptr || slot->value_length <= rest ||
+        std::memcmp(slot->value, equals + 1, rest) != 0 || slot->value[rest] != '=')
+        return nullptr;
+    *value_length = slot->value_length - rest - 1;
+    return slot->value + rest + 1;
+}
+
 // An allowed reference to a variable that the environment index does not
 // hold. It may still be set: no indexed name holds "=", but getenv matches
 // such a name in its own way (against a name and the start of its value), so
@@ -620,10 +643,13 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
         std::memcpy(copy, name, length);
         copy[length] = '\0';
         const char *value = std::getenv(copy);
+        size_t value_length = value != nullptr ? std::strlen(value) : 0;
+        if (value == nullptr)
+            value = getenv_from_files(copy, length, &value_length);
         if (value != nullptr) {
-            if (*value == '\0' && rules.noempty)
+            if (value_length == 0 && rules.noempty)
                 report_name(dollar, name, length, " is empty\n");
-            output_write(out, value, std::strlen(value));
+            output_write(out, value, value_length);
             return true;
         }
     }

@@ -37,7 +37,7 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -b --braced -e --noempty -h --help -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
+fillvars -              | -b --braced -e --noempty -f --env-file -h --help -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
 fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO
@@ -55,6 +55,8 @@ fillvars -o tpl/s       | tpl/site.conf.in
 fillvars -o T_          |
 fillvars --output=tpl/o | --output=tpl/other
 fillvars -uo tpl/       | tpl/other tpl/site.conf.in
+fillvars -f tpl/s       | tpl/site.conf.in
+fillvars --env-file=tpl/o | --env-file=tpl/other
 CASES
 
 [ $failed = 0 ] && echo "fish completion: all checks passed"

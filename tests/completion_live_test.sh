@@ -62,6 +62,7 @@ fillvars -v $MYAPP_           | HOST | fillvars -v \$MYAPP_HOST           | MYAP
 fillvars --vari               | PATH | fillvars --variables PATH          | PATH
 fillvars -v A -o tpl/si       |      | fillvars -v A -o tpl/site.conf.in  | A
 fillvars -v A --output=tpl/s  |      | fillvars -v A --output=tpl/site.conf.in | A
+fillvars -v A -f tpl/si       |      | fillvars -v A -f tpl/site.conf.in  | A
 fillvars -v A < tpl/si        |      | fillvars -v A < tpl/site.conf.in   | A
 fillvars -v A > tpl/er        |      | fillvars -v A > tpl/errors.log     | A
 CASES

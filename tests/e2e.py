@@ -24,9 +24,14 @@ import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 
 BIN = os.path.abspath(sys.argv[1])
 WRAPPER = shlex.split(os.environ.get("FILLVARS_WRAPPER", ""))
+# Cases with files run in a folder of their own: a wrapper given by a relative path
+# must still be found there.
+if WRAPPER and "/" in WRAPPER[0]:
+    WRAPPER[0] = os.path.abspath(WRAPPER[0])
 SLOW = int(os.environ.get("FILLVARS_SLOW", 20 if WRAPPER else 1))
 # Every case takes well under a second; one that runs this long has hung.
 LIMIT = 10 * SLOW
@@ -67,10 +72,12 @@ def option_diagnostic(words):
     return BIN.encode() + b": " + words + b"\n"
 
 
-def case(name, args, stdin=b"", stdout=b"", env=None, stderr=b"", status=0):
+def case(name, args, stdin=b"", stdout=b"", env=None, stderr=b"", status=0, files=None):
+    """files: name to bytes, written into a folder of their own where the
+    program then runs (for -f NAME)."""
     env = {os.fsencode(k): os.fsencode(v) for k, v in (env or {}).items()}
     return dict(name=name, args=args, stdin=stdin, stdout=stdout, env=env,
-                stderr=stderr, status=status)
+                stderr=stderr, status=status, files=dict(files or {}))
 
 
 N4095 = "N" * 4095
@@ -117,6 +124,23 @@ CASES = [
          stderr=option_diagnostic(b"option requires an argument -- 'o'")),
     case("--output without a file", ["--output"], stdin=b"$A\n", stdout=b"1\n",
          env={"A": "1"}, stderr=option_diagnostic(b"option '--output' requires an argument")),
+
+    # -f, --env-file: the option's forms; its files and their format are the
+    # case files' (tests/cases/env_file.txt).
+    case("--env-file=FILE", ["--env-file=app.env"], stdin=b"$A", stdout=b"1",
+         files={b"app.env": b"A=1\n"}),
+    case("--env-file FILE, abbreviated, after an operand", ["A", "--env", "app.env"],
+         stdin=b"$A $B", stdout=b"1 $B", files={b"app.env": b"A=1\nB=2\n"}),
+    case("-f without its file", ["-f"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(b"option requires an argument -- 'f'")),
+    case("--env-file without its file", ["--env-file"], stdin=b"$A\n", stdout=b"1\n",
+         env={"A": "1"}, stderr=option_diagnostic(b"option '--env-file' requires an argument")),
+    case("-v does not read the files", ["-v", "-f", "missing.env", "A"], stdout=b"A\n"),
+    case("-h before a file is read", ["-f", "missing.env", "-h"], stdout=USAGE),
+    case("-V after -f and -p", ["-f", "missing.env", "-p", "A", "-V"], stdout=VERSION),
+    case("-f: a file read from a pipe, longer than one read", ["-f", "/dev/stdin"],
+         stdin=b"A=1\n" * 30000 + b"bad\n",
+         stderr=b'fillvars: /dev/stdin:30001: "bad": no "="\n', status=1),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),
@@ -222,6 +246,11 @@ def load_cases(path):
             current[{"input": "stdin", "output": "stdout"}.get(key, key)] = value
         elif key == "status" and value.isdigit():
             current["status"] = int(value)
+        elif key == "file" and value and b"/" not in value:
+            current["files"][value] = b""
+            last_file = value
+        elif key in ("line", "content") and current["files"]:
+            current["files"][last_file] += value + (b"\n" if key == "line" else b"")
         else:
             sys.exit("%s: not a case line: %r" % (where, line))
     return cases
@@ -269,12 +298,17 @@ class Results:
 def run_case(results, c):
     if SCRIPT_WRAPPER and not all(re.fullmatch(rb"[A-Za-z_][A-Za-z0-9_]*", n) for n in c["env"]):
         return
-    try:
-        p = subprocess.run(command(c["args"]), input=c["stdin"], env=child_env(c["env"]),
-                           capture_output=True, timeout=LIMIT)
-    except subprocess.TimeoutExpired:
-        results.hung_case(c["name"])
-        return
+    with tempfile.TemporaryDirectory() as folder:
+        for name, content in c["files"].items():
+            with open(os.path.join(os.fsencode(folder), name), "wb") as f:
+                f.write(content)
+        try:
+            p = subprocess.run(command(c["args"]), input=c["stdin"], env=child_env(c["env"]),
+                               capture_output=True, timeout=LIMIT,
+                               cwd=folder if c["files"] else None)
+        except subprocess.TimeoutExpired:
+            results.hung_case(c["name"])
+            return
     results.check(c["name"], [("stdout", c["stdout"], p.stdout),
                               ("stderr", c["stderr"], p.stderr),
                               ("status", c["status"], p.returncode)])

@@ -245,6 +245,10 @@ def table_cases():
          b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: '
          b'the folder missing does not exist\n',
          b"", OLD, True),
+        ("-f: a missing file", ["-o", "f", "-f", "missing.env"], b"$A", None, None, 1,
+         b"fillvars: missing.env: No such file or directory\n", b"", OLD, True),
+        ("-f: a file not of NAME=VALUE lines, FILE itself", ["-f", "f", "-o", "f"], b"$A", None,
+         None, 1, b'fillvars: f:1: "old: the last good file": no "="\n', b"", OLD, True),
         ("FILE /dev/null is written, not replaced", ["-o", "/dev/null"], b"$A", None, None, 0,
          b"", b"", OLD, False),
         ("FILE /dev/full: a write error", ["-o", "/dev/full"], b"$A", None, None, 1,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "env_file.hpp"
 #include "names.hpp"
 #include "substitute.hpp"
 
@@ -32,6 +34,9 @@ struct StreamCase {
     std::vector<std::string> prefixes = {};
     std::string expected_err = "";
     int status = 0;
+    // -f: the files to read, in order, and the files the case writes first.
+    std::vector<std::string> env_files = {};
+    std::vector<std::pair<std::string, std::string>> files = {};
 };
 
 // Shows bytes so that a CR, a NUL or a byte past ASCII is visible.
@@ -97,15 +102,59 @@ std::string run_filter(const std::string &input, size_t block_size, Rules rules 
     return result;
 }
 
+// What loading a case's -f files wrote on standard error, when it failed.
+struct Loaded {
+    bool failed;
+    std::string err;
+};
+
+Loaded env_files_loaded = {};
+
+// Writes the case's files into a folder of their own, and loads the files
+// that -f names from there, as the program does from where it runs.
+Loaded load_env_files(const StreamCase &c) {
+    env_files_release();
+    if (c.env_files.empty())
+        return {};
+    char folder[] = "/tmp/fillvars-env-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return {};
+    }
+    for (const auto &file : c.files) {
+        std::ofstream(std::string(folder) + "/" + file.first, std::ios::binary) << file.second;
+    }
+    int here = open(".", O_RDONLY | O_DIRECTORY);
+    int err = memfd_create("err", 0);
+    int saved = dup(STDERR_FILENO);
+    EXPECT_EQ(chdir(folder), 0);
+    dup2(err, STDERR_FILENO);
+    for (const std::string &path : c.env_files)
+        env_file_add(path.c_str());
+    bool ok = env_files_load();
+    dup2(saved, STDERR_FILENO);
+    EXPECT_EQ(fchdir(here), 0);
+    close(saved);
+    close(here);
+    Loaded result = {!ok, read_back(err)};
+    close(err);
+    for (const auto &file : c.files)
+        unlink((std::string(folder) + "/" + file.first).c_str());
+    rmdir(folder);
+    return result;
+}
+
 class SubstituteTest : public ::testing::Test {
   protected:
     void TearDown() override {
         name_list_release();
+        env_files_release();
         clearenv();
     }
 
     static void prepare(const StreamCase &c) {
         name_list_release();
+        env_files_loaded = load_env_files(c);
         clearenv();
         for (const auto &var : c.env)
             setenv(var.first.c_str(), var.second.c_str(), 1);
@@ -187,9 +236,10 @@ bool decode(const std::string &text, std::string *out, std::string *error) {
 }
 
 // Takes the options that change what a reference becomes, as the program's
-// parser would from one argument (short forms, "-p" with the rest of the
-// argument or the next one); false for any other argument that starts with "-".
-bool apply_option(StreamCase *c, const std::string &argument, bool *wants_prefix) {
+// parser would from one argument (short forms, "-p" and "-f" with the rest of
+// the argument or the next one, which *wants then names); false for any other
+// argument that starts with "-".
+bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
     for (size_t i = 1; i < argument.size(); i++) {
         switch (argument[i]) {
         case 'u':
@@ -211,10 +261,13 @@ bool apply_option(StreamCase *c, const std::string &argument, bool *wants_prefix
             c->rules.references = true;
             break;
         case 'p':
-            if (i + 1 < argument.size())
+        case 'f':
+            if (i + 1 >= argument.size())
+                *wants = argument[i];
+            else if (argument[i] == 'p')
                 c->prefixes.push_back(argument.substr(i + 1));
             else
-                *wants_prefix = true;
+                c->env_files.push_back(argument.substr(i + 1));
             return true;
         default:
             return false;
@@ -224,15 +277,14 @@ bool apply_option(StreamCase *c, const std::string &argument, bool *wants_prefix
 }
 
 // Puts one decoded "key: value" line into a case; returns what is wrong with it.
-std::string apply(StreamCase *c, const std::string &key, const std::string &value,
-                  bool *wants_prefix) {
+std::string apply(StreamCase *c, const std::string &key, const std::string &value, char *wants) {
     const char *needs_program = "needs the program: put the case in a file only e2e.py reads";
     size_t equals = value.find('=');
-    if (key == "arg" && *wants_prefix) {
-        c->prefixes.push_back(value);
-        *wants_prefix = false;
+    if (key == "arg" && *wants != 0) {
+        (*wants == 'p' ? c->prefixes : c->env_files).push_back(value);
+        *wants = 0;
     } else if (key == "arg" && !value.empty() && value[0] == '-') {
-        if (!apply_option(c, value, wants_prefix))
+        if (!apply_option(c, value, wants))
             return "the option " + value + " " + needs_program;
     } else if (key == "arg")
         c->operands.push_back(value);
@@ -248,6 +300,16 @@ std::string apply(StreamCase *c, const std::string &key, const std::string &valu
         c->expected_err = value;
     else if (key == "status" && (value == "0" || value == "1"))
         c->status = value[0] - '0';
+    else if (key == "file" && (value.empty() || value.find('/') != std::string::npos))
+        return "a file is named by a plain file name";
+    else if (key == "file")
+        c->files.emplace_back(value, "");
+    else if ((key == "line" || key == "content") && c->files.empty())
+        return "\"" + key + ":\" comes after \"file:\"";
+    else if (key == "line")
+        c->files.back().second += value + "\n";
+    else if (key == "content")
+        c->files.back().second += value;
     else
         return "not a case line: \"" + key + "\"";
     return "";
@@ -265,7 +327,7 @@ bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::st
     std::string problem;
     int number = 0;
     bool open = false;
-    bool wants_prefix = false;
+    char wants = 0;
     while (problem.empty() && std::getline(file, line)) {
         number++;
         if (line.empty()) {
@@ -284,13 +346,13 @@ bool load_cases(const std::string &path, std::vector<StreamCase> *cases, std::st
             problem = "a line is \"key: value\"";
         else if (decode(raw.empty() ? raw : raw.substr(1), &value, &problem) && key == "case") {
             cases->emplace_back();
-            wants_prefix = false;
+            wants = 0;
             cases->back().label = file_name + ":" + std::to_string(number) + ": " + value;
             open = true;
         } else if (problem.empty() && !open)
             problem = "a case starts with \"case:\"";
         else if (problem.empty())
-            problem = apply(&cases->back(), key, value, &wants_prefix);
+            problem = apply(&cases->back(), key, value, &wants);
     }
     if (!problem.empty())
         *error = path + ":" + std::to_string(number) + ": " + problem;
@@ -356,6 +418,16 @@ Reported run_reporting(const std::string &input, size_t block_size, Rules rules)
     return run;
 }
 
+// A run of a case: the filter's, or the failed load of its files, which
+// ends the run before any input is read.
+Reported run_case(const StreamCase &c, size_t block_size, Rules rules) {
+    if (env_files_loaded.failed)
+        return {"", env_files_loaded.err, 1};
+    Reported run = run_reporting(c.input, block_size, rules);
+    run.err = env_files_loaded.err + run.err;
+    return run;
+}
+
 // Whether a run gave what the case expects; if not, says how it differs.
 bool expect_run(const StreamCase &c, const Reported &run, size_t block) {
     bool same =
@@ -373,7 +445,7 @@ TEST_F(SubstituteTest, Table) {
     for (const StreamCase &c : stream_cases()) {
         SCOPED_TRACE(c.label);
         prepare(c);
-        expect_run(c, run_reporting(c.input, BLOCK_SIZE, c.rules), BLOCK_SIZE);
+        expect_run(c, run_case(c, BLOCK_SIZE, c.rules), BLOCK_SIZE);
     }
 }
 
@@ -405,7 +477,7 @@ TEST_F(SubstituteTest, BlockEdgeIndependence) {
         SCOPED_TRACE(c.label);
         prepare(c);
         for (size_t block : edge_block_sizes(c.input)) {
-            if (!expect_run(c, run_reporting(c.input, block, c.rules), block))
+            if (!expect_run(c, run_case(c, block, c.rules), block))
                 break;
         }
     }
@@ -520,8 +592,8 @@ TEST_F(SubstituteTest, WalksWithTheOptionsTestsWriteAsThoseWithout) {
         Rules with_e = c.rules;
         with_e.noempty = true;
         for (size_t block : {size_t{1}, size_t{7}, size_t{64}, BLOCK_SIZE}) {
-            std::string without = run_reporting(c.input, block, c.rules).out;
-            std::string with = run_reporting(c.input, block, with_e).out;
+            std::string without = run_case(c, block, c.rules).out;
+            std::string with = run_case(c, block, with_e).out;
             ASSERT_EQ(escaped(without), escaped(with)) << "block size " << block;
         }
     }
