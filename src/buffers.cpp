@@ -8,7 +8,6 @@
 #include "grammar.hpp"
 #include "io.hpp"
 #include "scan.hpp"
-#include "substitute.hpp"
 
 // At the usual block size, with pages of 4096 bytes, the buffers are static:
 // a small input then costs no mapping of memory and no giving it back, about

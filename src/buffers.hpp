@@ -4,6 +4,9 @@
 
 #include <cstddef>
 
+// Bytes read at a time, and the size of the output buffer.
+constexpr size_t BLOCK_SIZE = 128 * 1024;
+
 // target is where each read goes: the carried bytes (NAME_WINDOW) and
 // BEFORE_START fit before it, block_size and SCAN_PAST bytes from it. output
 // holds block_size bytes and COPY_PAST more.

@@ -4,8 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Bytes read at a time, and the size of the output buffer.
-constexpr size_t BLOCK_SIZE = 128 * 1024;
+#include "buffers.hpp"
 
 // What the options ask of each reference. All false is the plain rule.
 struct Rules {

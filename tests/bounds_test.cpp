@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "io.hpp"
+#include "scan.hpp"
 #include "substitute.hpp"
 
 // The link wraps read and write (-Wl,--wrap=read,--wrap=write): the filter's
@@ -16,9 +17,8 @@ extern "C" ssize_t __real_write(int fd, const void *data, size_t size);
 
 namespace {
 
-// The walk may read this many bytes past the data of a block, and the output
-// buffer has as many past its block for the copies: both buffers end there.
-const size_t PAST = COPY_PAST;
+// The walk may read SCAN_PAST bytes past the data of a block, and the output
+// buffer has COPY_PAST past its block for the copies: each buffer ends there.
 
 // Which byte at a buffer's end the wrappers read: its last one (-1), the
 // first one past it (0), or none.
@@ -42,7 +42,7 @@ extern "C" ssize_t __wrap_read(int fd, void *data, size_t size) {
         return __real_read(fd, data, size);
     char *target = static_cast<char *>(data);
     if (input_at != NONE)
-        read_byte(target + size + PAST + input_at);
+        read_byte(target + size + SCAN_PAST + input_at);
     watched_in = -1;
     *target = 'x';
     return 1;
@@ -51,7 +51,7 @@ extern "C" ssize_t __wrap_read(int fd, void *data, size_t size) {
 // The output's first write starts at its buffer.
 extern "C" ssize_t __wrap_write(int fd, const void *data, size_t size) {
     if (fd == watched_out && output_at != NONE)
-        read_byte(static_cast<const char *>(data) + block + PAST + output_at);
+        read_byte(static_cast<const char *>(data) + block + COPY_PAST + output_at);
     return __real_write(fd, data, size);
 }
 
