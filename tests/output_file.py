@@ -529,6 +529,47 @@ def folder_cases():
         remove(folder)
 
 
+def overlay_cases():
+    """A container's root is often an overlay whose lower layer lies on
+    another file system than its upper one: a file from that layer shows the
+    lower layer's device, yet it is an ordinary file that the rename
+    replaces, not a mount point."""
+    if os.environ.get(NAMESPACE_MARK) != "yes":
+        skip("an overlay over another file system", "no mount namespace of our own")
+        return
+    folder = scratch_folder()
+    parts = {name: os.path.join(folder, name) for name in ("lower", "upper", "work", "merged")}
+    for path in parts.values():
+        os.mkdir(path)
+    mounted = []
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", parts["lower"]], check=True)
+        mounted.append(parts["lower"])
+        with open(os.path.join(parts["lower"], "f"), "wb") as f:
+            f.write(OLD)
+        options = "lowerdir=%(lower)s,upperdir=%(upper)s,workdir=%(work)s" % parts
+        if subprocess.run(["mount", "-t", "overlay", "overlay", "-o", options, parts["merged"]],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            skip("an overlay over another file system", "overlay cannot be mounted")
+            return
+        mounted.append(parts["merged"])
+        merged = parts["merged"]
+        cases = [
+            # name, FILE, FILE afterwards, what the run creates
+            ("overlay: a file of the lower layer", "f", b"a=1\n", ()),
+            ("overlay: the same file, now in the upper layer", "f", b"a=1\n", ()),
+            ("overlay: a new file", "new", b"a=1\n", [("new", stat.S_IFREG)]),
+        ]
+        for name, path, after, created in cases:
+            before = listing(merged)
+            check(name, run(["-o", path], merged, b"a=$A\n"), merged, before, 0, file=after,
+                  path=path, created=created)
+    finally:
+        for path in reversed(mounted):
+            subprocess.run(["umount", path])
+        remove(folder)
+
+
 def owned_by_nobody(path):
     os.lchown(path, 65534, 65534)
 
@@ -867,6 +908,7 @@ def main():
     file_cases()
     descriptor_cases()
     folder_cases()
+    overlay_cases()
     protection_cases()
     signal_cases()
     stage_cases()
