@@ -209,11 +209,12 @@ static OutputTarget follow_links(const char *file) {
 
 // The flag (chattr +i or +a) that forbids a rename over a file or a new name
 // in a folder, which the rename would meet only once the input is read: its
-// words (" is ..."), or null.
+// words (" is ..."), or null. A folder named through a link has the flags of
+// the one it leads to, where the rename takes place.
 static const char *frozen(const char *path) {
 #ifdef STATX_ATTR_IMMUTABLE
     struct statx about;
-    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &about) != 0)
+    if (statx(AT_FDCWD, path, 0, STATX_TYPE, &about) != 0)
         return nullptr;
     uint64_t set = about.stx_attributes & about.stx_attributes_mask;
     if (set & STATX_ATTR_IMMUTABLE)

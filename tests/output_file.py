@@ -686,25 +686,31 @@ def flag_cases():
              "chattr cannot set flags in %s" % tempfile.gettempdir())
         return
     cases = [
-        # name, what gets the flag, flag, stderr
-        ("an immutable FILE", "d/f", "+i",
+        # name, what gets the flag, flag, FILE, stderr
+        ("an immutable FILE", "d/f", "+i", "d/f",
          b"fillvars: d/f: cannot be replaced: it is immutable (chattr +i)\n"),
-        ("an append-only FILE", "d/f", "+a",
+        ("an append-only FILE", "d/f", "+a", "d/f",
          b"fillvars: d/f: cannot be replaced: it is append-only (chattr +a)\n"),
-        ("an immutable folder", "d", "+i",
+        ("an immutable folder", "d", "+i", "d/f",
          b"fillvars: d/f: cannot be replaced: its folder d is immutable (chattr +i)\n"),
-        ("an append-only folder", "d", "+a",
+        ("an append-only folder", "d", "+a", "d/f",
          b"fillvars: d/f: cannot be replaced: its folder d is append-only (chattr +a)\n"),
+        # The folder's flags are those of the folder the link leads to.
+        ("an append-only folder named through a link", "d", "+a", "to-d/f",
+         b"fillvars: to-d/f: cannot be replaced: its folder to-d is append-only (chattr +a)\n"),
+        ("an immutable folder named through a link", "d", "+i", "to-d/f",
+         b"fillvars: to-d/f: cannot be replaced: its folder to-d is immutable (chattr +i)\n"),
     ]
-    for name, flagged, flag, err in cases:
+    for name, flagged, flag, path, err in cases:
         folder = scratch_folder()
         os.mkdir(os.path.join(folder, "d"))
+        os.symlink("d", os.path.join(folder, "to-d"))
         with open(os.path.join(folder, "d", "f"), "wb") as f:
             f.write(OLD)
         try:
             chattr(os.path.join(folder, flagged), flag)
             before = listing(folder)
-            check(name, run(["-o", "d/f"], folder, b"a=$A\n"), folder, before, 1, err,
+            check(name, run(["-o", path], folder, b"a=$A\n"), folder, before, 1, err,
                   path="d/f", unread=True)
         finally:
             chattr(os.path.join(folder, flagged), "-" + flag[1])
