@@ -241,17 +241,6 @@ OutputTarget output_target(const char *file) {
             ? S_ISDIR(target.old.st_mode)
             : *base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0)
         fail_output(file, "names a folder, not a file");
-    // A device, a FIFO or a socket cannot be replaced whole: it is written
-    // as standard output would be.
-    if (target.existed && !S_ISREG(target.old.st_mode)) {
-        target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
-        if (target.fd < 0)
-            fail_output(file, nullptr, nullptr, nullptr, errno);
-        std::free(target.path);
-        target.path = nullptr;
-        return target;
-    }
-
     char *folder = folder_name(target.path, target.folder);
     struct stat holder;
     if (stat(folder, &holder) != 0) {
@@ -264,10 +253,22 @@ OutputTarget output_target(const char *file) {
     if (!S_ISDIR(holder.st_mode))
         fail_output(file, nullptr, folder, " is not a folder");
     // Replaced, another user's file in a shared folder would be handed back
-    // to them with what this run wrote (and they may swap it meanwhile).
+    // to them with what this run wrote (and they may swap it meanwhile);
+    // their FIFO would hand it over at once.
     if (target.existed && target.old.st_uid != geteuid() && shared_folder(&holder))
         fail_output(file, "belongs to another user, in ", folder,
                     ", which others may write to: remove it, or write it as its owner");
+    // A device, a FIFO or a socket cannot be replaced whole: it is written
+    // as standard output would be.
+    if (target.existed && !S_ISREG(target.old.st_mode)) {
+        std::free(folder);
+        target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        if (target.fd < 0)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        std::free(target.path);
+        target.path = nullptr;
+        return target;
+    }
     if (const char *flag = frozen(folder))
         fail_output(file, "cannot be replaced: its folder ", folder, flag);
     if (target.existed) {

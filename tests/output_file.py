@@ -606,6 +606,19 @@ def protection_cases():
             os.lchown(os.path.join(folder, "shared", "link"), owner, owner)
         return setup
 
+    readers = []
+
+    def shared_fifo(owner):
+        # Another user's FIFO, with its reader waiting: what the run wrote
+        # would go straight to them.
+        def setup(folder):
+            shared(folder)
+            path = os.path.join(folder, "shared", "app.conf")
+            os.mkfifo(path, 0o666)
+            os.chown(path, owner, owner)
+            readers.append(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        return setup
+
     def unreadable(folder):
         os.mkdir(os.path.join(folder, "w"))
         os.chmod(os.path.join(folder, "w"), 0o733)
@@ -625,6 +638,10 @@ def protection_cases():
          "shared/app.conf", 0, b"", new),
         ("as nobody, nobody's own FILE in a shared folder", shared_file(65534), True, None,
          "shared/app.conf", 0, b"", new),
+        ("as root, nobody's FIFO in a shared folder", shared_fifo(65534), False, None,
+         "shared/app.conf", 1, refused, None),
+        ("as root, root's own FIFO in a shared folder", shared_fifo(0), False, None,
+         "shared/app.conf", 0, b"", None),
         ("as root, nobody's link in a shared folder", shared_link(65534), False, None,
          "shared/link", 1, link_refused, OLD),
         ("as root, a link of the shared folder's owner", shared_link(0), False, None,
@@ -650,15 +667,18 @@ def protection_cases():
                 env = {"LD_PRELOAD": library, "FAILCALL": failing}
             setup(folder)
             before = listing(folder)
-            # A link is checked through the file it leads to.
+            # A link is checked through the file it leads to; a FIFO is
+            # written in place, not made.
             written = "f" if path == "shared/link" else path
-            made = [(written, stat.S_IFREG)]
+            made = [(written, stat.S_IFREG)] if after is not None else ()
             got = run(["-o", path], folder, b"a=$A\n", env,
                       preexec=as_nobody if nobody else None, command=command)
             check(name, got, folder, before, status, err, file=after, path=written,
                   unread=status == 1 and failing is None,
                   created=made if status == 0 or failing else ())
         finally:
+            while readers:
+                os.close(readers.pop())
             remove(folder)
 
     flag_cases()
