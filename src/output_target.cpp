@@ -271,10 +271,10 @@ OutputTarget output_target(const char *file) {
     }
     if (const char *flag = frozen(folder))
         fail_output(file, "cannot be replaced: its folder ", folder, flag);
+    std::free(folder);
     if (target.existed) {
         if (const char *flag = frozen(target.path))
             fail_output(file, "cannot be replaced: it", nullptr, flag);
     }
-    std::free(folder);
     return target;
 }
