@@ -82,21 +82,22 @@ static void install_handlers() {
     }
 }
 
-// Whether FILE was bound from elsewhere on the same file system (as a
-// container runtime may bind a file): only its mount differs from the
-// temporary file's. Where the system cannot tell, the rename will.
-static bool other_mount(int temporary) {
+// Whether FILE is a mount point of its own (a file bound into a container,
+// from another file system or from the same one): its mount differs from the
+// temporary file's. Only where the system cannot tell mounts apart does a
+// different device say so, as an overlay gives a file of its lower layer
+// that layer's device, though the rename replaces it as any other.
+static bool mount_point(int temporary, const struct stat *made) {
 #ifdef STATX_MNT_ID
-    struct statx file, made;
-    if (statx(AT_FDCWD, replacement.path, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &file) != 0 ||
-        statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made) != 0)
-        return false;
-    return (file.stx_mask & made.stx_mask & STATX_MNT_ID) != 0 &&
-           file.stx_mnt_id != made.stx_mnt_id;
+    struct statx file, made_here;
+    if (statx(AT_FDCWD, replacement.path, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &file) == 0 &&
+        statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made_here) == 0 &&
+        (file.stx_mask & made_here.stx_mask & STATX_MNT_ID) != 0)
+        return file.stx_mnt_id != made_here.stx_mnt_id;
 #else
     (void)temporary;
-    return false;
 #endif
+    return made->st_dev != replacement.old.st_dev;
 }
 
 // The temporary file's name: FILE's own, hidden, so that one left behind (by
@@ -147,14 +148,12 @@ int output_file_open(const char *path) {
     replacement.fd = above_standard(fd);
     if (replacement.fd < 0)
         fail_output(given, nullptr, nullptr, nullptr, errno);
-    // A FILE on another file system or mount than its folder is a mount
-    // point (a file bound into a container, say): the rename would fail once
-    // the input is read, so it is reported now.
+    // The rename over a mount point would fail once the input is read: it is
+    // reported now.
     struct stat made;
     if (fstat(replacement.fd, &made) != 0)
         fail_output(given, nullptr, nullptr, nullptr, errno);
-    if (replacement.existed &&
-        (made.st_dev != replacement.old.st_dev || other_mount(replacement.fd)))
+    if (replacement.existed && mount_point(replacement.fd, &made))
         fail_output(given, "is a mount point: write to it with > instead");
     return replacement.fd;
 }

@@ -209,11 +209,12 @@ static OutputTarget follow_links(const char *file) {
 
 // The flag (chattr +i or +a) that forbids a rename over a file or a new name
 // in a folder, which the rename would meet only once the input is read: its
-// words (" is ..."), or null.
+// words (" is ..."), or null. A folder named through a link has the flags of
+// the one it leads to, where the rename takes place.
 static const char *frozen(const char *path) {
 #ifdef STATX_ATTR_IMMUTABLE
     struct statx about;
-    if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE, &about) != 0)
+    if (statx(AT_FDCWD, path, 0, STATX_TYPE, &about) != 0)
         return nullptr;
     uint64_t set = about.stx_attributes & about.stx_attributes_mask;
     if (set & STATX_ATTR_IMMUTABLE)
@@ -240,17 +241,6 @@ OutputTarget output_target(const char *file) {
             ? S_ISDIR(target.old.st_mode)
             : *base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0)
         fail_output(file, "names a folder, not a file");
-    // A device, a FIFO or a socket cannot be replaced whole: it is written
-    // as standard output would be.
-    if (target.existed && !S_ISREG(target.old.st_mode)) {
-        target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
-        if (target.fd < 0)
-            fail_output(file, nullptr, nullptr, nullptr, errno);
-        std::free(target.path);
-        target.path = nullptr;
-        return target;
-    }
-
     char *folder = folder_name(target.path, target.folder);
     struct stat holder;
     if (stat(folder, &holder) != 0) {
@@ -263,16 +253,28 @@ OutputTarget output_target(const char *file) {
     if (!S_ISDIR(holder.st_mode))
         fail_output(file, nullptr, folder, " is not a folder");
     // Replaced, another user's file in a shared folder would be handed back
-    // to them with what this run wrote (and they may swap it meanwhile).
+    // to them with what this run wrote (and they may swap it meanwhile);
+    // their FIFO would hand it over at once.
     if (target.existed && target.old.st_uid != geteuid() && shared_folder(&holder))
         fail_output(file, "belongs to another user, in ", folder,
                     ", which others may write to: remove it, or write it as its owner");
+    // A device, a FIFO or a socket cannot be replaced whole: it is written
+    // as standard output would be.
+    if (target.existed && !S_ISREG(target.old.st_mode)) {
+        std::free(folder);
+        target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        if (target.fd < 0)
+            fail_output(file, nullptr, nullptr, nullptr, errno);
+        std::free(target.path);
+        target.path = nullptr;
+        return target;
+    }
     if (const char *flag = frozen(folder))
         fail_output(file, "cannot be replaced: its folder ", folder, flag);
+    std::free(folder);
     if (target.existed) {
         if (const char *flag = frozen(target.path))
             fail_output(file, "cannot be replaced: it", nullptr, flag);
     }
-    std::free(folder);
     return target;
 }

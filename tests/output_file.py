@@ -533,6 +533,47 @@ def folder_cases():
         remove(folder)
 
 
+def overlay_cases():
+    """A container's root is often an overlay whose lower layer lies on
+    another file system than its upper one: a file from that layer shows the
+    lower layer's device, yet it is an ordinary file that the rename
+    replaces, not a mount point."""
+    if os.environ.get(NAMESPACE_MARK) != "yes":
+        skip("an overlay over another file system", "no mount namespace of our own")
+        return
+    folder = scratch_folder()
+    parts = {name: os.path.join(folder, name) for name in ("lower", "upper", "work", "merged")}
+    for path in parts.values():
+        os.mkdir(path)
+    mounted = []
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", parts["lower"]], check=True)
+        mounted.append(parts["lower"])
+        with open(os.path.join(parts["lower"], "f"), "wb") as f:
+            f.write(OLD)
+        options = "lowerdir=%(lower)s,upperdir=%(upper)s,workdir=%(work)s" % parts
+        if subprocess.run(["mount", "-t", "overlay", "overlay", "-o", options, parts["merged"]],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            skip("an overlay over another file system", "overlay cannot be mounted")
+            return
+        mounted.append(parts["merged"])
+        merged = parts["merged"]
+        cases = [
+            # name, FILE, FILE afterwards, what the run creates
+            ("overlay: a file of the lower layer", "f", b"a=1\n", ()),
+            ("overlay: the same file, now in the upper layer", "f", b"a=1\n", ()),
+            ("overlay: a new file", "new", b"a=1\n", [("new", stat.S_IFREG)]),
+        ]
+        for name, path, after, created in cases:
+            before = listing(merged)
+            check(name, run(["-o", path], merged, b"a=$A\n"), merged, before, 0, file=after,
+                  path=path, created=created)
+    finally:
+        for path in reversed(mounted):
+            subprocess.run(["umount", path])
+        remove(folder)
+
+
 def owned_by_nobody(path):
     os.lchown(path, 65534, 65534)
 
@@ -569,6 +610,19 @@ def protection_cases():
             os.lchown(os.path.join(folder, "shared", "link"), owner, owner)
         return setup
 
+    readers = []
+
+    def shared_fifo(owner):
+        # Another user's FIFO, with its reader waiting: what the run wrote
+        # would go straight to them.
+        def setup(folder):
+            shared(folder)
+            path = os.path.join(folder, "shared", "app.conf")
+            os.mkfifo(path, 0o666)
+            os.chown(path, owner, owner)
+            readers.append(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        return setup
+
     def unreadable(folder):
         os.mkdir(os.path.join(folder, "w"))
         os.chmod(os.path.join(folder, "w"), 0o733)
@@ -588,6 +642,10 @@ def protection_cases():
          "shared/app.conf", 0, b"", new),
         ("as nobody, nobody's own FILE in a shared folder", shared_file(65534), True, None,
          "shared/app.conf", 0, b"", new),
+        ("as root, nobody's FIFO in a shared folder", shared_fifo(65534), False, None,
+         "shared/app.conf", 1, refused, None),
+        ("as root, root's own FIFO in a shared folder", shared_fifo(0), False, None,
+         "shared/app.conf", 0, b"", None),
         ("as root, nobody's link in a shared folder", shared_link(65534), False, None,
          "shared/link", 1, link_refused, OLD),
         ("as root, a link of the shared folder's owner", shared_link(0), False, None,
@@ -613,15 +671,18 @@ def protection_cases():
                 env = {"LD_PRELOAD": library, "FAILCALL": failing}
             setup(folder)
             before = listing(folder)
-            # A link is checked through the file it leads to.
+            # A link is checked through the file it leads to; a FIFO is
+            # written in place, not made.
             written = "f" if path == "shared/link" else path
-            made = [(written, stat.S_IFREG)]
+            made = [(written, stat.S_IFREG)] if after is not None else ()
             got = run(["-o", path], folder, b"a=$A\n", env,
                       preexec=as_nobody if nobody else None, command=command)
             check(name, got, folder, before, status, err, file=after, path=written,
                   unread=status == 1 and failing is None,
                   created=made if status == 0 or failing else ())
         finally:
+            while readers:
+                os.close(readers.pop())
             remove(folder)
 
     flag_cases()
@@ -649,25 +710,31 @@ def flag_cases():
              "chattr cannot set flags in %s" % tempfile.gettempdir())
         return
     cases = [
-        # name, what gets the flag, flag, stderr
-        ("an immutable FILE", "d/f", "+i",
+        # name, what gets the flag, flag, FILE, stderr
+        ("an immutable FILE", "d/f", "+i", "d/f",
          b"fillvars: d/f: cannot be replaced: it is immutable (chattr +i)\n"),
-        ("an append-only FILE", "d/f", "+a",
+        ("an append-only FILE", "d/f", "+a", "d/f",
          b"fillvars: d/f: cannot be replaced: it is append-only (chattr +a)\n"),
-        ("an immutable folder", "d", "+i",
+        ("an immutable folder", "d", "+i", "d/f",
          b"fillvars: d/f: cannot be replaced: its folder d is immutable (chattr +i)\n"),
-        ("an append-only folder", "d", "+a",
+        ("an append-only folder", "d", "+a", "d/f",
          b"fillvars: d/f: cannot be replaced: its folder d is append-only (chattr +a)\n"),
+        # The folder's flags are those of the folder the link leads to.
+        ("an append-only folder named through a link", "d", "+a", "to-d/f",
+         b"fillvars: to-d/f: cannot be replaced: its folder to-d is append-only (chattr +a)\n"),
+        ("an immutable folder named through a link", "d", "+i", "to-d/f",
+         b"fillvars: to-d/f: cannot be replaced: its folder to-d is immutable (chattr +i)\n"),
     ]
-    for name, flagged, flag, err in cases:
+    for name, flagged, flag, path, err in cases:
         folder = scratch_folder()
         os.mkdir(os.path.join(folder, "d"))
+        os.symlink("d", os.path.join(folder, "to-d"))
         with open(os.path.join(folder, "d", "f"), "wb") as f:
             f.write(OLD)
         try:
             chattr(os.path.join(folder, flagged), flag)
             before = listing(folder)
-            check(name, run(["-o", "d/f"], folder, b"a=$A\n"), folder, before, 1, err,
+            check(name, run(["-o", path], folder, b"a=$A\n"), folder, before, 1, err,
                   path="d/f", unread=True)
         finally:
             chattr(os.path.join(folder, flagged), "-" + flag[1])
@@ -871,6 +938,7 @@ def main():
     file_cases()
     descriptor_cases()
     folder_cases()
+    overlay_cases()
     protection_cases()
     signal_cases()
     stage_cases()
