@@ -418,6 +418,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (got != in)
         fail_property("operands naming nothing leave the input unchanged", in, in, got);
 
+    // Under -s too, without the model: a limit that allows nothing replaces
+    // nothing, so every "$$" stays whole and the input comes back; -r lists
+    // nothing, and nothing is reported.
+    ModelOptions shell_absent = absent;
+    shell_absent.shell = true;
+    shell_absent.nounset = true;
+    Run shell_kept = filter(in, {}, env, block_size, shell_absent);
+    if (shell_kept.out != in || !shell_kept.err.empty())
+        fail_property("-s: an absent prefix leaves the input unchanged", in, in, shell_kept.out);
+    shell_absent.prefixes.clear();
+    shell_kept = filter(in, {",", "", " \t"}, env, block_size, shell_absent);
+    if (shell_kept.out != in || !shell_kept.err.empty())
+        fail_property("-s: operands naming nothing leave the input unchanged", in, in,
+                      shell_kept.out);
+    shell_absent.references = true;
+    shell_kept = filter(in, {absent_name(in)}, env, block_size, shell_absent);
+    if (!shell_kept.out.empty() || !shell_kept.err.empty())
+        fail_property("-s -r: an absent listed name lists nothing", in, "", shell_kept.out);
+
     // No list, no environment: every reference disappears, nothing else does.
     expected = rewrite_references(in, [](std::string_view) { return std::string(); });
     got = filter(in, {}, {}, block_size).out;
