@@ -1,4 +1,5 @@
-// The filter's I/O: reads and writes that wait, the output buffer, and fail().
+// The filter's I/O: reads and writes that wait, the output buffer, the
+// escaping of messages, and fail().
 #include "io.hpp"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // The filter's I/O: whole writes, reads and writes that wait on a
-// non-blocking descriptor instead of failing, the output buffer, and the one
-// way a run ends on an error.
+// non-blocking descriptor instead of failing, the output buffer, the escaping
+// that every message shares, and the one way a run ends on an error.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,6 @@
-// fillvars: copies standard input to standard output, replacing references to
-// environment variables ($NAME or ${NAME}), optionally only for the names
-// given as operands.
+// The entry point of fillvars, which copies standard input to standard output
+// replacing references to environment variables ($NAME or ${NAME}): the
+// options, the run modes (listing, references, filtering) and the exit status.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -128,7 +128,8 @@ int main(int argc, char *argv[]) {
         return 1;
     }
     int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
-    // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was.
+    // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was
+    // (one written in place keeps what was written).
     uint64_t reported = substitute_stream(STDIN_FILENO, out, BLOCK_SIZE, rules);
     name_list_release();
     env_files_release();

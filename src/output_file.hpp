@@ -2,7 +2,8 @@
 // FILE's place only once the whole run has succeeded. Every other way out (an
 // error, a report, a signal that ends the run) removes it and leaves FILE as
 // it was; only a failed sync of the folder after the rename ends the run with
-// FILE already new.
+// FILE already new. A FILE that names a descriptor, a device or a FIFO is
+// written in place instead, and a failed run may leave part of its output there.
 #pragma once
 
 // Prepares FILE's replacement and returns the descriptor to write it through.
