@@ -22,7 +22,7 @@ complete -c fillvars -s e -l noempty -d 'Report references to variables that are
 complete -c fillvars -s k -l keep -d 'Keep references to variables that are not set'
 complete -c fillvars -s b -l braced -d 'Replace only references written ${NAME}'
 complete -c fillvars -s r -l references -d 'Write the names of the references in the input, not the text'
-complete -c fillvars -s s -l shell -d 'Read references by the shell rules, with ${NAME:-default}'
+complete -c fillvars -s s -l shell -d "Read references by the shell's rules, with \${NAME:-default}"
 complete -c fillvars -s p -l prefix -x -d 'Also allow the names that begin with a prefix'
 complete -c fillvars -s v -l variables -d 'List the names given as operands'
 complete -c fillvars -s V -l version -d 'Write the version and exit'
