@@ -14,6 +14,7 @@
 
 #include "io.hpp"
 #include "names.hpp"
+#include "scan.hpp"
 
 // One NAME=VALUE of a file; both point into the file's buffer.
 struct EnvVariable {
@@ -39,26 +40,15 @@ void env_file_add(const char *path) {
     paths[path_count++] = path;
 }
 
-// "fillvars: FILE" and what follows: FILE and text escaped as reports escape
-// a name, middle and after as they are. Returns false, for the callers.
+// "fillvars: FILE", then middle, text escaped as FILE is, and after. Returns
+// false, for the callers.
 static bool refuse(const char *path, const char *middle, const char *text, size_t length,
                    const char *after) {
-    size_t path_length = std::strlen(path);
-    size_t middle_length = std::strlen(middle);
-    size_t after_length = std::strlen(after);
-    char *m = static_cast<char *>(std::malloc(10 + ESCAPE_GROWTH * (path_length + length) +
-                                              middle_length + after_length + 1));
-    if (m == nullptr)
-        fail("malloc");
-    std::memcpy(m, "fillvars: ", 10);
-    char *end = escape_text(m + 10, path, path_length);
-    std::memcpy(end, middle, middle_length);
-    end = escape_text(end + middle_length, text, length);
-    std::memcpy(end, after, after_length);
-    end += after_length;
-    *end++ = '\n';
-    write_waiting(STDERR_FILENO, m, static_cast<size_t>(end - m));
-    std::free(m);
+    MessagePart parts[] = {{path, std::strlen(path), true},
+                           {middle, std::strlen(middle), false},
+                           {text, length, true},
+                           {after, std::strlen(after), false}};
+    write_message(parts, sizeof parts / sizeof *parts);
     return false;
 }
 
@@ -102,13 +92,10 @@ static bool blank(char c) {
 }
 
 static bool shell_name(const char *p, size_t length) {
-    auto letter = [](char c) {
-        return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    };
-    if (length == 0 || !letter(p[0]))
+    if (length == 0 || !starts_shell_name(p[0]))
         return false;
     for (size_t i = 1; i < length; i++) {
-        if (!letter(p[i]) && !(p[i] >= '0' && p[i] <= '9'))
+        if (shell_stops.has[static_cast<unsigned char>(p[i])])
             return false;
     }
     return true;

@@ -126,6 +126,29 @@ char *escape_text(char *to, const char *text, size_t length) {
     return to;
 }
 
+void write_message(const MessagePart *parts, size_t count) {
+    static const char lead[] = "fillvars: ";
+    size_t size = sizeof lead;
+    for (size_t i = 0; i < count; i++)
+        size += parts[i].escaped ? ESCAPE_GROWTH * parts[i].length : parts[i].length;
+    char *message = static_cast<char *>(std::malloc(size));
+    if (message == nullptr)
+        fail("malloc");
+    std::memcpy(message, lead, sizeof lead - 1);
+    char *end = message + sizeof lead - 1;
+    for (size_t i = 0; i < count; i++) {
+        if (parts[i].escaped) {
+            end = escape_text(end, parts[i].text, parts[i].length);
+        } else if (parts[i].length > 0) {
+            std::memcpy(end, parts[i].text, parts[i].length);
+            end += parts[i].length;
+        }
+    }
+    *end++ = '\n';
+    write_waiting(STDERR_FILENO, message, static_cast<size_t>(end - message));
+    std::free(message);
+}
+
 void output_flush(Output *out) {
     if (before_output != nullptr)
         before_output();

@@ -40,6 +40,18 @@ constexpr size_t ESCAPE_GROWTH = 4;
 // bytes to to; returns where it stopped.
 char *escape_text(char *to, const char *text, size_t length);
 
+// A piece of a message: fixed text as it stands, or text from a file or the
+// command line, escaped (escape_text).
+struct MessagePart {
+    const char *text;
+    size_t length;
+    bool escaped;
+};
+
+// Writes "fillvars: ", the parts and a line feed to standard error, waiting
+// while a non-blocking one is full.
+void write_message(const MessagePart *parts, size_t count);
+
 // What must go out before any output to a descriptor and before a failure's
 // message: the filter's pending reports, which a run ended at that write (by
 // SIGPIPE or a failure) would otherwise lose.

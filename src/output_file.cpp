@@ -39,12 +39,17 @@ static void write_failed(int fd) {
         fail_output(given, "write", nullptr, nullptr, errno);
 }
 
-extern "C" void remove_and_reraise(int signal_number) {
-    // Every handled signal is held off meanwhile (the handler's mask): a
-    // second Ctrl-C would otherwise end the run before the file is gone.
+// At exit and in the signal handler, so nothing here may allocate.
+static void remove_temp() {
     if (temp_exists)
         unlink(temp_path);
     temp_exists = 0;
+}
+
+extern "C" void remove_and_reraise(int signal_number) {
+    // Every handled signal is held off meanwhile (the handler's mask): a
+    // second Ctrl-C would otherwise end the run before the file is gone.
+    remove_temp();
     // Then the run ends as the signal would have ended it: the default
     // action, which takes place once the signal is let through.
     struct sigaction action = {};
@@ -56,12 +61,6 @@ extern "C" void remove_and_reraise(int signal_number) {
     sigemptyset(&only);
     sigaddset(&only, signal_number);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
-}
-
-static void remove_at_exit() {
-    if (temp_exists)
-        unlink(temp_path);
-    temp_exists = 0;
 }
 
 // Handlers for the ending signals, but not for one that the run was started
@@ -131,7 +130,7 @@ int output_file_open(const char *path) {
     umask(mask);
     new_mode = 0666 & ~mask;
 
-    std::atexit(remove_at_exit);
+    std::atexit(remove_temp);
     install_handlers();
     // Held off while the file is made, so that no signal finds it unrecorded.
     sigset_t previous;

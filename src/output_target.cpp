@@ -14,42 +14,25 @@
 
 #include "io.hpp"
 
-static size_t escaped_length(const char *text) {
-    return text == nullptr ? 0 : ESCAPE_GROWTH * std::strlen(text);
-}
-
-static char *escaped(char *to, const char *text) {
-    return text == nullptr ? to : escape_text(to, text, std::strlen(text));
-}
-
-static char *copied(char *to, const char *text) {
-    size_t length = text == nullptr ? 0 : std::strlen(text);
-    if (length > 0)
-        std::memcpy(to, text, length);
-    return to + length;
+// A fixed text of a message, or a name escaped; null is left out.
+static MessagePart part(const char *text, bool escaped = false) {
+    return {text, text == nullptr ? 0 : std::strlen(text), escaped};
 }
 
 void fail_output(const char *file, const char *words, const char *folder, const char *more,
                  int error) {
-    const char *error_text = error == 0 ? nullptr : std::strerror(error);
     // The filter's pending reports go first, as for every failure.
     if (before_output != nullptr)
         before_output();
-    size_t size = 16 + escaped_length(file) + (words ? std::strlen(words) : 0) +
-                  escaped_length(folder) + (more ? std::strlen(more) : 0) +
-                  (error_text ? std::strlen(error_text) : 0);
-    char *message = static_cast<char *>(std::malloc(size));
-    if (message == nullptr)
-        fail("malloc");
-    char *end = escaped(copied(message, "fillvars: "), file);
-    end = copied(end, ": ");
     bool worded = words != nullptr || folder != nullptr || more != nullptr;
-    end = copied(escaped(copied(end, words), folder), more);
-    if (error_text != nullptr)
-        end = copied(worded ? copied(end, ": ") : end, error_text);
-    *end++ = '\n';
-    write_waiting(STDERR_FILENO, message, static_cast<size_t>(end - message));
-    std::free(message);
+    MessagePart parts[] = {part(file, true),
+                           part(": "),
+                           part(words),
+                           part(folder, true),
+                           part(more),
+                           part(error != 0 && worded ? ": " : nullptr),
+                           part(error != 0 ? std::strerror(error) : nullptr)};
+    write_message(parts, sizeof parts / sizeof *parts);
     std::exit(1);
 }
 
