@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The container example without a container runtime: README shows exactly
+# The container example without a container runtime: docs/container.md shows exactly
 # contrib/Dockerfile and the start-up hook, every file the Dockerfile copies
 # exists and reaches the build context, the base images are pinned, and the
 # hook renders the template, leaves the last good file when a render fails,
@@ -15,16 +15,16 @@ trap 'rm -rf "$work"' EXIT
 hook=50-render-config.sh
 dockerfile=$source/contrib/Dockerfile
 
-# README's ```dockerfile block, and its ```sh block that is a script.
-awk '/^```dockerfile$/ { f = 1; next } f && /^```$/ { exit } f' "$source/README.md" >"$work/Dockerfile"
+# docs/container.md's ```dockerfile block, and its ```sh block that is a script.
+awk '/^```dockerfile$/ { f = 1; next } f && /^```$/ { exit } f' "$source/docs/container.md" >"$work/Dockerfile"
 awk '/^```sh$/ { f = 1; text = ""; next }
      f && /^```$/ { if (text ~ /^#!\/bin\/sh\n/) { printf "%s", text; exit } f = 0; next }
-     f { text = text $0 "\n" }' "$source/README.md" >"$work/$hook"
+     f { text = text $0 "\n" }' "$source/docs/container.md" >"$work/$hook"
 for file in Dockerfile "$hook"; do
     if [ ! -s "$work/$file" ]; then
-        fail "README shows no $file"
+        fail "docs/container.md shows no $file"
     elif ! diff -u "$work/$file" "$source/contrib/$file" >"$work/diff"; then
-        fail "README's $file differs from contrib/$file:"
+        fail "docs/container.md's $file differs from contrib/$file:"
         cat "$work/diff"
     fi
 done
@@ -143,5 +143,5 @@ else
     echo "not root or no setpriv: the hook not run as another user"
 fi
 
-[ $failed = 0 ] && echo "container: README and contrib/ agree; the hook renders, keeps the last good file"
+[ $failed = 0 ] && echo "container: docs/container.md and contrib/ agree; the hook renders, keeps the last good file"
 exit $failed
