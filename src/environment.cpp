@@ -1,7 +1,6 @@
 // The environment's index: every variable of the environment, then those of
-// -f files, in one table with their values; the names that assignments and
-// -r put in, with the memory they take; and getenv's way with names that
-// hold "=".
+// -f files, in one table with their values; the names that assignments put
+// in, with the memory they take; and getenv's way with names that hold "=".
 #include "environment.hpp"
 
 #include <algorithm>
@@ -24,8 +23,7 @@ static bool values_hold_equals = false;
 // each is written by place_write_padded.
 static char *values = nullptr;
 
-// Memory that assignments took, names new to the environment and values,
-// and the names that -r noted.
+// Memory that assignments took, names new to the environment and values.
 static char **assigned = nullptr;
 static size_t assigned_count = 0;
 static size_t assigned_room = 0;
@@ -73,7 +71,7 @@ void environment_index() {
 
 // With room after it, as the environment's values have.
 static char *keep_copy(const char *bytes, size_t length) {
-    // Doubled: -r may note a name for every few bytes of input.
+    // Doubled: a form may assign a name for every few bytes of input.
     if (assigned_count == assigned_room) {
         assigned_room = std::max<size_t>(16, 2 * assigned_room);
         void *grown = reallocarray(assigned, assigned_room, sizeof *assigned);

@@ -156,22 +156,27 @@ void output_flush(Output *out) {
     out->next = out->data;
 }
 
-// Output to memory grows to hold what it is given.
+// Output to memory grows when the data does not fit, to twice its size or
+// to what it must hold: as much as was written, not one doubling a write.
 static void output_grow(Output *out, const char *data, size_t length) {
     size_t used = static_cast<size_t>(out->next - out->data);
     size_t size = static_cast<size_t>(out->limit - out->data);
-    size_t wanted = std::max(2 * size, used + length);
-    // Room past the limit for place_write_padded.
-    char *grown = static_cast<char *>(std::realloc(out->data, wanted + COPY_PAST));
-    if (grown == nullptr)
-        fail("realloc");
-    std::memcpy(grown + used, data, length);
-    *out = {out->fd, grown, grown + used + length, grown + wanted};
+    if (length > size - used) {
+        size_t wanted = std::max(2 * size, used + length);
+        // Room past the limit for place_write_padded.
+        char *grown = static_cast<char *>(std::realloc(out->data, wanted + COPY_PAST));
+        if (grown == nullptr)
+            fail("realloc");
+        *out = {out->fd, grown, grown + used, grown + wanted};
+    }
+    std::memcpy(out->next, data, length);
+    out->next += length;
 }
 
 void output_write_long(Output *out, const char *data, size_t length) {
     if (out->fd < 0) {
-        output_grow(out, data, length);
+        if (out->fd != DISCARD)
+            output_grow(out, data, length);
         return;
     }
     output_flush(out);

@@ -62,14 +62,17 @@ inline void (*before_output)() = nullptr;
 // is still flushed.
 [[noreturn]] void fail(const char *operation);
 
-// Output to a descriptor, or, with fd -1, to memory that grows (std::free
-// data when done).
+// Output to a descriptor; with fd -1, to memory that grows only when what is
+// written does not fit (std::free data when done); with fd DISCARD and no
+// buffer, nowhere: every write is dropped, and nothing is held.
 struct Output {
     int fd;
     char *data;  // the buffer
     char *next;  // where the next byte goes
     char *limit; // one past the buffer
 };
+
+constexpr int DISCARD = -2;
 
 void output_flush(Output *out);
 

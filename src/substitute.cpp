@@ -17,6 +17,7 @@
 #include "io.hpp"
 #include "name_table.hpp"
 #include "names.hpp"
+#include "noted_names.hpp"
 #include "reports.hpp"
 #include "scan.hpp"
 
@@ -40,8 +41,8 @@ static bool unindexed_matter = false;
 // only what the run replaces.
 static bool limited = false;
 
-// Whether the table may hold a name without a value: a listed name, or under
-// -r a noted one, that is not set. Without either, every slot has a value.
+// Whether the table may hold a name without a value: a listed name that is
+// not set. Without a list, every slot has a value.
 static bool unvalued_slots = false;
 
 // Whether the run leaves ref as it stands, by its name (whose slot is slot)
@@ -101,17 +102,18 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
                                         const NameSlot *slot);
 
 // Under -r the walk writes the names that it considers instead of the text,
-// each once: marked seen in the environment's table, where a name that is not
-// set is put in without a value. What a form or an unset name would write
-// goes to discarded and is dropped; they still report and assign as they would.
-static Output discarded = {-1, nullptr, nullptr, nullptr};
+// each once (noted_names). With -u or -e (checking) it also checks as a run
+// without -r: what a form or an unset name would write goes to discarded,
+// which drops it, and they still report and assign as they would. Without
+// them nothing is evaluated, so listing a template's names never fails on a
+// value.
+static Output discarded = {DISCARD, nullptr, nullptr, nullptr};
+static bool checking = false;
 
-// Writes name and a line feed to out, unless it was seen before.
+// Writes name and a line feed to out, unless it was noted before.
 static void note_name(Output *out, const char *name, size_t length) {
-    NameSlot *slot = environment_slot(name, length);
-    if (slot->seen)
+    if (!noted_names_add(name, length))
         return;
-    slot->seen = true;
     output_write(out, name, length);
     output_write(out, "\n", 1);
 }
@@ -135,15 +137,12 @@ static void list_word(Output *out, const char *p, const char *end) {
     }
 }
 
-// Notes an allowed reference's name, and a form's word (null for a
-// variable); returns the name's slot, where the table holds it now.
-[[gnu::noinline]] static const NameSlot *note_reference(Output *out, const char *name,
-                                                        size_t length, const char *word,
-                                                        const char *word_end) {
+// Notes an allowed reference's name, and a form's word (null for a variable).
+[[gnu::noinline]] static void note_reference(Output *out, const char *name, size_t length,
+                                             const char *word, const char *word_end) {
     note_name(out, name, length);
     if (word != nullptr)
         list_word(out, word, word_end);
-    return name_table_find(&environment, name, length);
 }
 
 // The one decision: what the reference at dollar becomes. A "$" for "$$"
@@ -154,7 +153,7 @@ static void list_word(Output *out, const char *p, const char *end) {
 // where a call per reference would cost a good part of the reference; a walk
 // without -b, -e or a list (with_options) has none of their tests, nor one of
 // the plain rule has the shell's kinds. The walk of -r (listing) notes the
-// name and writes nothing else.
+// name and writes nothing else; it evaluates only when checking.
 template <bool shell, bool with_options, bool listing>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
@@ -179,17 +178,17 @@ template <bool shell, bool with_options, bool listing>
             place_write(at, dollar, static_cast<size_t>(ref.end - dollar));
         return false;
     }
-    if (listing && (slot == nullptr || !slot->seen || (shell && ref.kind == Kind::form))) {
+    if (listing) {
         bool form = shell && ref.kind == Kind::form;
-        slot = note_reference(place_out(at), ref.name, ref.name_length, form ? ref.word : nullptr,
-                              ref.end - 1);
+        note_reference(place_out(at), ref.name, ref.name_length, form ? ref.word : nullptr,
+                       ref.end - 1);
         place_back(at);
+        if (!checking)
+            return true;
     }
     if (shell && ref.kind == Kind::form) {
         emit_form(listing ? &discarded : place_out(at), dollar, ref, slot);
-        if (listing)
-            discarded.next = discarded.data;
-        else
+        if (!listing)
             place_back(at);
         return true;
     }
@@ -199,9 +198,7 @@ template <bool shell, bool with_options, bool listing>
             return true;
         bool replaced = emit_unindexed(listing ? &discarded : place_out(at), dollar, ref.name,
                                        ref.name_length, ref.end);
-        if (listing)
-            discarded.next = discarded.data;
-        else
+        if (!listing)
             place_back(at);
         return replaced;
     }
@@ -346,7 +343,8 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     rules = asked;
     unindexed_matter = environment_values_hold_equals() || asked.nounset || asked.keep;
     limited = name_list_given || asked.braced;
-    unvalued_slots = name_list_given || asked.references;
+    unvalued_slots = name_list_given;
+    checking = asked.nounset || asked.noempty;
     // Only -s, these options, a list and -r change the walk itself.
     bool with_options = asked.braced || asked.noempty || name_list_given;
     size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
@@ -356,7 +354,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
                                          : substitute_block<true, false, false>)
                          : (with_options ? substitute_block<false, true, false>
                                          : substitute_block<false, false, false>);
-    reports_start(asked.nounset || asked.noempty || asked.shell);
+    reports_start(asked.nounset || asked.noempty || (asked.shell && !asked.references));
     // Reports go out before each write of the output: a failing output ends
     // the run, and they must not be lost.
     before_output = reports_flush;
@@ -382,7 +380,6 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     before_output = nullptr;
     buffers_give_back(buffers);
     environment_release();
-    std::free(discarded.data);
-    discarded = {-1, nullptr, nullptr, nullptr};
+    noted_names_release();
     return reports_count();
 }

@@ -21,5 +21,6 @@ struct Rules {
 // block_size (at least 1) only changes how the input is cut, never the output.
 // Reports (from -u, -e and the "?" forms) go to standard error with their line; returns how
 // many there were. Under -r the output is the names that the run considers, each once,
-// in the order they first appear, one a line; the reports are those of a run without it.
+// in the order they first appear, one a line; with -u or -e the reports are those of a
+// run without -r, and without them nothing is evaluated or reported.
 uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, Rules rules = {});

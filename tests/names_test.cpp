@@ -11,6 +11,7 @@
 
 #include "name_table.hpp"
 #include "names.hpp"
+#include "noted_names.hpp"
 
 namespace {
 
@@ -429,6 +430,51 @@ TEST(NameTable, LookupsEndAtEveryCount) {
         if (HasFailure())
             return;
     }
+}
+
+// -r notes each name once: the empty name, names alike but for their length
+// or their last byte, keys that share a hash, the longest names; again after
+// the table has grown many times, from bytes that are then overwritten.
+TEST(NotedNames, EachNameOnce) {
+    std::vector<std::string> names = {"", "a", "aa", "aaa", "ab", "ba", max_name,
+                                      max_name.substr(1) + "y"};
+    for (size_t length = 1; length <= 40; length++)
+        names.push_back(std::string(length - 1, 'n') + "\xff");
+    for (size_t length : {14, 16, 17, 23}) {
+        std::pair<std::string, std::string> keys = colliding_keys(length);
+        names.push_back(keys.first);
+        names.push_back(keys.second);
+    }
+    for (size_t i = 0; i < 100000; i++)
+        names.push_back("K" + std::to_string(i));
+    for (int round = 0; round < 2; round++) {
+        for (const std::string &name : names) {
+            std::string input = name;
+            bool added = noted_names_add(input.data(), input.size());
+            input.assign(input.size(), '?');
+            ASSERT_EQ(added, round == 0) << "round " << round << ", name " << shown(name);
+        }
+    }
+    noted_names_release();
+    EXPECT_TRUE(noted_names_add("a", 1)) << "released names are noted again";
+    noted_names_release();
+}
+
+// Ten million names must fit in memory: the most the names and their table
+// hold at once, growth included, is their bytes and at most 100 bytes more a
+// name (and a chunk of the arena that is not full yet).
+TEST(NotedNames, MemoryPerName) {
+    const size_t count = 1000000;
+    size_t name_bytes = 0;
+    for (size_t i = 0; i < count; i++) {
+        std::string name = "N" + std::to_string(i * 7919);
+        name_bytes += name.size();
+        ASSERT_TRUE(noted_names_add(name.data(), name.size()));
+    }
+    size_t peak = noted_names_peak_bytes();
+    noted_names_release();
+    EXPECT_LE(peak, name_bytes + 100 * count + (1 << 20) + 64)
+        << (peak - name_bytes) / count << " bytes a name beyond its own";
 }
 
 } // namespace

@@ -1,0 +1,17 @@
+// The names that -r has listed: each kept once, its bytes in an arena, found
+// again through a table of its own.
+#pragma once
+
+#include <cstddef>
+
+// Notes name (length bytes, which may be the input's, that the next read
+// overwrites): true when it is new, and is now kept; false when it was noted
+// before. Ends the run with "malloc" when there is no memory.
+bool noted_names_add(const char *name, size_t length);
+
+// The most bytes that the names and the table held at once since the last
+// release: the table's growth holds the old slots and the new together.
+size_t noted_names_peak_bytes();
+
+// Frees every name and the table.
+void noted_names_release();
