@@ -436,8 +436,8 @@ TEST(NameTable, LookupsEndAtEveryCount) {
 // or their last byte, keys that share a hash, the longest names; again after
 // the table has grown many times, from bytes that are then overwritten.
 TEST(NotedNames, EachNameOnce) {
-    std::vector<std::string> names = {"", "a", "aa", "aaa", "ab", "ba", max_name,
-                                      max_name.substr(1) + "y"};
+    std::vector<std::string> names = {"",   "a",  "aa",     "aaa",
+                                      "ab", "ba", max_name, max_name.substr(1) + "y"};
     for (size_t length = 1; length <= 40; length++)
         names.push_back(std::string(length - 1, 'n') + "\xff");
     for (size_t length : {14, 16, 17, 23}) {

@@ -13,6 +13,7 @@ the slow cases are skipped then.
 import hashlib
 import os
 import re
+import resource
 import shlex
 import subprocess
 import sys
@@ -300,11 +301,60 @@ def one_line(size):
                         env={b"A": b"1", b"B": b"two"})
 
 
+def vm_peak(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmPeak:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def noted_names_memory(count):
+    """-r keeps each distinct name once: a million of them must fit in what a
+    run maps anyway, their own bytes and 100 bytes more each, held as a
+    limit on the address space (not measured after the fact, so the verdict
+    does not hang on when memory is looked at)."""
+    # What a run maps before it holds any name: read once it has written the
+    # name of its first block and waits for more.
+    proc = subprocess.Popen([FILLVARS, "-r"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            env={})
+    proc.stdin.write(b"$FIRST\n")
+    proc.stdin.flush()
+    first = proc.stdout.readline()
+    base = vm_peak(proc.pid)
+    proc.stdin.close()
+    proc.stdout.read()
+    proc.wait()
+    names = [b"N%d" % i for i in range(count)]
+    data = b"".join(b"$%s\n" % name for name in names)
+    name_bytes = sum(map(len, names))
+    # A chunk of names not yet full, and the C library's own bookkeeping.
+    limit = base + name_bytes + 100 * count + 4 * MiB
+
+    def limited():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+
+    proc = subprocess.run([FILLVARS, "-r"], input=data, capture_output=True, env={},
+                          preexec_fn=limited, timeout=60)
+    problems = []
+    if first != b"FIRST\n" or base == 0:
+        problems.append("the first run gave %r, VmPeak %d" % (first, base))
+    if proc.returncode != 0 or proc.stderr:
+        problems.append("status %d, stderr %r" % (proc.returncode, proc.stderr[:300]))
+    if proc.stdout != b"\n".join(names) + b"\n":
+        problems.append(first_difference(proc.stdout, b"\n".join(names) + b"\n"))
+    report("-r: %d distinct names within 100 bytes each beyond their own" % count, problems,
+           "(address space limited to %d MiB)" % (limit // MiB))
+
+
 every_byte()
 long_references(MiB)
 many_operands()
 big_environment()
 unfinished_ends()
+if not WRAPPER and not SANITIZED:
+    # The sanitizers reserve address space far past any such limit.
+    noted_names_memory(1000000)
 if WRAPPER:
     pass
 elif QUICK:

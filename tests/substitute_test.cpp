@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "env_file.hpp"
+#include "io.hpp"
 #include "names.hpp"
 #include "substitute.hpp"
 
@@ -777,6 +778,39 @@ TEST_F(SubstituteTest, FirstEnvironmentEntryWins) {
     environ = entries;
     EXPECT_EQ(run_filter("$A $B\n", BLOCK_SIZE), "first b\n");
     environ = nullptr;
+}
+
+// An Output to memory (an assignment's word) holds what is written and
+// grows only when that does not fit: written again and again from its start,
+// as a word built and used, it keeps the size of the longest; written on, it
+// stays within twice what it holds, long writes and short ones alike. The
+// discarding Output (-r -u's forms) holds nothing, whatever it is given.
+TEST(Output, GrowsOnlyAsNeeded) {
+    const std::string value(20000, 'v');
+    Output word = {-1, nullptr, nullptr, nullptr};
+    for (int i = 0; i < 100; i++) {
+        word.next = word.data;
+        output_write(&word, value.data(), value.size());
+        output_write(&word, "x", 1);
+        ASSERT_EQ(std::string(word.data, word.next), value + "x");
+    }
+    EXPECT_LE(word.limit - word.data, 2 * 20001);
+    word.next = word.data;
+    std::string expected;
+    for (size_t i = 0; i < 300; i++) {
+        std::string piece = i % 3 == 0 ? value : std::string(i, 'a' + i % 26);
+        output_write(&word, piece.data(), piece.size());
+        expected += piece;
+        ASSERT_LE(word.limit - word.data, static_cast<ptrdiff_t>(2 * expected.size()));
+    }
+    EXPECT_EQ(std::string(word.data, word.next), expected);
+    std::free(word.data);
+
+    Output discarded = {DISCARD, nullptr, nullptr, nullptr};
+    for (size_t length : {size_t{0}, size_t{1}, size_t{16}, size_t{100}, value.size()})
+        output_write(&discarded, value.data(), length);
+    EXPECT_EQ(discarded.data, nullptr);
+    EXPECT_EQ(discarded.next, discarded.limit);
 }
 
 } // namespace
