@@ -15,7 +15,8 @@ struct NameSlot {
     const char *value; // null: the name is in the table without a value
     size_t value_length;
     uint32_t length; // 48 bytes a slot: no name comes near 4 GiB
-    bool listed;     // the caller's mark
+    bool listed;     // the caller's marks
+    bool seen;
 };
 
 struct NameTable {

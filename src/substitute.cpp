@@ -110,8 +110,17 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
 static Output discarded = {DISCARD, nullptr, nullptr, nullptr};
 static bool checking = false;
 
-// Writes name and a line feed to out, unless it was noted before.
-static void note_name(Output *out, const char *name, size_t length) {
+// Writes name and a line feed to out, unless it was noted before. A name
+// the environment's table holds (slot) is marked seen there too, so that
+// its later references need no other lookup; one put in the table after it
+// was noted (by an assignment) is still found noted.
+static void note_name(Output *out, const NameSlot *slot, const char *name, size_t length) {
+    if (slot != nullptr) {
+        if (slot->seen)
+            return;
+        // The walk's lookups give const slots; the mark is only the listing's.
+        const_cast<NameSlot *>(slot)->seen = true;
+    }
     if (!noted_names_add(name, length))
         return;
     output_write(out, name, length);
@@ -128,7 +137,7 @@ static void list_word(Output *out, const char *p, const char *end) {
         if (ref.kind == Kind::variable || ref.kind == Kind::form) {
             const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
             if (!passes_over(slot, ref)) {
-                note_name(out, ref.name, ref.name_length);
+                note_name(out, slot, ref.name, ref.name_length);
                 if (ref.kind == Kind::form)
                     list_word(out, ref.word, ref.end - 1);
             }
@@ -138,9 +147,10 @@ static void list_word(Output *out, const char *p, const char *end) {
 }
 
 // Notes an allowed reference's name, and a form's word (null for a variable).
-[[gnu::noinline]] static void note_reference(Output *out, const char *name, size_t length,
-                                             const char *word, const char *word_end) {
-    note_name(out, name, length);
+[[gnu::noinline]] static void note_reference(Output *out, const NameSlot *slot, const char *name,
+                                             size_t length, const char *word,
+                                             const char *word_end) {
+    note_name(out, slot, name, length);
     if (word != nullptr)
         list_word(out, word, word_end);
 }
@@ -180,9 +190,12 @@ template <bool shell, bool with_options, bool listing>
     }
     if (listing) {
         bool form = shell && ref.kind == Kind::form;
-        note_reference(place_out(at), ref.name, ref.name_length, form ? ref.word : nullptr,
-                       ref.end - 1);
-        place_back(at);
+        // A name seen before in the table needs no call, but a form's word does.
+        if (slot == nullptr || !slot->seen || form) {
+            note_reference(place_out(at), slot, ref.name, ref.name_length,
+                           form ? ref.word : nullptr, ref.end - 1);
+            place_back(at);
+        }
         if (!checking)
             return true;
     }
