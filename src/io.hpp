@@ -72,6 +72,7 @@ struct Output {
     char *limit; // one past the buffer
 };
 
+// The fd of an Output that drops what it is given.
 constexpr int DISCARD = -2;
 
 void output_flush(Output *out);
