@@ -5,6 +5,7 @@
 // environment's table and a copy of each name took about 300.
 #include "noted_names.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,8 +24,12 @@ static size_t mask = 0;
 static unsigned shift = 0;
 static size_t used = 0;
 
-// The chunks, each starting with the address of the one before.
-constexpr size_t CHUNK_SIZE = 1 << 20;
+// The chunks, each starting with the address of the one before: the first
+// of a page, each twice the one before up to a MiB, so that a template of a
+// few names maps no more than it needs.
+constexpr size_t FIRST_CHUNK = 4096;
+constexpr size_t LARGEST_CHUNK = 1 << 20;
+static size_t chunk_size = FIRST_CHUNK;
 static char *chunks = nullptr;
 static char *arena_next = nullptr;
 static char *arena_end = nullptr;
@@ -50,7 +55,8 @@ static void *allocate(size_t count, size_t size) {
 // left (what is left of it stays unused: at most a name's length).
 static const char *keep(const char *name, size_t length) {
     if (arena_next == nullptr || static_cast<size_t>(arena_end - arena_next) < length) {
-        size_t size = sizeof(char *) + (length > CHUNK_SIZE ? length : CHUNK_SIZE);
+        size_t size = std::max(chunk_size, sizeof(char *) + length);
+        chunk_size = std::min(2 * chunk_size, LARGEST_CHUNK);
         char *chunk = static_cast<char *>(std::malloc(size));
         if (chunk == nullptr)
             fail("malloc");
@@ -136,6 +142,7 @@ void noted_names_release() {
     used = 0;
     arena_next = nullptr;
     arena_end = nullptr;
+    chunk_size = FIRST_CHUNK;
     held = 0;
     peak = 0;
 }
