@@ -170,13 +170,24 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return in_fd < 0 || out_fd < 0 || env_fd < 0;
 }
 
-// Loads text as the one -f file of the next runs (env_files_release ends it).
-static void load_env_file(std::string_view in, const std::string &text) {
+// Loads text as the one -f file of the next runs (env_files_release ends
+// it), with env as the environment that its values see, the runs' own.
+static void load_env_file(std::string_view in, const std::string &text,
+                          const std::vector<std::string> &env) {
     if (ftruncate(env_fd, 0) != 0 ||
         pwrite(env_fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
         std::abort();
+    std::vector<std::string> entries(env);
+    std::vector<char *> environment;
+    for (std::string &entry : entries)
+        environment.push_back(entry.data());
+    environment.push_back(nullptr);
+    char **saved = environ;
+    environ = environment.data();
     env_file_add(env_path.c_str());
-    if (!env_files_load())
+    bool loaded = env_files_load();
+    environ = saved;
+    if (!loaded)
         fail_property("a file written from the environment loads", in, text, "");
 }
 
@@ -201,14 +212,15 @@ static std::vector<std::string> shell_entries(const std::vector<std::string> &en
     return kept;
 }
 
-// The entries as a -f file: NAME="VALUE", escaped so that the value comes back.
+// The entries as a -f file: NAME="VALUE", escaped so that the value comes
+// back, "$" too.
 static std::string as_env_file(const std::vector<std::string> &entries) {
     std::string file;
     for (const std::string &entry : entries) {
         size_t equals = entry.find('=');
         file += entry.substr(0, equals) + "=\"";
         for (char c : entry.substr(equals + 1)) {
-            if (c == '\\' || c == '"')
+            if (c == '\\' || c == '"' || c == '$')
                 file += '\\';
             if (c == '\r')
                 file += "\\r";
@@ -374,7 +386,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // and a file that sets only names the environment sets changes nothing.
     std::vector<std::string> settable = shell_entries(env);
     Run direct = filter(in, operands, settable, block_size, options);
-    load_env_file(in, as_env_file(settable));
+    load_env_file(in, as_env_file(settable), {});
     Run from_file = filter(in, operands, {}, block_size, options);
     env_files_release();
     if (from_file.out != direct.out || from_file.err != direct.err)
@@ -383,7 +395,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::string> overridden;
     for (const std::string &entry : settable)
         overridden.push_back(entry.substr(0, entry.find('=')) + "=from the file $X");
-    load_env_file(in, as_env_file(overridden));
+    load_env_file(in, as_env_file(overridden), env);
     Run shadowed = filter(in, operands, env, block_size, options);
     env_files_release();
     if (shadowed.out != optioned.out || shadowed.err != optioned.err)

@@ -1,5 +1,6 @@
 // Variables from files (-f FILE): each file read whole with read(2), parsed in
-// place, its values left where they are in its buffer.
+// place a line at a time, its values expanded by the walk of -s where they
+// hold a "$", and each name kept once with the last value a line gave it.
 #include "env_file.hpp"
 
 #include <algorithm>
@@ -12,11 +13,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "environment.hpp"
 #include "io.hpp"
 #include "names.hpp"
 #include "scan.hpp"
 
-// One NAME=VALUE of a file; both point into the file's buffer.
+// One NAME=VALUE that the files set, each name once.
 struct EnvVariable {
     const char *name;
     size_t name_length;
@@ -24,13 +26,22 @@ struct EnvVariable {
     size_t value_length;
 };
 
+// A file's bytes, with COPY_PAST zeros after its end.
+struct FileData {
+    char *data;
+    size_t size;
+};
+
 static const char **paths = nullptr;
 static size_t path_count = 0;
-static char **buffers = nullptr;
-static size_t buffer_count = 0;
+static FileData *files = nullptr;
+static size_t file_count = 0;
 static EnvVariable *variables = nullptr;
 static size_t variable_count = 0;
-static size_t variable_room = 0;
+// Copies of names and values that are not in a file's bytes: values that an
+// expansion made, and what a value's "${N:=word}" assigned.
+static char **copies = nullptr;
+static size_t copy_count = 0;
 
 void env_file_add(const char *path) {
     void *grown = reallocarray(paths, path_count + 1, sizeof *paths);
@@ -40,26 +51,36 @@ void env_file_add(const char *path) {
     paths[path_count++] = path;
 }
 
-// "fillvars: FILE", then middle, text escaped as FILE is, and after. Returns
-// false, for the callers.
-static bool refuse(const char *path, const char *middle, const char *text, size_t length,
-                   const char *after) {
+// "fillvars: FILE", then middle and after. Returns false, for the callers.
+static bool refuse(const char *path, const char *middle, const char *after) {
     MessagePart parts[] = {{path, std::strlen(path), true},
                            {middle, std::strlen(middle), false},
-                           {text, length, true},
                            {after, std::strlen(after), false}};
     write_message(parts, sizeof parts / sizeof *parts);
     return false;
 }
-
-// The longest part of a line that a message shows, as for a name.
-constexpr size_t SHOWN_LIMIT = NAME_LIMIT;
 
 // The file being read: for messages, and where its bytes end.
 struct Where {
     const char *path;
     const char *end;
 };
+
+// "fillvars: FILE:N: NAME: what", or without "NAME: " when there is no name.
+// No byte of a value ever goes into a message: the name and the fault say
+// where it is.
+static bool refuse_at(const Where &file, uint64_t number, const char *name, size_t name_length,
+                      const char *what) {
+    char line[32];
+    std::snprintf(line, sizeof line, ":%llu: ", static_cast<unsigned long long>(number));
+    MessagePart parts[] = {{file.path, std::strlen(file.path), true},
+                           {line, std::strlen(line), false},
+                           {name, name != nullptr ? name_length : 0, true},
+                           {": ", name != nullptr ? size_t{2} : 0, false},
+                           {what, std::strlen(what), false}};
+    write_message(parts, sizeof parts / sizeof *parts);
+    return false;
+}
 
 // The line from p: its bytes up to its end (a line feed, CR LF, or the end
 // of the file), and where the next line starts.
@@ -78,39 +99,20 @@ static Line line_from(char *p, const char *end) {
     return line;
 }
 
-// "fillvars: FILE:N: "LINE": what", the line cut to SHOWN_LIMIT bytes.
-static bool refuse_line(const Where &file, uint64_t number, char *line, const char *what) {
-    char middle[32], after[64];
-    std::snprintf(middle, sizeof middle, ":%llu: \"", static_cast<unsigned long long>(number));
-    std::snprintf(after, sizeof after, "\": %s", what);
-    size_t length = std::min(line_from(line, file.end).length, SHOWN_LIMIT);
-    return refuse(file.path, middle, line, length, after);
-}
-
 static bool blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-static bool shell_name(const char *p, size_t length) {
-    if (length == 0 || !starts_shell_name(p[0]))
-        return false;
-    for (size_t i = 1; i < length; i++) {
-        if (shell_stops.has[static_cast<unsigned char>(p[i])])
-            return false;
-    }
-    return true;
+static bool holds_nul(const char *p, const char *stop) {
+    return std::memchr(p, '\0', static_cast<size_t>(stop - p)) != nullptr;
 }
 
-static void keep_variable(const char *name, size_t name_length, const char *value,
-                          size_t value_length) {
-    if (variable_count == variable_room) {
-        variable_room = std::max<size_t>(64, 2 * variable_room);
-        void *grown = reallocarray(variables, variable_room, sizeof *variables);
-        if (grown == nullptr)
-            fail("reallocarray");
-        variables = static_cast<EnvVariable *>(grown);
-    }
-    variables[variable_count++] = {name, name_length, value, value_length};
+static void keep_copy(char *copy) {
+    void *grown = reallocarray(copies, copy_count + 1, sizeof *copies);
+    if (grown == nullptr)
+        fail("reallocarray");
+    copies = static_cast<char **>(grown);
+    copies[copy_count++] = copy;
 }
 
 // The parse of one file, a line at a time.
@@ -118,48 +120,66 @@ struct Parse {
     Where file;
     char *p;         // the start of the line at hand
     uint64_t number; // its number
+    Rules rules;     // -u and -e, for the values
+    uint64_t reports;
 };
 
-// The closing quote of the value that opens at open: a "\" in "..." takes
-// the byte after it along. Leaves at->p at the line of the closing quote, or
-// returns null when the file breaks the format (reported).
-static char *find_close(Parse *at, char *open) {
+// The name of the variable at hand, for messages.
+struct Name {
+    const char *bytes;
+    size_t length;
+};
+
+// The closing quote of the value that opens at open: in "..." a "\" takes
+// the byte after it along when that is a '"' or a "\"; in '...' the two
+// bytes \' are a quote that does not close, and \\ two bytes that stand.
+// Leaves at->p at the line of the closing quote, or returns null when the
+// file breaks the format (reported).
+static char *find_close(Parse *at, char *open, Name name) {
     const char *end = at->file.end;
-    char *open_line = at->p;
     uint64_t open_number = at->number;
     for (char *r = open + 1; r < end; r++) {
         if (*r == *open)
             return r;
         if (*r == '\0') {
-            refuse_line(at->file, at->number, at->p, "a NUL byte");
+            refuse_at(at->file, at->number, name.bytes, name.length, "a NUL byte in the value");
             return nullptr;
         }
         if (*r == '\n') {
             at->number++;
             at->p = r + 1;
-        } else if (*r == '\\' && *open == '"' && r + 1 < end && (r[1] == '"' || r[1] == '\\')) {
+        } else if (*r == '\\' && r + 1 < end && (r[1] == *open || r[1] == '\\')) {
             r++;
         }
     }
-    refuse_line(at->file, open_number, open_line, "unclosed quote");
+    refuse_at(at->file, open_number, name.bytes, name.length, "unclosed quote");
     return nullptr;
 }
 
 // Writes the value between the quotes at open and close in place, from
-// open + 1: '...' as it stands, "..." with its escapes; a CR before a line
-// feed is no part of it. Returns its length. Only once the file is known to
-// be good: a message shows the lines as they were.
+// open + 1, and returns its length: '...' with \' as ', "..." with its
+// escapes, where \$ becomes "$$", the walk's one "$"; a CR before a line
+// feed is no part of it. Only once the file is known to be good.
 static size_t unquote(char *open, const char *close) {
     char *to = open + 1;
     for (const char *r = open + 1; r < close; r++) {
         char c = *r;
         if (c == '\r' && r[1] == '\n')
             continue;
-        if (c == '\\' && *open == '"') {
+        if (c == '\\' && *open == '\'') {
+            if (r[1] == '\'') {
+                c = '\'';
+                r++;
+            } else if (r[1] == '\\') {
+                *to++ = *r++;
+            }
+        } else if (c == '\\') {
             static const char from[] = "nrt\\\"$", into[] = "\n\r\t\\\"$";
             const char *escape = static_cast<const char *>(std::memchr(from, r[1], 6));
             if (escape != nullptr) {
                 c = into[escape - from];
+                if (c == '$')
+                    *to++ = '$';
                 r++;
             }
         }
@@ -168,79 +188,154 @@ static size_t unquote(char *open, const char *close) {
     return static_cast<size_t>(to - (open + 1));
 }
 
+// Sets the variable to its value: expanded by -s's walk when it holds a "$"
+// (reports name line, where the value starts), else where it stands.
+static void define(Parse *at, Name name, const char *value, size_t length, uint64_t line) {
+    if (std::memchr(value, '$', length) == nullptr) {
+        environment_define(name.bytes, name.length, value, length, false);
+        return;
+    }
+    Output out = {-1, nullptr, nullptr, nullptr};
+    at->reports += substitute_value(&out, value, length, at->rules, at->file.path, line);
+    size_t made = static_cast<size_t>(out.next - out.data);
+    if (made == 0) {
+        std::free(out.data);
+        environment_define(name.bytes, name.length, value, 0, false);
+        return;
+    }
+    // Room past the end for the filter's copies, the rest given back.
+    char *kept = static_cast<char *>(std::realloc(out.data, made + COPY_PAST));
+    if (kept == nullptr)
+        kept = out.data;
+    environment_define(name.bytes, name.length, kept, made, true);
+}
+
 // Reads the line at at->p, and the lines a quoted value runs on to; leaves
 // at->p at the next line. False when the file breaks the format (reported).
 static bool read_line(Parse *at) {
     char *line = at->p;
     Line whole = line_from(line, at->file.end);
     char *stop = line + whole.length;
-    if (std::memchr(line, '\0', whole.length) != nullptr)
-        return refuse_line(at->file, at->number, line, "a NUL byte");
+    uint64_t first = at->number;
     char *p = line;
     while (p < stop && blank(*p))
         p++;
     if (p == stop || *p == '#') {
+        if (holds_nul(p, stop))
+            return refuse_at(at->file, first, nullptr, 0, "a NUL byte in a comment");
         at->p = whole.next;
         at->number++;
         return true;
     }
-    char *equals = static_cast<char *>(std::memchr(p, '=', static_cast<size_t>(stop - p)));
-    if (equals == nullptr)
-        return refuse_line(at->file, at->number, line, "no \"=\"");
-    const char *key_end = equals;
-    while (key_end > p && blank(key_end[-1]))
-        key_end--;
-    if (key_end - p > 6 && std::memcmp(p, "export", 6) == 0 && blank(p[6])) {
-        p += 6;
-        while (blank(*p))
-            p++;
+    // "export" before a name; "export" alone, or before "=", is the name.
+    if (stop - p > 6 && std::memcmp(p, "export", 6) == 0 && blank(p[6])) {
+        char *q = p + 6;
+        while (q < stop && blank(*q))
+            q++;
+        if (q < stop && starts_shell_name(*q))
+            p = q;
     }
-    size_t name_length = static_cast<size_t>(key_end - p);
-    if (!shell_name(p, name_length))
-        return refuse_line(at->file, at->number, line, "not a name");
-    const char *name = p;
+    if (!starts_shell_name(*p))
+        return refuse_at(at->file, first, nullptr, 0,
+                         "not a name: it must start with a letter or \"_\"");
+    char *name_end = p + 1;
+    while (name_end < stop && !shell_stops.has[static_cast<unsigned char>(*name_end)])
+        name_end++;
+    // A name is shown only whole: a line such as DB-PASSWORD=x shows nothing.
+    if (name_end < stop && !blank(*name_end) && *name_end != '=')
+        return refuse_at(at->file, first, nullptr, 0,
+                         "not a name: it holds only letters, digits and \"_\"");
+    Name name = {p, static_cast<size_t>(name_end - p)};
+    char *q = name_end;
+    while (q < stop && blank(*q))
+        q++;
+    if (q == stop || *q == '#') {
+        // A name alone takes the environment's value, which wins anyway.
+        if (holds_nul(q, stop))
+            return refuse_at(at->file, first, name.bytes, name.length, "a NUL byte in a comment");
+        at->p = whole.next;
+        at->number++;
+        return true;
+    }
+    if (*q != '=')
+        return refuse_at(at->file, first, name.bytes, name.length, "no \"=\" after the name");
 
-    char *value = equals + 1;
+    char *value = q + 1;
     while (value < stop && blank(*value))
         value++;
     if (value < stop && (*value == '\'' || *value == '"')) {
-        char *close = find_close(at, value);
+        char *close = find_close(at, value, name);
         if (close == nullptr)
             return false;
         // The rest of the line the closing quote is on: white space, a comment.
         char *after = close + 1;
-        line = at->p;
         Line rest = line_from(after, at->file.end);
         stop = after + rest.length;
         whole.next = rest.next;
-        if (std::memchr(after, '\0', rest.length) != nullptr)
-            return refuse_line(at->file, at->number, line, "a NUL byte");
+        if (holds_nul(after, stop))
+            return refuse_at(at->file, at->number, name.bytes, name.length,
+                             "a NUL byte after the closing quote");
         while (after < stop && blank(*after))
             after++;
         if (after < stop && *after != '#')
-            return refuse_line(at->file, at->number, line, "text after the closing quote");
-        keep_variable(name, name_length, value + 1, unquote(value, close));
+            return refuse_at(at->file, at->number, name.bytes, name.length,
+                             *value == '\''
+                                 ? "text after the closing quote (a '...' value holds a ' as \\')"
+                                 : "text after the closing quote (a \"...\" value holds a \" as "
+                                   "\\\")");
+        size_t length = unquote(value, close);
+        if (*value == '\'')
+            environment_define(name.bytes, name.length, value + 1, length, false);
+        else
+            define(at, name, value + 1, length, first);
     } else {
         // To the end of the line, or to a "#" after white space; trimmed.
-        char *cut = equals + 1;
+        char *cut = q + 1;
         while (cut < stop && !(*cut == '#' && blank(cut[-1])))
             cut++;
+        if (holds_nul(cut, stop))
+            return refuse_at(at->file, first, name.bytes, name.length, "a NUL byte in a comment");
         while (cut > value && blank(cut[-1]))
             cut--;
-        keep_variable(name, name_length, value, static_cast<size_t>(cut - value));
+        if (holds_nul(value, cut))
+            return refuse_at(at->file, first, name.bytes, name.length, "a NUL byte in the value");
+        define(at, name, value, static_cast<size_t>(cut - value), first);
     }
     at->p = whole.next;
     at->number++;
     return true;
 }
 
+// Whether the file open at fd is the one standard input reads: the template.
+// A character device (a terminal, /dev/null) may be read by both.
+static bool is_standard_input(int fd, const struct stat &input) {
+    struct stat status;
+    return fstat(fd, &status) == 0 && status.st_dev == input.st_dev &&
+           status.st_ino == input.st_ino && !S_ISCHR(status.st_mode);
+}
+
 // The whole of the file at path, with COPY_PAST zeros after its end: the
-// filter copies values by place_write_padded. Null when it cannot be read
-// (reported).
+// filter copies values by place_write_padded. Null when it cannot be read or
+// is standard input (reported).
 static char *read_file(const char *path, size_t *size) {
+    // Taken before the file is opened: with standard input closed, the file
+    // would be descriptor 0 itself.
+    struct stat input;
+    bool have_input = fstat(STDIN_FILENO, &input) == 0;
     int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        refuse(path, ": ", "", 0, std::strerror(errno));
+        refuse(path, ": ", std::strerror(errno));
+        return nullptr;
+    }
+    if (have_input && is_standard_input(fd, input)) {
+        close(fd);
+        MessagePart parts[] = {{"-f ", 3, false},
+                               {path, std::strlen(path), true},
+                               {": standard input is the template, not a file of variables",
+                                std::strlen(": standard input is the template, not a file of "
+                                            "variables"),
+                                false}};
+        write_message(parts, sizeof parts / sizeof *parts);
         return nullptr;
     }
     // The size a regular file has now, and one more byte to see its end;
@@ -267,7 +362,7 @@ static char *read_file(const char *path, size_t *size) {
             int error = errno;
             close(fd);
             std::free(data);
-            refuse(path, ": ", "", 0, std::strerror(error));
+            refuse(path, ": ", std::strerror(error));
             return nullptr;
         }
         if (n == 0)
@@ -280,39 +375,95 @@ static char *read_file(const char *path, size_t *size) {
     return data;
 }
 
-static bool load(const char *path) {
+// Reads and parses the file at path into the environment's index; adds the
+// reports of its values to *reports.
+static bool load(const char *path, Rules rules, uint64_t *reports) {
     // Standard input holds the text to fill.
     if (std::strcmp(path, "-") == 0)
-        return refuse("", "-f -: standard input is the template, not a file of variables", "", 0,
-                      "");
+        return refuse("", "-f -: standard input is the template, not a file of variables", "");
     if (path[0] == '\0')
-        return refuse("", "-f: empty file name", "", 0, "");
+        return refuse("", "-f: empty file name", "");
     size_t size;
     char *data = read_file(path, &size);
     if (data == nullptr)
         return false;
-    void *grown = reallocarray(buffers, buffer_count + 1, sizeof *buffers);
+    void *grown = reallocarray(files, file_count + 1, sizeof *files);
     if (grown == nullptr)
         fail("reallocarray");
-    buffers = static_cast<char **>(grown);
-    buffers[buffer_count++] = data;
-    Parse at = {{path, data + size}, data, 1};
+    files = static_cast<FileData *>(grown);
+    files[file_count++] = {data, size};
+    Parse at = {{path, data + size}, data, 1, rules, 0};
     // A byte order mark, which some editors put first, is no part of a name.
     if (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0)
         at.p += 3;
-    while (at.p < at.file.end) {
-        if (!read_line(&at))
-            return false;
-    }
-    return true;
+    bool good = true;
+    while (good && at.p < at.file.end)
+        good = read_line(&at);
+    *reports += at.reports;
+    return good;
 }
 
-bool env_files_load() {
-    for (size_t i = 0; i < path_count; i++) {
-        if (!load(paths[i]))
-            return false;
+static bool in_files(const char *p) {
+    for (size_t i = 0; i < file_count; i++) {
+        if (p >= files[i].data && p <= files[i].data + files[i].size)
+            return true;
     }
-    return true;
+    return false;
+}
+
+// bytes, kept where they are when a file holds them, else copied.
+static const char *kept(const char *bytes, size_t length) {
+    if (in_files(bytes))
+        return bytes;
+    char *copy = static_cast<char *>(std::calloc(length + COPY_PAST, 1));
+    if (copy == nullptr)
+        fail("calloc");
+    std::memcpy(copy, bytes, length);
+    keep_copy(copy);
+    return copy;
+}
+
+// What the files set, and what their values assigned, each name once, taken
+// from the environment's index before it is released.
+static void take_variables() {
+    size_t count = 0;
+    for (size_t i = 0; i <= environment.mask; i++) {
+        const NameSlot &slot = environment.slots[i];
+        count += slot.length != EMPTY_SLOT && !slot.own && slot.value != nullptr;
+    }
+    variables = static_cast<EnvVariable *>(std::calloc(std::max<size_t>(count, 1), sizeof *variables));
+    if (variables == nullptr)
+        fail("calloc");
+    for (size_t i = 0; i <= environment.mask; i++) {
+        NameSlot &slot = environment.slots[i];
+        if (slot.length == EMPTY_SLOT || slot.own || slot.value == nullptr)
+            continue;
+        EnvVariable &v = variables[variable_count++];
+        v.name = kept(slot.key, slot.length);
+        v.name_length = slot.length;
+        v.value_length = slot.value_length;
+        if (slot.copied) {
+            v.value = slot.value;
+            keep_copy(const_cast<char *>(slot.value));
+            slot.copied = false;
+        } else {
+            v.value = kept(slot.value, slot.value_length);
+        }
+    }
+}
+
+bool env_files_load(Rules rules) {
+    if (path_count == 0)
+        return true;
+    // Values see the environment and what earlier lines set, in one index.
+    environment_index();
+    uint64_t reports = 0;
+    bool good = true;
+    for (size_t i = 0; good && i < path_count; i++)
+        good = load(paths[i], rules, &reports);
+    take_variables();
+    environment_release();
+    return good && reports == 0;
 }
 
 size_t env_files_count() {
@@ -321,11 +472,9 @@ size_t env_files_count() {
 
 bool env_files_index(NameTable *table) {
     bool equals = false;
-    for (size_t i = variable_count; i-- > 0;) {
+    for (size_t i = 0; i < variable_count; i++) {
         const EnvVariable &v = variables[i];
         NameSlot *slot = name_table_slot(table, v.name, v.name_length);
-        if (slot->value != nullptr)
-            continue;
         slot->value = v.value;
         slot->value_length = v.value_length;
         if (std::memchr(v.value, '=', v.value_length) != nullptr)
@@ -335,13 +484,17 @@ bool env_files_index(NameTable *table) {
 }
 
 void env_files_release() {
-    for (size_t i = 0; i < buffer_count; i++)
-        std::free(buffers[i]);
-    std::free(buffers);
+    for (size_t i = 0; i < file_count; i++)
+        std::free(files[i].data);
+    for (size_t i = 0; i < copy_count; i++)
+        std::free(copies[i]);
+    std::free(files);
+    std::free(copies);
     std::free(variables);
     std::free(paths);
-    buffers = nullptr;
+    files = nullptr;
+    copies = nullptr;
     variables = nullptr;
     paths = nullptr;
-    buffer_count = variable_count = variable_room = path_count = 0;
+    file_count = copy_count = variable_count = path_count = 0;
 }

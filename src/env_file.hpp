@@ -1,28 +1,35 @@
 // Variables from files (-f FILE): the files named, read whole and parsed into
-// NAME=VALUE pairs that the environment index takes after the environment's
-// own entries.
+// NAME=VALUE pairs, their values expanded, that the environment index takes
+// after the environment's own entries.
 #pragma once
 
 #include <cstddef>
 
 #include "name_table.hpp"
+#include "substitute.hpp"
 
 // Names a file to read; env_files_load reads them all, in this order.
 void env_file_add(const char *path);
 
-// Reads and parses every file named. A file that cannot be read, "-" (standard
-// input holds the text), or one that breaks the format is reported on standard
-// error ("fillvars: FILE:LINE: "TEXT": what is wrong") and the load stops:
-// returns false, and the run is to end with status 1 before any input is read.
-bool env_files_load();
+// Reads and parses every file named, in order, and expands their values
+// where they hold a "$", by the rules of -s: a value sees the environment,
+// then what the lines above it and earlier files set; -u and -e (in rules)
+// report in values too, naming the file and line. A file that cannot be
+// read, "-" or standard input itself (which holds the template), or one that
+// breaks the format is reported on standard error ("fillvars: FILE:LINE:
+// NAME: what is wrong", never a byte of a value) and the load stops. Returns
+// false on such a fault or when a value made a report: the run is to end
+// with status 1 before any input is read. The environment must not change
+// between the load and the runs.
+bool env_files_load(Rules rules = {});
 
-// How many variables the files hold, repeats included.
+// How many variables the files hold, each name once.
 size_t env_files_count();
 
-// Puts every variable of the files into table, as name_table_put does: a name
-// already there (the environment's own) keeps its value, and of the files' a
-// later line, in a later file, wins over an earlier one. Returns whether a
-// value that went in holds "=".
+// Puts every variable of the files into table, after the environment's
+// own: the files hold no name that the environment sets, but for one whose
+// empty value an assignment in a value (${N:=word}) replaced, which the files'
+// value then overrides. Returns whether a value that went in holds "=".
 bool env_files_index(NameTable *table);
 
 // Frees the files and forgets them.

@@ -53,8 +53,15 @@ void environment_index() {
             continue;
         size_t length = std::strlen(equals + 1);
         std::memcpy(next, equals + 1, length + 1);
-        if (equals != *entry)
-            name_table_put(&environment, *entry, static_cast<size_t>(equals - *entry), next);
+        if (equals != *entry) {
+            NameSlot *slot =
+                name_table_slot(&environment, *entry, static_cast<size_t>(equals - *entry));
+            if (slot->value == nullptr) {
+                slot->value = next;
+                slot->value_length = length;
+                slot->own = true;
+            }
+        }
         next += length + 1;
         if (std::strchr(equals + 1, '=') != nullptr)
             values_hold_equals = true;
@@ -93,9 +100,30 @@ static char *keep_copy(const char *bytes, size_t length) {
 // each assign it first (${N:=${N:=x}}), as deep as forms nest.
 void environment_assign(const char *name, size_t length, const char *value, size_t value_length) {
     NameSlot *slot = environment_slot(name, length);
+    if (slot->copied)
+        std::free(const_cast<char *>(slot->value));
+    slot->copied = false;
+    // No longer the environment's own value: while -f files load, the
+    // assignment holds for them and for the template.
+    slot->own = false;
     static const char no_value[COPY_PAST] = {};
     slot->value = value_length == 0 ? no_value : keep_copy(value, value_length);
     slot->value_length = value_length;
+}
+
+void environment_define(const char *name, size_t length, const char *value, size_t value_length,
+                        bool copied) {
+    NameSlot *slot = name_table_slot(&environment, name, length);
+    if (slot->own) {
+        if (copied)
+            std::free(const_cast<char *>(value));
+        return;
+    }
+    if (slot->copied)
+        std::free(const_cast<char *>(slot->value));
+    slot->value = value;
+    slot->value_length = value_length;
+    slot->copied = copied;
 }
 
 NameSlot *environment_slot(const char *name, size_t length) {

@@ -24,6 +24,14 @@ NameSlot *environment_slot(const char *name, size_t length);
 // "NAME becomes VALUE" (the "=" forms of -s): later references see the copy.
 void environment_assign(const char *name, size_t length, const char *value, size_t value_length);
 
+// NAME=VALUE of a -f file while the files load (the index then holds the
+// environment and what the files set so far): the environment's own value
+// stays, and a file's replaces the one before it. copied: value is a copy
+// from malloc, with COPY_PAST bytes of room, that the table then holds (and
+// frees when it is replaced); name and any other value must outlive the index.
+void environment_define(const char *name, size_t length, const char *value, size_t value_length,
+                        bool copied);
+
 // Whether some value holds "=": only then may getenv find a name holding
 // one, which the index does not hold.
 bool environment_values_hold_equals();

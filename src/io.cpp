@@ -99,28 +99,94 @@ void write_all(int fd, const char *data, size_t length) {
     fail("write");
 }
 
+// The length of the well-formed UTF-8 sequence at p (left bytes there, at
+// least 1) and its code point; 0 when the byte at p starts none.
+static size_t utf8_sequence(const unsigned char *p, size_t left, uint32_t *code) {
+    unsigned char c = p[0];
+    size_t length;
+    // The second byte's range, narrower after some leads: no overlong
+    // forms, no surrogates, nothing past U+10FFFF.
+    unsigned char low = 0x80, high = 0xbf;
+    if (c >= 0xc2 && c <= 0xdf) {
+        length = 2;
+        *code = c & 0x1f;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        length = 3;
+        *code = c & 0x0f;
+        low = c == 0xe0 ? 0xa0 : 0x80;
+        high = c == 0xed ? 0x9f : 0xbf;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        length = 4;
+        *code = c & 0x07;
+        low = c == 0xf0 ? 0x90 : 0x80;
+        high = c == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (left < length || p[1] < low || p[1] > high)
+        return 0;
+    for (size_t i = 1; i < length; i++) {
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+        *code = *code << 6 | (p[i] & 0x3f);
+    }
+    return length;
+}
+
+// Characters that a terminal shows as nothing or that reorder what follows:
+// Unicode's format characters (category Cf, as of Unicode 15) and the line
+// and paragraph separators U+2028 and U+2029; and the C1 controls.
+static bool invisible(uint32_t code) {
+    static const uint32_t ranges[][2] = {
+        {0x80, 0x9f},       {0xad, 0xad},       {0x600, 0x605},     {0x61c, 0x61c},
+        {0x6dd, 0x6dd},     {0x70f, 0x70f},     {0x890, 0x891},     {0x8e2, 0x8e2},
+        {0x180e, 0x180e},   {0x200b, 0x200f},   {0x2028, 0x202e},   {0x2060, 0x2064},
+        {0x2066, 0x206f},   {0xfeff, 0xfeff},   {0xfff9, 0xfffb},   {0x110bd, 0x110bd},
+        {0x110cd, 0x110cd}, {0x13430, 0x1343f}, {0x1bca0, 0x1bca3}, {0x1d173, 0x1d17a},
+        {0xe0001, 0xe0001}, {0xe0020, 0xe007f}};
+    for (const auto &range : ranges) {
+        if (code < range[0])
+            return false;
+        if (code <= range[1])
+            return true;
+    }
+    return false;
+}
+
 char *escape_text(char *to, const char *text, size_t length) {
     static const char hex[] = "0123456789abcdef";
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
+        unsigned char c = p[i];
         if (c == '\\' || c == '"') {
             *to++ = '\\';
             *to++ = static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7f) {
+            continue;
+        }
+        if (c >= 0x20 && c < 0x7f) {
+            *to++ = static_cast<char>(c);
+            continue;
+        }
+        uint32_t code = 0;
+        size_t n = c < 0x80 ? 0 : utf8_sequence(p + i, length - i, &code);
+        if (n > 0 && !invisible(code)) {
+            std::memcpy(to, p + i, n);
+            to += n;
+            i += n - 1;
+        } else if (n > 0) {
+            // At most ten bytes for four, six for two or three.
+            int digits = code > 0xffff ? 8 : 4;
+            *to++ = '\\';
+            *to++ = digits == 8 ? 'U' : 'u';
+            for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+                *to++ = hex[(code >> shift) & 15];
+            i += n - 1;
+        } else {
+            // A control, or a byte of no well-formed sequence.
             std::memcpy(to, "\\x", 2);
             to[2] = hex[c >> 4];
             to[3] = hex[c & 15];
             to += 4;
-        } else if (c == 0xc2 && i + 1 < length &&
-                   (static_cast<unsigned char>(text[i + 1]) & 0xe0) == 0x80) {
-            // Six bytes for two.
-            unsigned char code = static_cast<unsigned char>(text[++i]);
-            std::memcpy(to, "\\u00", 4);
-            to[4] = hex[code >> 4];
-            to[5] = hex[code & 15];
-            to += 6;
-        } else {
-            *to++ = static_cast<char>(c);
         }
     }
     return to;

@@ -33,11 +33,14 @@ inline void (*on_write_failure)(int fd) = nullptr;
 // Most bytes that escape_text writes for each byte of text.
 constexpr size_t ESCAPE_GROWTH = 4;
 
-// Text from the input or the command line, made safe to quote in a message:
-// backslashes and double quotes backslashed, control bytes (0x00-0x1f, 0x7f) as \xHH, and the
-// two-byte UTF-8 forms of the C1 controls (C2 80 to C2 9F), which some
-// terminals obey, as \u0080 to \u009f. Writes at most ESCAPE_GROWTH * length
-// bytes to to; returns where it stopped.
+// Text from the input or the command line, made safe to quote in a message
+// and valid UTF-8: backslashes and double quotes backslashed, control bytes
+// (0x00-0x1f, 0x7f) and every byte of no well-formed UTF-8 sequence (a lone
+// 0x80-0xff, the 8-bit C1 controls among them) as \xHH, and the characters a
+// terminal obeys or shows as nothing (the C1 controls, Unicode's format
+// characters such as U+200B, U+202E and U+FEFF, U+2028 and U+2029) as \uHHHH
+// (\UHHHHHHHH past U+FFFF). Writes at most ESCAPE_GROWTH * length bytes to
+// to; returns where it stopped.
 char *escape_text(char *to, const char *text, size_t length);
 
 // A piece of a message: fixed text as it stands, or text from a file or the

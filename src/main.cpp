@@ -123,7 +123,7 @@ int main(int argc, char *argv[]) {
     }
     // Before any input is read and before -o creates anything: a bad file
     // ends the run with nothing written.
-    if (!env_files_load()) {
+    if (!env_files_load(rules)) {
         env_files_release();
         return 1;
     }

@@ -17,6 +17,8 @@ struct NameSlot {
     uint32_t length; // 48 bytes a slot: no name comes near 4 GiB
     bool listed;     // the caller's marks
     bool seen;
+    bool own;    // the environment's own entry, which no -f file overrides
+    bool copied; // value is a copy that the load of -f files made, theirs to free
 };
 
 struct NameTable {

@@ -68,14 +68,15 @@ void report_text(const char *text, size_t length) {
 }
 
 // Names and words come from the input: escaped (escape_text), so that they
-// cannot act on a terminal. A long text goes in pieces, a C2 byte always in
-// the same piece as the byte after it. A piece that would end in a C2 ends
-// before it instead: taking the next byte in would not do, as that byte may
-// be a C2 too, whose own pair the cut would then split.
+// cannot act on a terminal. A long text goes in pieces, each cut before a
+// byte that continues a UTF-8 sequence: the cut never splits a character,
+// which each piece would then escape as bytes of no sequence.
 void report_escaped(const char *text, size_t length) {
     while (length > 0) {
         size_t n = std::min<size_t>(length, 1024);
-        if (n < length && static_cast<unsigned char>(text[n - 1]) == 0xc2)
+        for (size_t back = 0; n < length && back < 3 && n > 1 &&
+                              (static_cast<unsigned char>(text[n]) & 0xc0) == 0x80;
+             back++)
             n--;
         char *m = report_room(ESCAPE_GROWTH * n);
         report_length = static_cast<size_t>(escape_text(m, text, n) - report_buffer);
@@ -84,12 +85,29 @@ void report_escaped(const char *text, size_t length) {
     }
 }
 
+// The -f file whose value the reports come from, and its line.
+static const char *file_path = nullptr;
+static uint64_t file_line = 0;
+
+void reports_in_file(const char *path, uint64_t line) {
+    file_path = path;
+    file_line = line;
+}
+
 void report_begin(const char *dollar, const char *name, size_t length) {
-    count_lines_to(dollar);
     reports.count++;
-    char *m = report_room(64);
-    report_length += static_cast<size_t>(std::snprintf(
-        m, 64, "fillvars: line %llu: \"", static_cast<unsigned long long>(reports.line)));
+    if (file_path != nullptr) {
+        report_text("fillvars: ", 10);
+        report_escaped(file_path, std::strlen(file_path));
+        char *m = report_room(32);
+        report_length += static_cast<size_t>(std::snprintf(
+            m, 32, ":%llu: \"", static_cast<unsigned long long>(file_line)));
+    } else {
+        count_lines_to(dollar);
+        char *m = report_room(64);
+        report_length += static_cast<size_t>(std::snprintf(
+            m, 64, "fillvars: line %llu: \"", static_cast<unsigned long long>(reports.line)));
+    }
     report_escaped(name, length);
     report_text("\"", 1);
 }

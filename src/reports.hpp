@@ -16,6 +16,11 @@ void reports_at(const char *start);
 // Counts the line feeds from where the count is up to p, in the same block.
 void count_lines_to(const char *p);
 
+// Reports name line of path ("fillvars: FILE:LINE: "NAME""), where the
+// value of a -f file that they come from starts, instead of the line of
+// their "$"; a null path names lines again.
+void reports_in_file(const char *path, uint64_t line);
+
 // "fillvars: line N: "NAME"" for the reference at dollar, and counts it;
 // report_text and report_escaped add what follows it.
 void report_begin(const char *dollar, const char *name, size_t length);

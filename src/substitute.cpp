@@ -37,6 +37,9 @@ static Rules rules = {};
 // nothing: a name getenv may still find, a report (-u) or its text (-k).
 static bool unindexed_matter = false;
 
+// Operands or -p limit the names replaced: the template's, never a -f value's.
+static bool names_limit = false;
+
 // A limit is in force (operands, -p or -b): under -s a "$$" then escapes
 // only what the run replaces.
 static bool limited = false;
@@ -51,7 +54,7 @@ static bool unvalued_slots = false;
 // bare. emit_reference makes the same test in its own words: through this
 // function its walks took two instructions a reference more.
 static bool passes_over(const NameSlot *slot, const Reference &ref) {
-    return (name_list_given && !(slot != nullptr && slot->listed) &&
+    return (names_limit && !(slot != nullptr && slot->listed) &&
             !name_prefix_allows(ref.name, ref.name_length)) ||
            (rules.braced && !ref.braced);
 }
@@ -181,7 +184,7 @@ template <bool shell, bool with_options, bool listing>
     // lookup inline too; with them the code would grow past what pays.
     const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length, !with_options);
     // Allowed: with no list, when the name is listed, or by a prefix; under -b, braced.
-    if ((with_options && name_list_given && !(slot != nullptr && slot->listed) &&
+    if ((with_options && names_limit && !(slot != nullptr && slot->listed) &&
          !name_prefix_allows(ref.name, ref.name_length)) ||
         (with_options && rules.braced && !ref.braced)) {
         if (!listing)
@@ -351,10 +354,36 @@ static void expand_word(Output *out, const Reference &ref) {
     std::free(word.data);
 }
 
+uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
+                          const char *path, uint64_t line) {
+    rules = {asked.nounset, asked.noempty, false, false, true, false};
+    unindexed_matter = environment_values_hold_equals() || asked.nounset;
+    names_limit = false;
+    limited = false;
+    unvalued_slots = true;
+    reports_start(false);
+    reports_in_file(path, line);
+    before_output = reports_flush;
+    // The walk's scans read past the end, and stop at the NUL there.
+    char *copy = static_cast<char *>(std::malloc(length + 1 + SCAN_PAST));
+    if (copy == nullptr)
+        fail("malloc");
+    std::memcpy(copy, value, length);
+    std::memset(copy + length, 0, 1 + SCAN_PAST);
+    Cut none = {Tail::none, false};
+    walk<true, true, false, false>(out, copy, copy + length, true, &none);
+    std::free(copy);
+    reports_flush();
+    before_output = nullptr;
+    reports_in_file(nullptr, 0);
+    return reports_count();
+}
+
 uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     environment_index();
     rules = asked;
     unindexed_matter = environment_values_hold_equals() || asked.nounset || asked.keep;
+    names_limit = name_list_given;
     limited = name_list_given || asked.braced;
     unvalued_slots = name_list_given;
     checking = asked.nounset || asked.noempty;

@@ -24,3 +24,13 @@ struct Rules {
 // in the order they first appear, one a line; with -u or -e the reports are those of a
 // run without -r, and without them nothing is evaluated or reported.
 uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, Rules rules = {});
+
+struct Output;
+
+// A value of a -f file, expanded into out (memory) by the walk of a template
+// under -s, with the reports of -u and -e as rules ask, each naming line of
+// path; while the files load (the environment's index holds what they set so
+// far). Operands, -p, -b and -k limit the template only: nothing limits a
+// value. Returns how many reports it made.
+uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
+                          const char *path, uint64_t line);

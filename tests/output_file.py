@@ -245,6 +245,10 @@ def table_cases():
          b'fillvars: missing/a\\x1b[2J\\"\\\\\\x7f\\u0085\xc3\xa9: '
          b'the folder missing does not exist\n',
          b"", OLD, True),
+        ("FILE's malformed UTF-8 and invisible characters escaped",
+         ["-o", b"missing/\x9b[2J\xe2\x80\xaeb\xff"], b"$A", None, None, 1,
+         b"fillvars: missing/\\x9b[2J\\u202eb\\xff: the folder missing does not exist\n",
+         b"", OLD, True),
         ("-f: a missing file", ["-o", "f", "-f", "missing.env"], b"$A", None, None, 1,
          b"fillvars: missing.env: No such file or directory\n", b"", OLD, True),
         ("-f: a file not of NAME=VALUE lines, FILE itself", ["-f", "f", "-o", "f"], b"$A", None,

@@ -112,7 +112,8 @@ struct Loaded {
 Loaded env_files_loaded = {};
 
 // Writes the case's files into a folder of their own, and loads the files
-// that -f names from there, as the program does from where it runs.
+// that -f names from there, as the program does from where it runs, with
+// the case's -u and -e.
 Loaded load_env_files(const StreamCase &c) {
     env_files_release();
     if (c.env_files.empty())
@@ -132,7 +133,7 @@ Loaded load_env_files(const StreamCase &c) {
     dup2(err, STDERR_FILENO);
     for (const std::string &path : c.env_files)
         env_file_add(path.c_str());
-    bool ok = env_files_load();
+    bool ok = env_files_load(c.rules);
     dup2(saved, STDERR_FILENO);
     EXPECT_EQ(fchdir(here), 0);
     close(saved);
@@ -155,10 +156,11 @@ class SubstituteTest : public ::testing::Test {
 
     static void prepare(const StreamCase &c) {
         name_list_release();
-        env_files_loaded = load_env_files(c);
+        // The files' values see the environment, as the run does.
         clearenv();
         for (const auto &var : c.env)
             setenv(var.first.c_str(), var.second.c_str(), 1);
+        env_files_loaded = load_env_files(c);
         for (const std::string &operand : c.operands) {
             std::vector<char> copy(operand.begin(), operand.end());
             copy.push_back('\0');
@@ -691,12 +693,13 @@ TEST_F(SubstituteTest, NounsetReportsDoNotDependOnBlockEdges) {
     }
 }
 
-// How a report must show one byte of a name that is not part of a C1 pair.
+// How a report must show one byte of a name that is no part of a UTF-8
+// sequence: a byte past ASCII alone is never valid UTF-8.
 std::string shown(unsigned char c) {
     char hex[8];
     if (c == '\\' || c == '"')
         return std::string("\\") + static_cast<char>(c);
-    if (c < 0x20 || c == 0x7f) {
+    if (c < 0x20 || c >= 0x7f) {
         std::snprintf(hex, sizeof hex, "\\x%02x", c);
         return hex;
     }
@@ -704,7 +707,9 @@ std::string shown(unsigned char c) {
 }
 
 // Every byte a name can hold goes through the escaping, alone and after a
-// C2 byte, where U+0080 to U+009F in UTF-8 are escaped as \u00HH.
+// C2 byte: C2 80 to C2 BF are U+0080 to U+00BF, of which the C1 controls and
+// the soft hyphen (a format character) are escaped as \u00HH, the rest kept;
+// after any other byte a C2 starts no sequence.
 TEST_F(SubstituteTest, ReportsEscapeEveryByte) {
     Rules nounset = {};
     nounset.nounset = true;
@@ -716,30 +721,47 @@ TEST_F(SubstituteTest, ReportsEscapeEveryByte) {
             continue;
         std::string alone = std::string(1, static_cast<char>(c));
         std::string pair = "\xc2" + alone;
-        std::string second = "\xc2" + shown(c);
-        if (c >= 0x80 && c <= 0x9f) {
+        std::string second = "\\xc2" + shown(c);
+        if ((c >= 0x80 && c <= 0x9f) || c == 0xad) {
             char hex[8];
             std::snprintf(hex, sizeof hex, "\\u00%02x", c);
             second = hex;
+        } else if (c >= 0xa0 && c <= 0xbf) {
+            second = pair;
         }
         Reported run = run_reporting("${" + alone + "}${" + pair + "}", BLOCK_SIZE, nounset);
         EXPECT_EQ(run.err, report(1, shown(c)) + report(1, second)) << "byte " << b;
     }
 }
 
-// A long name is escaped in pieces; a C1 pair must be escaped wherever the
-// pieces are cut, after a run of C2 bytes too (C2 C2 9B is a C2, then CSI).
-TEST_F(SubstituteTest, ReportsEscapeC1PairsInLongNames) {
+// A long name is escaped in pieces; a character must be escaped or kept
+// whole wherever the pieces are cut: a C1 pair after a run of C2 bytes (C2
+// C2 9B is a lone C2, then CSI), and sequences of three and four bytes.
+TEST_F(SubstituteTest, ReportsEscapeCharactersInLongNames) {
     Rules nounset = {};
     nounset.nounset = true;
     prepare({"", {}, {}, "", ""});
+    struct Tail {
+        std::string bytes, shown;
+    };
     for (size_t before = 1015; before <= 1030; before++) {
-        for (size_t run = 1; run <= 3; run++) {
-            std::string name = std::string(before, 'x') + std::string(run, '\xc2') + "\x9by";
-            std::string shown_name =
-                std::string(before, 'x') + std::string(run - 1, '\xc2') + "\\u009by";
+        std::vector<Tail> tails = {{"\xe2\x80\x8by", "\\u200by"},
+                                   {"\xe2\x82\xacy", "\xe2\x82\xacy"},
+                                   {"\xf0\x9f\x99\x82y", "\xf0\x9f\x99\x82y"},
+                                   {"\xf3\xa0\x80\x81y", "\\U000e0001y"}};
+        for (size_t run = 1; run <= 3; run++)
+            tails.push_back({std::string(run, '\xc2') + "\x9by",
+                             [&] {
+                                 std::string lone;
+                                 for (size_t i = 1; i < run; i++)
+                                     lone += "\\xc2";
+                                 return lone + "\\u009by";
+                             }()});
+        for (const Tail &tail : tails) {
+            std::string name = std::string(before, 'x') + tail.bytes;
             Reported got = run_reporting("$" + name + "\n", BLOCK_SIZE, nounset);
-            EXPECT_EQ(got.err, report(1, shown_name)) << before << " bytes, " << run << " C2";
+            EXPECT_EQ(got.err, report(1, std::string(before, 'x') + tail.shown))
+                << before << " bytes, then " << escaped(tail.bytes);
         }
     }
 }
