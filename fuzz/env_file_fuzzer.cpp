@@ -1,8 +1,11 @@
 // Fuzzes the reading of -f files: the input is a file's bytes. A file either
-// loads with nothing said, or is refused with one message of the program's
-// form; a file with a NUL byte is always refused; and the variables of a file
+// loads with nothing said, or is refused with messages of the program's form
+// that hold no byte of a value (a fault names the file, the line, and the
+// variable by a name that starts a line; only a "?" form's report shows its
+// word); a file with a NUL byte is always refused; and the variables of a file
 // that loads, written out again quoted (with LF or CR LF line ends, comments
 // and "export"), load as the same variables.
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -75,16 +78,12 @@ static std::string load(std::string_view bytes, std::map<std::string, std::strin
     return message;
 }
 
-static bool ends_with(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 // NAME="VALUE" with the escapes the format reads: a CR as \r, so that one
-// before a line feed is kept.
+// before a line feed is kept, and "$" as \$, which is not expanded.
 static std::string quoted(const std::string &name, const std::string &value) {
     std::string line = name + "=\"";
     for (char c : value) {
-        if (c == '\\' || c == '"')
+        if (c == '\\' || c == '"' || c == '$')
             line += '\\';
         if (c == '\r')
             line += "\\r";
@@ -94,6 +93,91 @@ static std::string quoted(const std::string &name, const std::string &value) {
     return line + "\"";
 }
 
+static bool is_name(std::string_view name) {
+    bool good =
+        !name.empty() && (name[0] == '_' || std::isalpha(static_cast<unsigned char>(name[0])));
+    for (char c : name)
+        good = good && (c == '_' || std::isalnum(static_cast<unsigned char>(c)));
+    return good;
+}
+
+// Whether name starts a line of the file, at or before the line numbered
+// line (1 is the first), after white space and "export".
+static bool starts_a_line(std::string_view bytes, std::string_view name, unsigned long line) {
+    size_t at = 0;
+    for (unsigned long n = 1; n <= line && at <= bytes.size(); n++) {
+        size_t end = std::min(bytes.find('\n', at), bytes.size());
+        std::string_view text = bytes.substr(at, end - at);
+        if (n == 1 && text.substr(0, 3) == "\xef\xbb\xbf")
+            text.remove_prefix(3);
+        while (!text.empty() && (text[0] == ' ' || text[0] == '\t'))
+            text.remove_prefix(1);
+        for (int pass = 0; pass < 2; pass++) {
+            if (text.substr(0, name.size()) == name &&
+                (text.size() == name.size() ||
+                 std::string_view(" \t=\r#", 5).find(text[name.size()]) != std::string_view::npos))
+                return true;
+            if (text.substr(0, 7) != "export " && text.substr(0, 7) != "export\t")
+                break;
+            text.remove_prefix(6);
+            while (!text.empty() && (text[0] == ' ' || text[0] == '\t'))
+                text.remove_prefix(1);
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+// One line of a refusal: "fillvars: FILE:LINE: " then a fault, alone or
+// after the name of the variable, or a report of a value's "?" form (with
+// its word, which the file asked to show) or of its name.
+static void check_refusal(std::string_view bytes, std::string_view m) {
+    static const char *const faults[] = {
+        "no \"=\" after the name",
+        "not a name: it must start with a letter or \"_\"",
+        "not a name: it holds only letters, digits and \"_\"",
+        "unclosed quote",
+        "text after the closing quote (a '...' value holds a ' as \\')",
+        "text after the closing quote (a \"...\" value holds a \" as \\\")",
+        "a NUL byte in the value",
+        "a NUL byte in a comment",
+        "a NUL byte after the closing quote",
+    };
+    std::string lead = "fillvars: " + path + ":";
+    check(m.substr(0, lead.size()) == lead, "a refusal names the file", m);
+    std::string_view rest = m.substr(lead.size());
+    size_t colon = rest.find(": ");
+    check(colon != std::string_view::npos, "a refusal names the line", m);
+    unsigned long line = std::strtoul(std::string(rest.substr(0, colon)).c_str(), nullptr, 10);
+    rest.remove_prefix(colon + 2);
+    if (!rest.empty() && rest[0] == '"') {
+        size_t close = rest.find('"', 1);
+        check(close != std::string_view::npos, "a report quotes its name", m);
+        std::string_view name = rest.substr(1, close - 1);
+        std::string_view after = rest.substr(close + 1);
+        std::string braced = "${" + std::string(name);
+        bool asked = bytes.find(braced + "?") != std::string_view::npos ||
+                     bytes.find(braced + ":?") != std::string_view::npos;
+        check(is_name(name) && asked &&
+                  (after == " is not set" || after == " is empty" || after.substr(0, 2) == ": "),
+              "a report from a value is a \"?\" form's", m);
+        return;
+    }
+    for (const char *fault : faults) {
+        std::string_view f = fault;
+        if (rest == f)
+            return;
+        if (rest.size() > f.size() + 2 && rest.substr(rest.size() - f.size()) == f &&
+            rest.substr(rest.size() - f.size() - 2, 2) == ": ") {
+            std::string_view name = rest.substr(0, rest.size() - f.size() - 2);
+            check(is_name(name) && starts_a_line(bytes, name, line),
+                  "a fault names the variable by a name that starts a line", m);
+            return;
+        }
+    }
+    check(false, "a refusal is a known fault", m);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string_view bytes(reinterpret_cast<const char *>(data), size);
     std::map<std::string, std::string> variables;
@@ -101,24 +185,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (bytes.find('\0') != std::string_view::npos)
         check(!message.empty(), "a file with a NUL byte is refused", bytes);
     if (!message.empty()) {
-        std::string_view m = message;
-        bool known = ends_with(m, ": no \"=\"\n") || ends_with(m, ": not a name\n") ||
-                     ends_with(m, ": unclosed quote\n") ||
-                     ends_with(m, ": text after the closing quote\n") ||
-                     ends_with(m, ": a NUL byte\n");
-        check(m.compare(0, 10 + path.size() + 1, "fillvars: " + path + ":") == 0 && known &&
-                  m.find('\n') == m.size() - 1,
-              "a refusal is one line: the file, its line and what is wrong", m);
+        check(message.back() == '\n', "a refusal ends its last line", message);
+        for (size_t at = 0; at < message.size();) {
+            size_t end = message.find('\n', at);
+            check_refusal(bytes, std::string_view(message).substr(at, end - at));
+            at = end + 1;
+        }
         return 0;
     }
-    for (const auto &variable : variables) {
-        const std::string &name = variable.first;
-        bool good =
-            !name.empty() && (name[0] == '_' || std::isalpha(static_cast<unsigned char>(name[0])));
-        for (char c : name)
-            good = good && (c == '_' || std::isalnum(static_cast<unsigned char>(c)));
-        check(good, "every name is a shell name", name);
-    }
+    for (const auto &variable : variables)
+        check(is_name(variable.first), "every name is a shell name", variable.first);
     // Written out again: quoted, with a comment, "export" and blank lines,
     // with LF and with CR LF line ends.
     for (const char *end : {"\n", "\r\n"}) {

@@ -102,21 +102,55 @@ inline std::string model_filter(std::string_view in, const std::vector<std::stri
     return out;
 }
 
-// A name as reports show it: quote and backslash escaped, C0 controls and
-// DEL as \xHH, the UTF-8 encodings of U+0080 to U+009F as \u00HH.
+// The code point of the UTF-8 sequence at name[i] and its length; 0 when
+// it is no well-formed sequence (overlong, a surrogate, past U+10FFFF, cut).
+inline size_t model_utf8(std::string_view name, size_t i, unsigned long *code) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : c >= 0xc0 ? 2 : 0;
+    if (length == 0 || c >= 0xf8 || i + length > name.size())
+        return 0;
+    *code = c & (0x7f >> length);
+    for (size_t k = 1; k < length; k++) {
+        unsigned char next = static_cast<unsigned char>(name[i + k]);
+        if (next < 0x80 || next > 0xbf)
+            return 0;
+        *code = *code << 6 | (next & 0x3f);
+    }
+    static const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (*code < least[length] || *code > 0x10ffff || (*code >= 0xd800 && *code <= 0xdfff))
+        return 0;
+    return length;
+}
+
+// A name as reports show it: quote and backslash escaped, C0 controls, DEL
+// and each byte of no well-formed UTF-8 sequence as \xHH, C1 controls, the
+// format characters of Unicode 15 and U+2028/2029 as \uHHHH (\UHHHHHHHH).
 inline std::string model_escape(std::string_view name) {
+    static const unsigned long hidden[][2] = {
+        {0x80, 0x9f},       {0xad, 0xad},       {0x600, 0x605},     {0x61c, 0x61c},
+        {0x6dd, 0x6dd},     {0x70f, 0x70f},     {0x890, 0x891},     {0x8e2, 0x8e2},
+        {0x180e, 0x180e},   {0x200b, 0x200f},   {0x2028, 0x2029},   {0x202a, 0x202e},
+        {0x2060, 0x2064},   {0x2066, 0x206f},   {0xfeff, 0xfeff},   {0xfff9, 0xfffb},
+        {0x110bd, 0x110bd}, {0x110cd, 0x110cd}, {0x13430, 0x1343f}, {0x1bca0, 0x1bca3},
+        {0x1d173, 0x1d17a}, {0xe0001, 0xe0001}, {0xe0020, 0xe007f}};
     std::string out;
     for (size_t i = 0; i < name.size(); i++) {
         unsigned char c = static_cast<unsigned char>(name[i]);
-        char hex[8];
-        if (c == 0xc2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
-            static_cast<unsigned char>(name[i + 1]) <= 0x9f) {
-            std::snprintf(hex, sizeof hex, "\\u00%02x", static_cast<unsigned char>(name[++i]));
-            out += hex;
+        char hex[16];
+        unsigned long code = 0;
+        size_t length = model_utf8(name, i, &code);
+        if (length > 0) {
+            bool escape = false;
+            for (const auto &range : hidden)
+                escape = escape || (code >= range[0] && code <= range[1]);
+            if (escape)
+                std::snprintf(hex, sizeof hex, code > 0xffff ? "\\U%08lx" : "\\u%04lx", code);
+            out += escape ? std::string(hex) : std::string(name.substr(i, length));
+            i += length - 1;
         } else if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
-        } else if (c < 32 || c == 127) {
+        } else if (c < 32 || c >= 127) {
             std::snprintf(hex, sizeof hex, "\\x%02x", c);
             out += hex;
         } else {

@@ -431,7 +431,8 @@ static void take_variables() {
         const NameSlot &slot = environment.slots[i];
         count += slot.length != EMPTY_SLOT && !slot.own && slot.value != nullptr;
     }
-    variables = static_cast<EnvVariable *>(std::calloc(std::max<size_t>(count, 1), sizeof *variables));
+    variables =
+        static_cast<EnvVariable *>(std::calloc(std::max<size_t>(count, 1), sizeof *variables));
     if (variables == nullptr)
         fail("calloc");
     for (size_t i = 0; i <= environment.mask; i++) {

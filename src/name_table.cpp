@@ -48,7 +48,8 @@ NameSlot *name_table_slot(NameTable *table, const char *key, size_t length) {
         slot = name_table_probe(table, key, length, h, true);
     }
     NameKey k = key_of(key, length, h);
-    *slot = {k.head, k.tail, key, nullptr, 0, static_cast<uint32_t>(length), false, false, false, false};
+    *slot = {k.head, k.tail, key,   nullptr, 0, static_cast<uint32_t>(length),
+             false,  false,  false, false};
     table->used++;
     return slot;
 }

@@ -100,8 +100,8 @@ void report_begin(const char *dollar, const char *name, size_t length) {
         report_text("fillvars: ", 10);
         report_escaped(file_path, std::strlen(file_path));
         char *m = report_room(32);
-        report_length += static_cast<size_t>(std::snprintf(
-            m, 32, ":%llu: \"", static_cast<unsigned long long>(file_line)));
+        report_length += static_cast<size_t>(
+            std::snprintf(m, 32, ":%llu: \"", static_cast<unsigned long long>(file_line)));
     } else {
         count_lines_to(dollar);
         char *m = report_room(64);

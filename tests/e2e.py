@@ -138,9 +138,14 @@ CASES = [
     case("-v does not read the files", ["-v", "-f", "missing.env", "A"], stdout=b"A\n"),
     case("-h before a file is read", ["-f", "missing.env", "-h"], stdout=USAGE),
     case("-V after -f and -p", ["-f", "missing.env", "-p", "A", "-V"], stdout=VERSION),
-    case("-f: a file read from a pipe, longer than one read", ["-f", "/dev/stdin"],
-         stdin=b"A=1\n" * 30000 + b"bad\n",
-         stderr=b'fillvars: /dev/stdin:30001: "bad": no "="\n', status=1),
+    # -f never reads the template: standard input is refused by any name.
+    case("-f /dev/stdin, a pipe that holds the template", ["-f", "/dev/stdin"],
+         stdin=b"A=1\n$A\n", status=1,
+         stderr=b"fillvars: -f /dev/stdin: standard input is the template, not a file of "
+                b"variables\n"),
+    case("-f: many lines setting one name, each from the one before", ["-s", "-f", "app.env"],
+         stdin=b"[$A]", stdout=b"[x]",
+         files={b"app.env": b"A=x\n" + b"A=${A}\n" * 100000 + b"export A=$A # c\n"}),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),
@@ -350,6 +355,33 @@ def interactive(results):
                                          ("status", 0, p.returncode)])
 
 
+def env_file_descriptors(results):
+    """-f reads a pipe that is not standard input, longer than one read; a
+    character device may be both."""
+    read_end, write_end = os.pipe()
+    with open(write_end, "wb") as pipe:
+        p = subprocess.Popen(command(["-f", "/dev/fd/%d" % read_end]), env=child_env({}),
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, pass_fds=(read_end,))
+        os.close(read_end)
+        pipe.write(b"A=1\n" * 30000 + b"bad line\n")
+    try:
+        out, err = p.communicate(b"$A", timeout=LIMIT)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.communicate()
+        results.hung_case("-f: a pipe")
+        return
+    expected = b"fillvars: /dev/fd/%d:30001: bad: no \"=\" after the name\n" % read_end
+    results.check("-f: a file read from a pipe, longer than one read",
+                  [("stdout", b"", out), ("stderr", expected, err), ("status", 1, p.returncode)])
+    p = subprocess.run(command(["-f", "/dev/null"]), env=child_env({}),
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=LIMIT)
+    results.check("-f /dev/null, standard input /dev/null too",
+                  [("stdout", b"", p.stdout), ("stderr", b"", p.stderr),
+                   ("status", 0, p.returncode)])
+
+
 def main():
     results = Results()
     files = sorted(glob.glob(os.path.join(CASE_DIR, "*.txt")))
@@ -358,6 +390,7 @@ def main():
     for c in [c for path in files for c in load_cases(path)] + CASES:
         run_case(results, c)
     interactive(results)
+    env_file_descriptors(results)
     print("%d passed, %d failed" % (results.passed, results.failed))
     return 1 if results.failed else 0
 

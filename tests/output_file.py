@@ -34,6 +34,7 @@ NAMESPACE_MARK = "FILLVARS_OUTPUT_NAMESPACE"
 
 ENV = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "A": "1"}
 OLD = b"old: the last good file\n"
+STDIN_REFUSED = b"fillvars: -f %s: standard input is the template, not a file of variables\n"
 USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
          b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
 # 8-byte lines, so that 128 KiB blocks end on line boundaries.
@@ -252,7 +253,18 @@ def table_cases():
         ("-f: a missing file", ["-o", "f", "-f", "missing.env"], b"$A", None, None, 1,
          b"fillvars: missing.env: No such file or directory\n", b"", OLD, True),
         ("-f: a file not of NAME=VALUE lines, FILE itself", ["-f", "f", "-o", "f"], b"$A", None,
-         None, 1, b'fillvars: f:1: "old: the last good file": no "="\n', b"", OLD, True),
+         None, 1, b'fillvars: f:1: not a name: it holds only letters, digits and "_"\n', b"", OLD,
+         True),
+        # -f never takes the template: the file that is standard input is
+        # refused before anything is read, by any name.
+        ("-f /dev/stdin, the template itself", ["-f", "/dev/stdin", "-o", "f"], b"A=2\n",
+         None, None, 1, STDIN_REFUSED % b"/dev/stdin", b"", OLD, True),
+        ("-f /dev/fd/0", ["-o", "f", "-f", "/dev/fd/0"], b"A=2\n", None, None, 1,
+         STDIN_REFUSED % b"/dev/fd/0", b"", OLD, True),
+        ("-f /proc/self/fd/0", ["-o", "f", "-f", "/proc/self/fd/0"], b"A=2\n", None, None, 1,
+         STDIN_REFUSED % b"/proc/self/fd/0", b"", OLD, True),
+        ("-f FILE where FILE is the input, -o FILE too", ["-f", "f", "-o", "f"], "f", None,
+         None, 1, STDIN_REFUSED % b"f", b"", OLD, False),
         ("FILE /dev/null is written, not replaced", ["-o", "/dev/null"], b"$A", None, None, 0,
          b"", b"", OLD, False),
         ("FILE /dev/full: a write error", ["-o", "/dev/full"], b"$A", None, None, 1,
@@ -285,7 +297,11 @@ def table_cases():
         os.symlink("d", os.path.join(folder, "to-d"))
         try:
             before = listing(folder)
-            got = run(args, folder, stdin, env, preexec=preexec)
+            # "f": FILE itself is the input.
+            given = os.open(os.path.join(folder, "f"), os.O_RDONLY) if stdin == "f" else stdin
+            got = run(args, folder, given, env, preexec=preexec)
+            if stdin == "f":
+                os.close(given)
             check(name, got, folder, before, status, err, out, after, unread)
             if "/dev/null" in args and not stat.S_ISCHR(os.stat("/dev/null").st_mode):
                 report("/dev/null is still a device", ["it is not"])

@@ -750,8 +750,7 @@ TEST_F(SubstituteTest, ReportsEscapeCharactersInLongNames) {
                                    {"\xf0\x9f\x99\x82y", "\xf0\x9f\x99\x82y"},
                                    {"\xf3\xa0\x80\x81y", "\\U000e0001y"}};
         for (size_t run = 1; run <= 3; run++)
-            tails.push_back({std::string(run, '\xc2') + "\x9by",
-                             [&] {
+            tails.push_back({std::string(run, '\xc2') + "\x9by", [&] {
                                  std::string lone;
                                  for (size_t i = 1; i < run; i++)
                                      lone += "\\xc2";
