@@ -177,8 +177,12 @@ static void load_env_file(std::string_view in, const std::string &text,
     if (ftruncate(env_fd, 0) != 0 ||
         pwrite(env_fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
         std::abort();
-    std::vector<std::string> entries(env);
-    std::vector<char *> environment;
+    // Kept to the next load: the index that the load builds, which the next
+    // run takes, holds the names where the environment holds them.
+    static std::vector<std::string> entries;
+    static std::vector<char *> environment;
+    entries = env;
+    environment.clear();
     for (std::string &entry : entries)
         environment.push_back(entry.data());
     environment.push_back(nullptr);

@@ -424,7 +424,8 @@ static const char *kept(const char *bytes, size_t length) {
 }
 
 // What the files set, and what their values assigned, each name once, taken
-// from the environment's index before it is released.
+// from the environment's index: its copies become the files', for the runs
+// that build an index of their own.
 static void take_variables() {
     size_t count = 0;
     for (size_t i = 0; i <= environment.mask; i++) {
@@ -456,15 +457,24 @@ static void take_variables() {
 bool env_files_load(Rules rules) {
     if (path_count == 0)
         return true;
-    // Values see the environment and what earlier lines set, in one index.
+    // Values see the environment and what earlier lines set, in one index,
+    // which the run then takes as it stands: a later run builds its own.
+    environment_release();
     environment_index();
     uint64_t reports = 0;
     bool good = true;
     for (size_t i = 0; good && i < path_count; i++)
         good = load(paths[i], rules, &reports);
     take_variables();
-    environment_release();
-    return good && reports == 0;
+    if (!good || reports > 0) {
+        environment_release();
+        return false;
+    }
+    bool equals = false;
+    for (size_t i = 0; i < variable_count; i++)
+        equals = equals || std::memchr(variables[i].value, '=', variables[i].value_length);
+    environment_keep(equals);
+    return true;
 }
 
 size_t env_files_count() {
@@ -485,6 +495,8 @@ bool env_files_index(NameTable *table) {
 }
 
 void env_files_release() {
+    // An index kept for a run that did not come points into the files.
+    environment_release();
     for (size_t i = 0; i < file_count; i++)
         std::free(files[i].data);
     for (size_t i = 0; i < copy_count; i++)

@@ -31,7 +31,29 @@ static size_t assigned_room = 0;
 // Indexes the environment once; the first entry for a name wins, as with
 // getenv. Entries without "=" or with an empty name are never found by it.
 // The variables of -f files go in after it, so that the environment's own win.
+// The index that the load of -f files built, kept for the run after it.
+static bool kept_from_load = false;
+
+// The listed names are marked in the same table, put in without a value
+// where they are not set: one lookup tells whether a reference is allowed
+// and what it becomes.
+static void mark_listed() {
+    for (uint64_t i = 0; i < name_list.count; i++)
+        name_table_slot(&environment, name_list.items[i], std::strlen(name_list.items[i]))->listed =
+            true;
+}
+
+void environment_keep(bool equals) {
+    kept_from_load = true;
+    values_hold_equals = values_hold_equals || equals;
+}
+
 void environment_index() {
+    if (kept_from_load) {
+        kept_from_load = false;
+        mark_listed();
+        return;
+    }
     values_hold_equals = false;
     size_t count = env_files_count();
     size_t bytes = COPY_PAST;
@@ -68,12 +90,7 @@ void environment_index() {
     }
     if (env_files_index(&environment))
         values_hold_equals = true;
-    // Listed names are marked in the same table, put in without a value
-    // where they are not set: one lookup tells whether a reference is
-    // allowed and what it becomes.
-    for (uint64_t i = 0; i < name_list.count; i++)
-        name_table_slot(&environment, name_list.items[i], std::strlen(name_list.items[i]))->listed =
-            true;
+    mark_listed();
 }
 
 // With room after it, as the environment's values have.
@@ -172,6 +189,7 @@ bool environment_values_hold_equals() {
 }
 
 void environment_release() {
+    kept_from_load = false;
     name_table_free(&environment);
     std::free(values);
     values = nullptr;

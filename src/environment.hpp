@@ -14,7 +14,13 @@
 // Indexes the environment, then the variables of the -f files: the first
 // entry for a name wins, as with getenv, so the environment's own win. The
 // listed names are marked (listed), put in without a value where not set.
+// After environment_keep, takes the index that the load built instead.
 void environment_index();
+
+// The index as the load of -f files left it (the environment, what the files
+// set) serves the next environment_index as it stands; equals: some value
+// of the files holds "=". environment_release forgets it.
+void environment_keep(bool equals);
 
 // The slot for name, put in without a value when it is not there, with a
 // copy of the name: name's bytes may be the input's. Valid until the next
