@@ -159,7 +159,7 @@ static char *find_close(Parse *at, char *open, Name name) {
 // Writes the value between the quotes at open and close in place, from
 // open + 1, and returns its length: '...' with \' as ', "..." with its
 // escapes, where \$ becomes "$$", the walk's one "$"; a CR before a line
-// feed is no part of it. Only once the file is known to be good.
+// feed is no part of it. The name before it stays as it was.
 static size_t unquote(char *open, const char *close) {
     char *to = open + 1;
     for (const char *r = open + 1; r < close; r++) {
