@@ -382,6 +382,32 @@ def env_file_descriptors(results):
                    ("status", 0, p.returncode)])
 
 
+def escaping_matches_unicode(results):
+    """Every character past ASCII in a report: kept, but for the C1 controls,
+    U+2028, U+2029 and the format characters (category Cf, as this
+    Python's Unicode names them, plus those Unicode 15 added), which are
+    escaped as \\uHHHH or \\UHHHHHHHH."""
+    import unicodedata
+    added = set(range(0x13439, 0x13440))  # format characters new in Unicode 15
+    codes = [c for c in range(0x80, 0x110000)
+             if not 0xd800 <= c <= 0xdfff and (c < 0x20000 or c >= 0xe0000)]
+    template = b"".join(b"${%s}" % chr(c).encode() for c in codes)
+    p = subprocess.run(command(["-u"]), input=template, env=child_env({}), capture_output=True,
+                       timeout=LIMIT * 6)
+    wrong = []
+    shown = p.stderr.split(b"\n")
+    for c, line in zip(codes, shown):
+        hidden = (c <= 0x9f or c in (0x2028, 0x2029) or c in added
+                  or unicodedata.category(chr(c)) == "Cf")
+        want = (("\\U%08x" if c > 0xffff else "\\u%04x") % c).encode() if hidden \
+            else chr(c).encode()
+        if line != b'fillvars: line 1: "' + want + b'" is not set':
+            wrong.append("U+%04X: %r" % (c, line))
+    results.check("reports escape the characters a terminal hides, and only those",
+                  [("reports", len(codes), len(shown) - 1), ("wrong", [], wrong[:5]),
+                   ("status", 1, p.returncode)])
+
+
 def main():
     results = Results()
     files = sorted(glob.glob(os.path.join(CASE_DIR, "*.txt")))
@@ -391,6 +417,7 @@ def main():
         run_case(results, c)
     interactive(results)
     env_file_descriptors(results)
+    escaping_matches_unicode(results)
     print("%d passed, %d failed" % (results.passed, results.failed))
     return 1 if results.failed else 0
 
