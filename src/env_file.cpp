@@ -107,11 +107,14 @@ static bool holds_nul(const char *p, const char *stop) {
     return std::memchr(p, '\0', static_cast<size_t>(stop - p)) != nullptr;
 }
 
+// Doubled: a file may hold a copy for most of its lines.
 static void keep_copy(char *copy) {
-    void *grown = reallocarray(copies, copy_count + 1, sizeof *copies);
-    if (grown == nullptr)
-        fail("reallocarray");
-    copies = static_cast<char **>(grown);
+    if ((copy_count & (copy_count - 1)) == 0) {
+        void *grown = reallocarray(copies, std::max<size_t>(2 * copy_count, 1), sizeof *copies);
+        if (grown == nullptr)
+            fail("reallocarray");
+        copies = static_cast<char **>(grown);
+    }
     copies[copy_count++] = copy;
 }
 
