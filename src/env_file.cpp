@@ -194,7 +194,10 @@ static size_t unquote(char *open, const char *close) {
 // Sets the variable to its value: expanded by -s's walk when it holds a "$"
 // (reports name line, where the value starts), else where it stands.
 static void define(Parse *at, Name name, const char *value, size_t length, uint64_t line) {
-    if (std::memchr(value, '$', length) == nullptr) {
+    // -r without -u or -e only lists the template's names: nothing is
+    // evaluated, and no value is written.
+    bool listing_only = at->rules.references && !at->rules.nounset && !at->rules.noempty;
+    if (listing_only || std::memchr(value, '$', length) == nullptr) {
         environment_define(name.bytes, name.length, value, length, false);
         return;
     }

@@ -14,7 +14,8 @@ void env_file_add(const char *path);
 // Reads and parses every file named, in order, and expands their values
 // where they hold a "$", by the rules of -s: a value sees the environment,
 // then what the lines above it and earlier files set; -u and -e (in rules)
-// report in values too, naming the file and line. A file that cannot be
+// report in values too, naming the file and line; -r without them evaluates
+// nothing, and keeps values as they stand. A file that cannot be
 // read, "-" or standard input itself (which holds the template), or one that
 // breaks the format is reported on standard error ("fillvars: FILE:LINE:
 // NAME: what is wrong", never a byte of a value) and the load stops. Returns
