@@ -9,11 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "io.hpp"
+#include "output_access.hpp"
 #include "output_target.hpp"
 
 // The signals whose default action ends the run and that come from outside
@@ -24,12 +27,12 @@ static const int ending_signals[] = {SIGHUP,  SIGINT,  SIGPIPE, SIGTERM, SIGXFSZ
 
 static const char *given; // FILE as given, for messages
 static OutputTarget replacement = {};
-static bool direct;     // FILE is written in place, not replaced
-static mode_t new_mode; // a new file's: 0666 less the umask, as the shell's ">" gives
+static bool direct;         // FILE is written in place, not replaced
+static Access given_access; // FILE's mode and ACL, or a new file's as the shell's ">" gives them
 
-// The temporary file, for the signal and exit handlers: a fixed buffer, as
-// neither may allocate.
-static char temp_path[PATH_MAX];
+// The temporary file's name in FILE's folder, for the signal and exit
+// handlers: a fixed buffer, as neither may allocate.
+static char temp_name[256];
 static volatile sig_atomic_t temp_exists = 0;
 static sigset_t handled;
 
@@ -42,7 +45,7 @@ static void write_failed(int fd) {
 // At exit and in the signal handler, so nothing here may allocate.
 static void remove_temp() {
     if (temp_exists)
-        unlink(temp_path);
+        unlinkat(replacement.folder_fd, temp_name, 0);
     temp_exists = 0;
 }
 
@@ -89,7 +92,8 @@ static void install_handlers() {
 static bool mount_point(int temporary, const struct stat *made) {
 #ifdef STATX_MNT_ID
     struct statx file, made_here;
-    if (statx(AT_FDCWD, replacement.path, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &file) == 0 &&
+    if (statx(replacement.folder_fd, replacement.path + replacement.folder, AT_SYMLINK_NOFOLLOW,
+              STATX_MNT_ID, &file) == 0 &&
         statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made_here) == 0 &&
         (file.stx_mask & made_here.stx_mask & STATX_MNT_ID) != 0)
         return file.stx_mnt_id != made_here.stx_mnt_id;
@@ -102,19 +106,45 @@ static bool mount_point(int temporary, const struct stat *made) {
 // The temporary file's name: FILE's own, hidden, so that one left behind (by
 // SIGKILL, say) tells which file it was to replace: ".app.conf.fillvars-"
 // and six more characters, FILE's name cut short to keep within a name's
-// 255 bytes.
+// 255 bytes. It is a name in the folder held open, however long the path.
 static void name_temp() {
     static const char tail[] = ".fillvars-XXXXXX";
     const char *base = replacement.path + replacement.folder;
-    size_t length = std::min(std::strlen(base), static_cast<size_t>(255 - 1 - (sizeof tail - 1)));
-    if (replacement.folder + 1 + length + sizeof tail > sizeof temp_path)
-        fail_output(given, nullptr, nullptr, nullptr, ENAMETOOLONG);
-    char *end = temp_path;
-    std::memcpy(end, replacement.path, replacement.folder);
-    end += replacement.folder;
-    *end++ = '.';
-    std::memcpy(end, base, length);
-    std::memcpy(end + length, tail, sizeof tail);
+    size_t length = std::min(std::strlen(base), sizeof temp_name - 1 - sizeof tail);
+    temp_name[0] = '.';
+    std::memcpy(temp_name + 1, base, length);
+    std::memcpy(temp_name + 1 + length, tail, sizeof tail);
+}
+
+// Makes the temporary file in the folder, readable by the runner alone,
+// under six random letters or digits that no file there has yet.
+static int make_temp() {
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    char *random_part = temp_name + std::strlen(temp_name) - 6;
+    for (int tries = 0; tries < 1000; tries++) {
+        unsigned char bytes[6];
+        if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != sizeof bytes) {
+            // Early in boot the pool may not be ready: the time and the
+            // process still make a name that no other run picks at once.
+            struct timespec now;
+            clock_gettime(CLOCK_REALTIME, &now);
+            unsigned long mixed = static_cast<unsigned long>(now.tv_nsec) * 2654435761u ^
+                                  static_cast<unsigned long>(getpid()) << 16 ^
+                                  static_cast<unsigned long>(tries);
+            for (unsigned char &byte : bytes) {
+                byte = static_cast<unsigned char>(mixed);
+                mixed = mixed >> 8 | mixed << 56;
+            }
+        }
+        for (int i = 0; i < 6; i++)
+            random_part[i] = letters[bytes[i] % (sizeof letters - 1)];
+        int fd = openat(replacement.folder_fd, temp_name,
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 int output_file_open(const char *path) {
@@ -126,16 +156,28 @@ int output_file_open(const char *path) {
         return replacement.fd;
     }
     name_temp();
-    mode_t mask = umask(0);
-    umask(mask);
-    new_mode = 0666 & ~mask;
+    // The access the new file is to have, known before any input is read.
+    bool known;
+    if (replacement.existed) {
+        known = existing_access(replacement.folder_fd, replacement.path + replacement.folder,
+                                replacement.old.st_mode & 07777, &given_access);
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        known = new_access(replacement.folder_fd, mask, &given_access);
+    }
+    if (!known)
+        fail_output(given,
+                    replacement.existed ? "its ACL could not be read"
+                                        : "its folder's default ACL could not be read",
+                    nullptr, nullptr, errno);
 
     std::atexit(remove_temp);
     install_handlers();
     // Held off while the file is made, so that no signal finds it unrecorded.
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
-    int fd = mkstemp(temp_path);
+    int fd = make_temp();
     int error = errno;
     if (fd >= 0)
         temp_exists = 1;
@@ -185,20 +227,20 @@ void output_file_commit() {
     // fchown clears the set-user-ID and set-group-ID bits: the mode comes after.
     if (replacement.existed)
         keep_owner(fd);
-    mode_t mode = replacement.existed ? replacement.old.st_mode & 07777 : new_mode;
-    if (fchmod(fd, mode) != 0)
-        fail_output(given, "not replaced: the new file's mode could not be set", nullptr, nullptr,
-                    errno);
+    const char *what = nullptr;
+    if (!give_access(fd, &given_access, &what))
+        fail_output(given,
+                    std::strcmp(what, "mode") == 0
+                        ? "not replaced: the new file's mode could not be set"
+                        : "not replaced: the new file's ACL could not be set",
+                    nullptr, nullptr, errno);
     if (fsync(fd) != 0)
         fail_output(given, "not replaced: the new file could not be synced", nullptr, nullptr,
                     errno);
-    // The folder, opened now to sync the new name once it is made. One that
-    // cannot be read (mode 0733, say) cannot be synced by itself: the file
-    // system that holds it is synced instead, through the new file.
-    char *folder = folder_name(replacement.path, replacement.folder);
-    int folder_fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    std::free(folder);
-    int file_system_fd = folder_fd < 0 ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
+    // A folder that cannot be read (mode 0733, say) cannot be synced by
+    // itself: the file system that holds it is synced instead, through the
+    // new file.
+    int file_system_fd = replacement.syncable ? -1 : fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     if (close(fd) != 0)
         fail_output(given, "not replaced: the new file could not be written", nullptr, nullptr,
                     errno);
@@ -209,19 +251,21 @@ void output_file_commit() {
         if (sigismember(&handled, signal_number) && sigismember(&pending, signal_number))
             sigprocmask(SIG_SETMASK, &previous, nullptr);
     }
-    if (rename(temp_path, replacement.path) != 0)
+    const char *base = replacement.path + replacement.folder;
+    if (renameat(replacement.folder_fd, temp_name, replacement.folder_fd, base) != 0)
         fail_output(given, "not replaced", nullptr, nullptr, errno);
     temp_exists = 0;
     // The rename cannot be taken back: a failure from here on is reported
     // with FILE already new. A file system that cannot sync folders says
     // EINVAL.
-    int synced = folder_fd >= 0        ? fsync(folder_fd)
+    int synced = replacement.syncable  ? fsync(replacement.folder_fd)
                  : file_system_fd >= 0 ? syncfs(file_system_fd)
                                        : -1;
-    if (synced != 0 && !(folder_fd >= 0 && errno == EINVAL))
+    if (synced != 0 && !(replacement.syncable && errno == EINVAL))
         fail_output(given, "replaced, but its folder could not be synced (run sync)", nullptr,
                     nullptr, errno);
-    close(folder_fd >= 0 ? folder_fd : file_system_fd);
+    if (file_system_fd >= 0)
+        close(file_system_fd);
     std::free(replacement.path);
     replacement.path = nullptr;
     sigprocmask(SIG_SETMASK, &previous, nullptr);

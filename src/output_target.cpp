@@ -57,10 +57,12 @@ char *folder_name(const char *path, size_t folder) {
     return copy_of(path, folder == 1 ? 1 : folder - 1);
 }
 
-// A folder where anyone (or a group) may make files, each user's own ones
-// protected by the sticky bit, as /tmp is.
+// A folder where others may make and remove files: anyone (sticky or not,
+// as a 0777 folder), or a group whose members' files the sticky bit keeps
+// apart (1770), as in /tmp.
 static bool shared_folder(const struct stat *folder) {
-    return (folder->st_mode & S_ISVTX) != 0 && (folder->st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    return (folder->st_mode & S_IWOTH) != 0 ||
+           ((folder->st_mode & S_ISVTX) != 0 && (folder->st_mode & S_IWGRP) != 0);
 }
 
 static bool on_proc(const char *folder) {
@@ -69,11 +71,15 @@ static bool on_proc(const char *folder) {
 }
 
 // The number of the descriptor of this process that a link in /proc names
-// (/proc/self/fd/1, reached as /dev/stdout or /dev/fd/1, say), or -1.
+// (/proc/self/fd/1, reached as /dev/stdout or /dev/fd/1, say), or -1. Only
+// the number as the system writes it names one: "01", "+1" or "1x" are
+// names that the folder does not hold.
 static int own_descriptor(const char *folder, const char *base) {
-    char *end = nullptr;
-    long number = std::strtol(base, &end, 10);
-    if (*base < '0' || *base > '9' || *end != '\0' || number > INT_MAX)
+    size_t digits = std::strspn(base, "0123456789");
+    if (digits == 0 || base[digits] != '\0' || digits > 10 || (base[0] == '0' && digits > 1))
+        return -1;
+    long number = std::strtol(base, nullptr, 10);
+    if (number > INT_MAX)
         return -1;
     char *real = realpath(folder, nullptr);
     if (real == nullptr)
@@ -105,6 +111,7 @@ int above_standard(int fd) {
 static OutputTarget through_descriptor(const char *file, const char *link, const char *folder,
                                        const char *base) {
     OutputTarget target = {};
+    target.folder_fd = -1;
     int own = own_descriptor(folder, base);
     if (own >= 0) {
         int flags = fcntl(own, F_GETFL);
@@ -192,12 +199,13 @@ static OutputTarget follow_links(const char *file) {
 
 // The flag (chattr +i or +a) that forbids a rename over a file or a new name
 // in a folder, which the rename would meet only once the input is read: its
-// words (" is ..."), or null. A folder named through a link has the flags of
-// the one it leads to, where the rename takes place.
-static const char *frozen(const char *path) {
+// words (" is ..."), or null. name is in the folder held by folder; "" is
+// that folder itself.
+static const char *frozen(int folder, const char *name) {
 #ifdef STATX_ATTR_IMMUTABLE
     struct statx about;
-    if (statx(AT_FDCWD, path, 0, STATX_TYPE, &about) != 0)
+    int flags = *name == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    if (statx(folder, name, flags, STATX_TYPE, &about) != 0)
         return nullptr;
     uint64_t set = about.stx_attributes & about.stx_attributes_mask;
     if (set & STATX_ATTR_IMMUTABLE)
@@ -205,9 +213,36 @@ static const char *frozen(const char *path) {
     if (set & STATX_ATTR_APPEND)
         return " is append-only (chattr +a)";
 #else
-    (void)path;
+    (void)folder;
+    (void)name;
 #endif
     return nullptr;
+}
+
+// The folder, opened once: the temporary file, the rename, the removal and
+// the sync all go through this descriptor, so that a path that changes its
+// meaning meanwhile (a link switched to another release, a folder renamed)
+// cannot split the run between two folders. One that may be searched but not
+// read (mode 0733) is held as a place, which may not be synced.
+static void open_folder(const char *file, OutputTarget *target) {
+    char *folder = folder_name(target->path, target->folder);
+    target->syncable = true;
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == EACCES) {
+        target->syncable = false;
+        fd = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        if (errno == ENOENT)
+            fail_output(file, "the folder ", folder, " does not exist");
+        if (errno == ENOTDIR)
+            fail_output(file, nullptr, folder, " is not a folder");
+        fail_output(file, "cannot create a file in ", folder, nullptr, errno);
+    }
+    target->folder_fd = above_standard(fd);
+    if (target->folder_fd < 0)
+        fail_output(file, nullptr, nullptr, nullptr, errno);
+    std::free(folder);
 }
 
 OutputTarget output_target(const char *file) {
@@ -220,21 +255,22 @@ OutputTarget output_target(const char *file) {
     if (target.fd >= 0)
         return target;
     const char *base = target.path + target.folder;
-    if (target.existed
-            ? S_ISDIR(target.old.st_mode)
-            : *base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0)
+    if (*base == '\0' || std::strcmp(base, ".") == 0 || std::strcmp(base, "..") == 0 ||
+        (target.existed && S_ISDIR(target.old.st_mode)))
         fail_output(file, "names a folder, not a file");
+    open_folder(file, &target);
+    // From here on FILE is the name in that folder.
+    target.existed = fstatat(target.folder_fd, base, &target.old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!target.existed && errno != ENOENT)
+        fail_output(file, nullptr, nullptr, nullptr, errno);
+    if (target.existed && S_ISDIR(target.old.st_mode))
+        fail_output(file, "names a folder, not a file");
+    if (target.existed && S_ISLNK(target.old.st_mode))
+        fail_output(file, "changed while it was checked: run again");
     char *folder = folder_name(target.path, target.folder);
     struct stat holder;
-    if (stat(folder, &holder) != 0) {
-        if (errno == ENOENT)
-            fail_output(file, "the folder ", folder, " does not exist");
-        if (errno == ENOTDIR)
-            fail_output(file, nullptr, folder, " is not a folder");
+    if (fstat(target.folder_fd, &holder) != 0)
         fail_output(file, "cannot create a file in ", folder, nullptr, errno);
-    }
-    if (!S_ISDIR(holder.st_mode))
-        fail_output(file, nullptr, folder, " is not a folder");
     // Replaced, another user's file in a shared folder would be handed back
     // to them with what this run wrote (and they may swap it meanwhile);
     // their FIFO would hand it over at once.
@@ -245,18 +281,21 @@ OutputTarget output_target(const char *file) {
     // as standard output would be.
     if (target.existed && !S_ISREG(target.old.st_mode)) {
         std::free(folder);
-        target.fd = above_standard(open(target.path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+        target.fd = above_standard(
+            openat(target.folder_fd, base, O_WRONLY | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC));
         if (target.fd < 0)
             fail_output(file, nullptr, nullptr, nullptr, errno);
+        close(target.folder_fd);
+        target.folder_fd = -1;
         std::free(target.path);
         target.path = nullptr;
         return target;
     }
-    if (const char *flag = frozen(folder))
+    if (const char *flag = frozen(target.folder_fd, ""))
         fail_output(file, "cannot be replaced: its folder ", folder, flag);
     std::free(folder);
     if (target.existed) {
-        if (const char *flag = frozen(target.path))
+        if (const char *flag = frozen(target.folder_fd, base))
             fail_output(file, "cannot be replaced: it", nullptr, flag);
     }
     return target;

@@ -10,6 +10,8 @@ struct OutputTarget {
     int fd;          // >= 0: FILE is written through this descriptor, not replaced
     char *path;      // otherwise the file to replace: FILE with its links followed
     size_t folder;   // how much of path is its folder, with the last '/'
+    int folder_fd;   // that folder, held open: every later step goes through it
+    bool syncable;   // whether folder_fd may be synced (one that cannot be read is not)
     bool existed;    // whether path exists
     struct stat old; // the file at path, when it exists
 };

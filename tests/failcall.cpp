@@ -1,7 +1,8 @@
 // Test-only interposer, loaded with LD_PRELOAD: FAILCALL=NAME:N makes the
-// Nth call of NAME (reallocarray, strdup, read, write, poll, mkstemp, fsync,
-// syncfs, rename or unlink) from the program fail with the error that call gives
-// when the system refuses it (ENOMEM for memory and poll, EIO for the rest).
+// Nth call of NAME (reallocarray, strdup, read, write, poll, openat, fsync,
+// syncfs, renameat, unlinkat or fsetxattr) from the program fail with the
+// error that call gives when the system refuses it (ENOMEM for memory and
+// poll, EIO for the rest). Only the calls of openat that create a file count.
 // Every other call goes through to the C library, so the program's own code
 // path meets the failure exactly as it would in production.
 // FAILCALL_SIGNAL=NAME:N:SIG raises signal number SIG inside the Nth call of
@@ -14,11 +15,14 @@
 #undef _FORTIFY_SOURCE
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -142,14 +146,21 @@ extern "C" int poll(struct pollfd *entries, nfds_t count, int timeout) {
     return real(entries, count, timeout);
 }
 
-extern "C" int mkstemp(char *name) {
-    if (should_fail("mkstemp")) {
-        errno = EIO;
-        return -1;
+extern "C" int openat(int folder, const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, unsigned));
+        va_end(arguments);
+        if (should_fail("openat")) {
+            errno = EIO;
+            return -1;
+        }
     }
-    using Fn = int (*)(char *);
-    static Fn real = next<Fn>("mkstemp");
-    return real(name);
+    using Fn = int (*)(int, const char *, int, ...);
+    static Fn real = next<Fn>("openat");
+    return real(folder, path, flags, mode);
 }
 
 extern "C" int fsync(int fd) {
@@ -162,14 +173,14 @@ extern "C" int fsync(int fd) {
     return real(fd);
 }
 
-extern "C" int rename(const char *from, const char *to) noexcept {
-    if (should_fail("rename")) {
+extern "C" int renameat(int from_folder, const char *from, int to_folder, const char *to) noexcept {
+    if (should_fail("renameat")) {
         errno = EIO;
         return -1;
     }
-    using Fn = int (*)(const char *, const char *);
-    static Fn real = next<Fn>("rename");
-    return real(from, to);
+    using Fn = int (*)(int, const char *, int, const char *);
+    static Fn real = next<Fn>("renameat");
+    return real(from_folder, from, to_folder, to);
 }
 
 extern "C" int syncfs(int fd) {
@@ -182,12 +193,23 @@ extern "C" int syncfs(int fd) {
     return real(fd);
 }
 
-extern "C" int unlink(const char *path) noexcept {
-    if (should_fail("unlink")) {
+extern "C" int unlinkat(int folder, const char *path, int flags) noexcept {
+    if (should_fail("unlinkat")) {
         errno = EIO;
         return -1;
     }
-    using Fn = int (*)(const char *);
-    static Fn real = next<Fn>("unlink");
-    return real(path);
+    using Fn = int (*)(int, const char *, int);
+    static Fn real = next<Fn>("unlinkat");
+    return real(folder, path, flags);
+}
+
+extern "C" int fsetxattr(int fd, const char *name, const void *value, size_t size,
+                         int flags) noexcept {
+    if (should_fail("fsetxattr")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(int, const char *, const void *, size_t, int);
+    static Fn real = next<Fn>("fsetxattr");
+    return real(fd, name, value, size, flags);
 }

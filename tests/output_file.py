@@ -279,7 +279,7 @@ def table_cases():
              io_error % b"read", b"", OLD, False),
             ("fsync fails", ["-o", "f"], b"a=$A\n", preload("fsync:1"), None, 1,
              io_error % b"f: not replaced: the new file could not be synced", b"", OLD, False),
-            ("rename fails", ["-o", "f"], b"a=$A\n", preload("rename:1"), None, 1,
+            ("rename fails", ["-o", "f"], b"a=$A\n", preload("renameat:1"), None, 1,
              io_error % b"f: not replaced", b"", OLD, False),
             # The rename cannot be taken back: FILE is new, and the status says
             # that it may not reach the disk.
@@ -489,15 +489,17 @@ def folder_cases():
         check("a folder that may not be written", got, folder, before, 1,
               b"fillvars: locked/f: cannot create a file in locked: Permission denied\n",
               path="locked/f", unread=True)
-        # As nobody, in a folder nobody may write: FILE is replaced even when
-        # it belongs to root, and becomes nobody's.
+        # As nobody, in a folder of nobody's own: FILE is replaced even when
+        # it belongs to root, and becomes nobody's. (Not in a folder that
+        # anyone may write to: there another user's FILE is refused.)
         if os.geteuid() == 0:
-            os.chmod(locked, 0o777)
+            os.chown(locked, 65534, 65534)
+            os.chmod(locked, 0o755)
             os.chmod(os.path.join(locked, "f"), 0o644)
             got = run(["-o", "locked/f"], folder, b"by nobody $A\n", preexec=as_nobody,
                       command=command)
             owner = os.stat(os.path.join(locked, "f")).st_uid
-            check("as nobody, a root file in a folder nobody may write", got, folder, before,
+            check("as nobody, a root file in a folder of nobody's own", got, folder, before,
                   0, path="locked/f", file=b"by nobody 1\n")
             report("the file is then nobody's", [] if owner == 65534 else ["owner %d" % owner])
     finally:
@@ -860,7 +862,7 @@ def signal_cases():
             try:
                 before = listing(folder)
                 reader, writer = os.pipe()
-                env = {"LD_PRELOAD": FAILCALL, "FAILCALL_SIGNAL": "unlink:1:%d" % again}
+                env = {"LD_PRELOAD": FAILCALL, "FAILCALL_SIGNAL": "unlinkat:1:%d" % again}
                 proc, _ = start(["-o", "f"], folder, reader, env)
                 os.close(reader)
                 os.write(writer, first)
@@ -911,13 +913,13 @@ def stage_cases():
     new = b"a=1\n"
     stages = [
         # name, FAILCALL_SIGNAL, FAILCALL, status, stderr, FILE afterwards
-        ("SIGTERM while the temporary file is made", "mkstemp:1:" + term, None,
+        ("SIGTERM while the temporary file is made", "openat:1:" + term, None,
          -signal.SIGTERM, b"", OLD),
         ("SIGINT while writing", "write:1:%d" % signal.SIGINT, None, -signal.SIGINT, b"", OLD),
         ("SIGTERM inside the file's fsync", "fsync:1:" + term, None, -signal.SIGTERM, b"", OLD),
         ("SIGHUP inside the file's fsync", "fsync:1:%d" % signal.SIGHUP, None, -signal.SIGHUP,
          b"", OLD),
-        ("SIGTERM inside the rename", "rename:1:" + term, None, -signal.SIGTERM, b"", new),
+        ("SIGTERM inside the rename", "renameat:1:" + term, None, -signal.SIGTERM, b"", new),
         ("SIGTERM inside the folder's sync", "fsync:2:" + term, None, -signal.SIGTERM, b"", new),
         # The sync still runs to its end: its failure is what the run reports.
         ("SIGTERM inside the folder's sync, which fails", "fsync:2:" + term, "fsync:2", 1,
