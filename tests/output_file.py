@@ -427,7 +427,27 @@ def descriptor_cases():
         # Not 9, which the memcheck wrapper keeps open.
         ("-o /dev/fd/57, not open", in_ + '"$@" -o /dev/fd/57', {}, 1,
          b"fillvars: /dev/fd/57: Bad file descriptor\n"),
+        ("-o /proc/thread-self/fd/1",
+         "{ echo header; " + in_ + '"$@" -o /proc/thread-self/fd/1; echo footer; } > out',
+         {"out": b"header\nx 1\nfooter\n"}, 0, b""),
+        # Opened in place as > would: emptied first, not written over.
+        ("-o /proc/PID/fd/4 of another process, its file holding longer text",
+         "printf 'older, longer text\\n' > other; exec 4>> other; " + in_ +
+         '"$@" -o /proc/$$/fd/4; echo more >&4', {"other": b"x 1\nmore\n"}, 0, b""),
+        # With standard error closed, the FIFO opened for FILE would take its
+        # number: -u's report must still not land in it.
+        ("-u -o FIFO with standard error closed",
+         "mkfifo p; cat p > got & printf 'a=$U\\n' | \"$@\" -u -o p 2>&-; status=$?; wait; "
+         "exit $status",
+         {"got": b"a=\n"}, 1, b""),
     ]
+    # Names that the file system does not hold are not descriptors, whatever
+    # number they spell.
+    for spelling in ("/dev/fd/01", "/proc/self/fd/001", "/dev/fd/+1", "/dev/fd/1x",
+                     "/dev/fd/1 ", "/proc/self/fd/4294967297"):
+        cases.append(("-o %s is not a descriptor" % spelling,
+                      in_ + '"$@" -o "%s" > out' % spelling, {"out": b""}, 1,
+                      b"fillvars: %s: No such file or directory\n" % spelling.encode()))
     for name, script, files, status, err in cases:
         folder = scratch_folder()
         try:
@@ -611,23 +631,24 @@ def protection_cases():
         return
     nobody_fails = "nobody-fails" if FAILCALL and not WRAPPER else None
 
-    def shared(folder):
+    def shared(folder, mode=0o1777, owner=0):
         os.mkdir(os.path.join(folder, "shared"))
-        os.chmod(os.path.join(folder, "shared"), 0o1777)
+        os.chmod(os.path.join(folder, "shared"), mode)
+        os.chown(os.path.join(folder, "shared"), owner, owner)
 
-    def shared_file(owner):
+    def shared_file(owner, mode=0o1777, file_mode=0o666):
         def setup(folder):
-            shared(folder)
+            shared(folder, mode)
             path = os.path.join(folder, "shared", "app.conf")
             with open(path, "wb") as f:
                 f.write(OLD)
-            os.chmod(path, 0o666)
+            os.chmod(path, file_mode)
             os.chown(path, owner, owner)
         return setup
 
-    def shared_link(owner):
+    def shared_link(owner, mode=0o1777, folder_owner=0):
         def setup(folder):
-            shared(folder)
+            shared(folder, mode, folder_owner)
             os.symlink("../f", os.path.join(folder, "shared", "link"))
             os.lchown(os.path.join(folder, "shared", "link"), owner, owner)
         return setup
@@ -672,6 +693,26 @@ def protection_cases():
          "shared/link", 1, link_refused, OLD),
         ("as root, a link of the shared folder's owner", shared_link(0), False, None,
          "shared/link", 0, b"", new),
+        # The runner's own link is followed wherever it is, even in another
+        # user's shared folder.
+        ("as root, root's own link in nobody's shared folder", shared_link(0, 0o1777, 65534),
+         False, None, "shared/link", 0, b"", new),
+        # A folder that anyone may write to is shared without the sticky bit
+        # too: there anyone may swap FILE or a link in it.
+        ("as root, nobody's 0600 FILE in a 0777 folder", shared_file(65534, 0o777, 0o600), False,
+         None, "shared/app.conf", 1, refused, OLD),
+        ("as root, nobody's link in a 0777 folder", shared_link(65534, 0o777), False, None,
+         "shared/link", 1, link_refused, OLD),
+        ("as root, a link of the 0777 folder's owner", shared_link(0, 0o777), False, None,
+         "shared/link", 0, b"", new),
+        # A sticky folder that its group may write to is shared as well.
+        ("as root, nobody's FILE in a 1770 folder", shared_file(65534, 0o1770), False, None,
+         "shared/app.conf", 1, refused, OLD),
+        ("as root, nobody's link in a 1770 folder", shared_link(65534, 0o1770), False, None,
+         "shared/link", 1, link_refused, OLD),
+        # Not one that only its group may write to, without the sticky bit.
+        ("as root, nobody's FILE in a 0770 folder", shared_file(65534, 0o770), False, None,
+         "shared/app.conf", 0, b"", new),
         ("as nobody, a folder that cannot be read (0733)", unreadable, True, None, "w/f", 0,
          b"", new),
     ]
