@@ -385,6 +385,143 @@ def file_cases():
         remove(folder)
 
 
+def facl(path):
+    """path's mode and ACL as getfacl shows them, without its name."""
+    got = subprocess.run(["getfacl", "-cp", path], capture_output=True)
+    return got.stdout.decode() + got.stderr.decode()
+
+
+def access_acl(path):
+    try:
+        return os.getxattr(path, "system.posix_acl_access", follow_symlinks=False)
+    except OSError:
+        return None
+
+
+def acl_cases():
+    """FILE's access is never widened: its access ACL is kept, a folder's
+    default ACL adds nothing to it, and a new FILE gets exactly the mode and
+    ACL that the shell's > would give it, default ACL included."""
+    folder = scratch_folder()
+    try:
+        probe = os.path.join(folder, "probe")
+        open(probe, "wb").close()
+        supported = shutil.which("setfacl") and shutil.which("getfacl") and subprocess.run(
+            ["setfacl", "-m", "u:65534:r", probe], stderr=subprocess.DEVNULL).returncode == 0
+    finally:
+        remove(folder)
+    if not supported:
+        skip("ACLs kept and given", "no setfacl, or no ACLs in %s" % tempfile.gettempdir())
+        return
+
+    def setfacl(path, *args):
+        subprocess.run(["setfacl"] + list(args) + [path], check=True)
+
+    cases = [
+        # name, FILE's mode, FILE's ACL (setfacl -m), the folder's default ACL
+        ("FILE's ACL is kept", 0o600, "u:65534:r", None),
+        ("FILE's ACL with a named group and a narrow mask is kept", 0o640,
+         "u:65534:rw,g:65534:r,m::r", None),
+        ("a folder's default ACL adds nothing to FILE", 0o640, None, "u:65534:rw"),
+        ("FILE's ACL, not the folder's default one", 0o600, "u:65534:r", "u:65534:rw,g:0:rwx"),
+    ]
+    for name, mode, acl, default in cases:
+        folder = scratch_folder()
+        try:
+            os.mkdir(os.path.join(folder, "d"))
+            path = os.path.join(folder, "d", "f")
+            with open(path, "wb") as f:
+                f.write(OLD)
+            os.chmod(path, mode)
+            if acl:
+                setfacl(path, "-m", acl)
+            if default:
+                setfacl(os.path.join(folder, "d"), "-d", "-m", default)
+            was, raw = facl(path), access_acl(path)
+            before = listing(folder)
+            check(name, run(["-o", "d/f"], folder, b"a=$A\n", umask=0o022), folder, before, 0,
+                  path="d/f", file=b"a=1\n")
+            now = facl(path)
+            report(name + ": the same access afterwards",
+                   [] if (now, access_acl(path)) == (was, raw) else
+                   ["was\n" + was + "is\n" + now])
+        finally:
+            remove(folder)
+
+    # A new FILE: what > gives in the same folder under the same umask.
+    for name, default, umask in (
+            ("a new FILE under a default ACL", "u:65534:r,g::r,o::-", 0o077),
+            ("a new FILE under a default ACL with a mask", "u:65534:rw,m::r,o::r", 0o022),
+            ("a new FILE under a default ACL of the mode's entries", "u::rw,g::r,o::r", 0o077)):
+        folder = scratch_folder()
+        try:
+            os.mkdir(os.path.join(folder, "d"))
+            setfacl(os.path.join(folder, "d"), "-d", "-m", default)
+            subprocess.run(["sh", "-c", "umask %o; : > d/shell" % umask], cwd=folder, check=True)
+            before = listing(folder)
+            check(name, run(["-o", "d/new"], folder, b"a=$A\n", umask=umask), folder, before, 0,
+                  path="d/new", file=b"a=1\n", created=[("d/new", stat.S_IFREG)])
+            made, shell = facl(os.path.join(folder, "d", "new")), facl(os.path.join(folder, "d",
+                                                                                  "shell"))
+            report(name + ": what > gives", [] if made == shell else
+                   ["> gives\n" + shell + "-o gave\n" + made])
+        finally:
+            remove(folder)
+
+    # The ACL cannot be set: FILE stays, with its own.
+    if FAILCALL and not WRAPPER:
+        folder = scratch_folder()
+        try:
+            path = os.path.join(folder, "f")
+            setfacl(path, "-m", "u:65534:r")
+            was = facl(path)
+            before = listing(folder)
+            check("FILE's ACL cannot be given", run(["-o", "f"], folder, b"a=$A\n",
+                  {"LD_PRELOAD": FAILCALL, "FAILCALL": "fsetxattr:1"}), folder, before, 1,
+                  b"fillvars: f: not replaced: the new file's ACL could not be set: "
+                  b"Input/output error\n")
+            report("FILE's ACL cannot be given: FILE keeps its own",
+                   [] if facl(path) == was else [facl(path)])
+        finally:
+            remove(folder)
+    else:
+        skip("FILE's ACL cannot be given", "under a wrapper" if WRAPPER else "no interposer")
+
+
+def no_acl_cases():
+    """A file system without ACLs (ramfs): nothing changes and nothing fails."""
+    if os.environ.get(NAMESPACE_MARK) != "yes":
+        skip("a file system without ACLs", "no mount namespace of our own")
+        return
+    folder = scratch_folder()
+    plain = os.path.join(folder, "plain")
+    os.mkdir(plain)
+    try:
+        if subprocess.run(["mount", "-t", "ramfs", "ramfs", plain],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            skip("a file system without ACLs", "ramfs cannot be mounted")
+            return
+        try:
+            os.chmod(plain, 0o755)
+            with open(os.path.join(plain, "f"), "wb") as f:
+                f.write(OLD)
+            os.chmod(os.path.join(plain, "f"), 0o640)
+            before = listing(folder)
+            check("no ACLs: FILE replaced", run(["-o", "plain/f"], folder, b"a=$A\n"), folder,
+                  before, 0, path="plain/f", file=b"a=1\n")
+            check("no ACLs: a new FILE", run(["-o", "plain/new"], folder, b"a=$A\n",
+                                             umask=0o022), folder, before, 0, path="plain/new",
+                  file=b"a=1\n", created=[("plain/new", stat.S_IFREG)])
+            modes = tuple(stat.S_IMODE(os.stat(os.path.join(plain, name)).st_mode)
+                          for name in ("f", "new"))
+            report("no ACLs: the modes", [] if modes == (0o640, 0o644) else
+                   ["%o, %o" % modes])
+        finally:
+            subprocess.run(["umount", plain])
+    finally:
+        remove(folder)
+
+
 def descriptor_cases():
     """FILE that names a descriptor (/dev/stdout, /dev/fd/N, /proc/self/fd/N)
     is written through it, as plain standard output is: the file behind it
@@ -942,6 +1079,108 @@ def signal_cases():
         remove(folder)
 
 
+def held_folder_cases():
+    """FILE's folder is held from the start: when its path changes meaning
+    while the run waits on its input (a deploy switching a link to the next
+    release, a folder renamed), the run ends in the folder it started in,
+    replacing FILE there or removing its temporary file. And a FILE path of
+    any length the system takes is not refused for the temporary file's
+    longer name."""
+    def switch_link(folder):
+        os.symlink("releases/v2", os.path.join(folder, "next"))
+        os.rename(os.path.join(folder, "next"), os.path.join(folder, "current"))
+
+    def rename_folder(folder):
+        os.rename(os.path.join(folder, "releases", "v1"), os.path.join(folder, "releases", "old"))
+
+    cases = [
+        # name, FILE, the change, signal or None, where the first release is afterwards
+        ("a link to the folder switched meanwhile", "current/app.conf", switch_link, None,
+         "releases/v1"),
+        ("a link to the folder switched meanwhile, then SIGTERM", "current/app.conf",
+         switch_link, signal.SIGTERM, "releases/v1"),
+        ("the folder renamed meanwhile", "releases/v1/app.conf", rename_folder, None,
+         "releases/old"),
+        ("the folder renamed meanwhile, then SIGINT", "releases/v1/app.conf", rename_folder,
+         signal.SIGINT, "releases/old"),
+    ]
+    for name, path, change, number, first in cases:
+        folder = scratch_folder()
+        try:
+            for release in ("v1", "v2"):
+                os.makedirs(os.path.join(folder, "releases", release))
+                with open(os.path.join(folder, "releases", release, "app.conf"), "wb") as f:
+                    f.write(OLD)
+            os.symlink("releases/v1", os.path.join(folder, "current"))
+            reader, writer = os.pipe()
+            proc, _ = start(["-o", path], folder, reader)
+            os.close(reader)
+            os.write(writer, b"a=$A\n")
+            pid = wait_until_reading(proc)
+            change(folder)
+            before = listing(folder) - {(p, k) for p, k in listing(folder)
+                                        if ".fillvars-" in p}
+            if pid is not None and number is not None:
+                os.kill(pid, number)
+            os.close(writer)
+            out, err = proc.communicate(timeout=60 * SLOW)
+            got = (proc.returncode, out, err, None)
+            if pid is None:
+                report(name, ["the run ended before it waited on its input"])
+                continue
+            check(name, got, folder, before, -number if number else 0,
+                  path=first + "/app.conf", file=OLD if number else b"a=1\n")
+            other = "releases/v2/app.conf"
+            if read(os.path.join(folder, other)) != OLD:
+                report(name + ": the other release untouched",
+                       ["%s holds %s" % (other, show(read(os.path.join(folder, other))))])
+        finally:
+            remove(folder)
+
+    # Paths of 4079 to 4095 bytes, the longest the system takes: FILE's
+    # name is 60 bytes, its folders fill the rest.
+    for length in (4079, 4095):
+        folder = scratch_folder()
+        try:
+            base = "c" * 60
+            parts, left = [], length - len(base)
+            while left > 0:
+                part = min(200, left - 1)
+                if left - (part + 1) in range(1, 3):
+                    part -= 3
+                parts.append("d" * part)
+                left -= part + 1
+            relative = "/".join(parts + [base])
+            assert len(relative) == length, len(relative)
+            # The folder's absolute path is longer than the system takes: it
+            # is reached one folder at a time.
+            inner = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+            for part in parts:
+                os.mkdir(part, dir_fd=inner)
+                deeper = os.open(part, os.O_RDONLY | os.O_DIRECTORY, dir_fd=inner)
+                os.close(inner)
+                inner = deeper
+            try:
+                with open(os.open(base, os.O_WRONLY | os.O_CREAT, 0o640, dir_fd=inner), "wb") as f:
+                    f.write(OLD)
+                got = run(["-o", relative], folder, b"a=$A\n")
+                with open(os.open(base, os.O_RDONLY, dir_fd=inner), "rb") as f:
+                    after = f.read()
+                problems = []
+                if got[:3] != (0, b"", b""):
+                    problems.append("status %s, stdout %s, stderr %s" % (got[0], show(got[1]),
+                                                                          show(got[2][-80:])))
+                if after != b"a=1\n":
+                    problems.append("FILE holds %s" % show(after))
+                if os.listdir(inner) != [base]:
+                    problems.append("its folder holds %s" % os.listdir(inner))
+                report("a FILE path of %d bytes" % length, problems)
+            finally:
+                os.close(inner)
+        finally:
+            remove(folder)
+
+
 def stage_cases():
     """A signal at each stage of the run, raised by the interposer inside a
     call that the stage makes. Up to the rename it ends the run with FILE as
@@ -999,11 +1238,14 @@ def main():
     in_own_namespace()
     table_cases()
     file_cases()
+    acl_cases()
+    no_acl_cases()
     descriptor_cases()
     folder_cases()
     overlay_cases()
     protection_cases()
     signal_cases()
+    held_folder_cases()
     stage_cases()
     print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
     return 1 if results["failed"] else 0
