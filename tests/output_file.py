@@ -577,6 +577,9 @@ def descriptor_cases():
          "mkfifo p; cat p > got & printf 'a=$U\\n' | \"$@\" -u -o p 2>&-; status=$?; wait; "
          "exit $status",
          {"got": b"a=\n"}, 1, b""),
+        ("-u -o /proc/PID/fd/4, a FIFO, with standard error closed",
+         "mkfifo p; cat p > got & exec 4> p; printf 'a=$U\\n' | \"$@\" -u -o /proc/$$/fd/4 "
+         "2>&-; status=$?; exec 4>&-; wait; exit $status", {"got": b"a=\n"}, 1, b""),
     ]
     # Names that the file system does not hold are not descriptors, whatever
     # number they spell.
