@@ -16,8 +16,9 @@ int output_file_open(const char *path);
 
 // The run has succeeded: the written text, synced to the disk and given FILE's
 // mode and ACL (and owner, where the process may set it), is renamed over
-// FILE in the folder held since output_file_open, and that folder is synced. A failure before the rename is reported and ends the
-// run with FILE untouched. Ending signals wait meanwhile: one that came before
-// the rename ends the run with FILE untouched, one after it only once the
-// folder is synced.
+// FILE in the folder held since output_file_open, and that folder is synced.
+// A failure before the rename is reported and ends the run with FILE
+// untouched. Ending signals wait meanwhile: one that came before the rename
+// ends the run with FILE untouched, one after it only once the folder is
+// synced.
 void output_file_commit();
