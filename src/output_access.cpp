@@ -38,19 +38,26 @@ static void write16(unsigned char *at, unsigned value) {
 
 // The attribute name of fd's file, into *value (std::free it), or null where
 // it has none or its file system keeps none. A descriptor opened only as a
-// place (O_PATH) is read through its name in /proc.
-static bool read_attribute(int fd, const char *name, unsigned char **value, size_t *size) {
+// place (O_PATH) is read through its name in /proc, or where /proc is not
+// mounted, through path, the file's own.
+static bool read_attribute(int fd, const char *path, const char *name, unsigned char **value,
+                           size_t *size) {
     *value = nullptr;
     *size = 0;
     char proc_name[40];
     std::snprintf(proc_name, sizeof proc_name, "/proc/self/fd/%d", fd);
-    bool by_name = false;
-    // A second try, should the value grow between asking its size and reading it.
+    const char *by_name = nullptr;
+    // Again, should the value grow between asking its size and reading it.
     for (int tries = 0; tries < 4; tries++) {
-        ssize_t wanted =
-            by_name ? getxattr(proc_name, name, nullptr, 0) : fgetxattr(fd, name, nullptr, 0);
-        if (wanted < 0 && errno == EBADF && !by_name) {
-            by_name = true;
+        ssize_t wanted = by_name != nullptr ? getxattr(by_name, name, nullptr, 0)
+                                            : fgetxattr(fd, name, nullptr, 0);
+        if (wanted < 0 && errno == EBADF && by_name == nullptr) {
+            by_name = proc_name;
+            tries--;
+            continue;
+        }
+        if (wanted < 0 && errno == ENOENT && by_name == proc_name) {
+            by_name = path;
             tries--;
             continue;
         }
@@ -59,8 +66,9 @@ static bool read_attribute(int fd, const char *name, unsigned char **value, size
         unsigned char *buffer = static_cast<unsigned char *>(std::malloc(wanted > 0 ? wanted : 1));
         if (buffer == nullptr)
             return false;
-        ssize_t got = by_name ? getxattr(proc_name, name, buffer, static_cast<size_t>(wanted))
-                              : fgetxattr(fd, name, buffer, static_cast<size_t>(wanted));
+        ssize_t got = by_name != nullptr
+                          ? getxattr(by_name, name, buffer, static_cast<size_t>(wanted))
+                          : fgetxattr(fd, name, buffer, static_cast<size_t>(wanted));
         if (got >= 0) {
             *value = buffer;
             *size = static_cast<size_t>(got);
@@ -84,7 +92,7 @@ static bool well_formed(const unsigned char *acl, size_t size) {
                ACL_VERSION;
 }
 
-bool existing_access(int folder, const char *base, mode_t mode, Access *access) {
+bool existing_access(int folder, const char *base, const char *path, mode_t mode, Access *access) {
     access->mode = mode;
     // Read where FILE may be read; one that the runner may not read (their
     // own, mode 0200) is reached as a place.
@@ -93,7 +101,7 @@ bool existing_access(int folder, const char *base, mode_t mode, Access *access) 
         fd = openat(folder, base, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return false;
-    bool read = read_attribute(fd, ACCESS_ACL, &access->acl, &access->acl_size);
+    bool read = read_attribute(fd, path, ACCESS_ACL, &access->acl, &access->acl_size);
     int error = errno;
     close(fd);
     errno = error;
@@ -139,11 +147,11 @@ static mode_t masked_by(unsigned char *acl, size_t size, mode_t mode) {
     return mode;
 }
 
-bool new_access(int folder, mode_t umask, Access *access) {
+bool new_access(int folder, const char *folder_path, mode_t umask, Access *access) {
     access->mode = 0666 & ~umask;
     unsigned char *acl = nullptr;
     size_t size = 0;
-    if (!read_attribute(folder, DEFAULT_ACL, &acl, &size))
+    if (!read_attribute(folder, folder_path, DEFAULT_ACL, &acl, &size))
         return false;
     access->acl = nullptr;
     access->acl_size = 0;

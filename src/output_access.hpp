@@ -12,14 +12,15 @@ struct Access {
 };
 
 // FILE's own: mode (from its stat), and the ACL of the file named base in the
-// folder held by folder. False with errno set where the ACL cannot be read;
-// a file system without ACLs has none.
-bool existing_access(int folder, const char *base, mode_t mode, Access *access);
+// folder held by folder, which is path (read by its name only where neither
+// the file nor /proc can be opened). False with errno set where the ACL
+// cannot be read; a file system without ACLs has none.
+bool existing_access(int folder, const char *base, const char *path, mode_t mode, Access *access);
 
 // What open(2) gives a file created with mode 0666 in the folder held by
-// folder: its default ACL, masked by 0666, or without one 0666 less umask.
-// False with errno set where the default ACL cannot be read.
-bool new_access(int folder, mode_t umask, Access *access);
+// folder (named folder_path): its default ACL, masked by 0666, or without one
+// 0666 less umask. False with errno set where the default ACL cannot be read.
+bool new_access(int folder, const char *folder_path, mode_t umask, Access *access);
 
 // Gives the open file fd the access: any ACL it got from its folder goes,
 // then the mode, then the ACL. False with errno set, and in *what the part

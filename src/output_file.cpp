@@ -160,11 +160,13 @@ int output_file_open(const char *path) {
     bool known;
     if (replacement.existed) {
         known = existing_access(replacement.folder_fd, replacement.path + replacement.folder,
-                                replacement.old.st_mode & 07777, &given_access);
+                                replacement.path, replacement.old.st_mode & 07777, &given_access);
     } else {
         mode_t mask = umask(0);
         umask(mask);
-        known = new_access(replacement.folder_fd, mask, &given_access);
+        char *folder = folder_name(replacement.path, replacement.folder);
+        known = new_access(replacement.folder_fd, folder, mask, &given_access);
+        std::free(folder);
     }
     if (!known)
         fail_output(given,

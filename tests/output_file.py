@@ -417,30 +417,42 @@ def acl_cases():
     def setfacl(path, *args):
         subprocess.run(["setfacl"] + list(args) + [path], check=True)
 
+    root = os.geteuid() == 0
     cases = [
-        # name, FILE's mode, FILE's ACL (setfacl -m), the folder's default ACL
-        ("FILE's ACL is kept", 0o600, "u:65534:r", None),
+        # name, FILE's mode, FILE's ACL (setfacl -m), the folder's default ACL, as nobody
+        ("FILE's ACL is kept", 0o600, "u:65534:r", None, False),
         ("FILE's ACL with a named group and a narrow mask is kept", 0o640,
-         "u:65534:rw,g:65534:r,m::r", None),
-        ("a folder's default ACL adds nothing to FILE", 0o640, None, "u:65534:rw"),
-        ("FILE's ACL, not the folder's default one", 0o600, "u:65534:r", "u:65534:rw,g:0:rwx"),
+         "u:65534:rw,g:65534:r,m::r", None, False),
+        ("a folder's default ACL adds nothing to FILE", 0o640, None, "u:65534:rw", False),
+        ("FILE's ACL, not the folder's default one", 0o600, "u:65534:r", "u:65534:rw,g:0:rwx",
+         False),
+        # Its ACL is read though its owner may not read the file.
+        ("as nobody, the ACL of nobody's FILE of mode 0200", 0o200, "u:0:r", None, True),
     ]
-    for name, mode, acl, default in cases:
+    for name, mode, acl, default, nobody in cases:
+        if nobody and not root:
+            skip(name, "not root")
+            continue
         folder = scratch_folder()
         try:
             os.mkdir(os.path.join(folder, "d"))
             path = os.path.join(folder, "d", "f")
             with open(path, "wb") as f:
                 f.write(OLD)
+            if nobody:
+                for owned in (os.path.join(folder, "d"), path):
+                    os.chown(owned, 65534, 65534)
             os.chmod(path, mode)
             if acl:
                 setfacl(path, "-m", acl)
             if default:
                 setfacl(os.path.join(folder, "d"), "-d", "-m", default)
             was, raw = facl(path), access_acl(path)
+            command = runnable_by_anyone(folder) if nobody else None
             before = listing(folder)
-            check(name, run(["-o", "d/f"], folder, b"a=$A\n", umask=0o022), folder, before, 0,
-                  path="d/f", file=b"a=1\n")
+            check(name, run(["-o", "d/f"], folder, b"a=$A\n", umask=0o022,
+                            preexec=as_nobody if nobody else None, command=command), folder,
+                  before, 0, path="d/f", file=b"a=1\n")
             now = facl(path)
             report(name + ": the same access afterwards",
                    [] if (now, access_acl(path)) == (was, raw) else
