@@ -108,24 +108,22 @@ int above_standard(int fd) {
 // text around the run in a { ...; } > file). One of this process's own is
 // written through, sharing its offset as standard output does; any other is
 // opened in place, as the shell's > would.
-static OutputTarget through_descriptor(const char *file, const char *link, const char *folder,
-                                       const char *base) {
-    OutputTarget target = {};
-    target.folder_fd = -1;
+// Returns the descriptor to write, or -1 with errno set, or with *refused
+// set to the words that say why it may not be written.
+static int through_descriptor(const char *link, const char *folder, const char *base,
+                              const char **refused) {
+    *refused = nullptr;
     int own = own_descriptor(folder, base);
-    if (own >= 0) {
-        int flags = fcntl(own, F_GETFL);
-        if (flags < 0)
-            fail_output(file, nullptr, nullptr, nullptr, errno);
-        if ((flags & O_ACCMODE) == O_RDONLY)
-            fail_output(file, "names a descriptor open only for reading");
-        target.fd = fcntl(own, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    } else {
-        target.fd = above_standard(open(link, O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
+    if (own < 0)
+        return above_standard(open(link, O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
+    int flags = fcntl(own, F_GETFL);
+    if (flags < 0)
+        return -1;
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        *refused = "names a descriptor open only for reading";
+        return -1;
     }
-    if (target.fd < 0)
-        fail_output(file, nullptr, nullptr, nullptr, errno);
-    return target;
+    return fcntl(own, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
 // A link that another user left in a shared folder is not followed unless the
@@ -163,10 +161,15 @@ static OutputTarget follow_links(const char *file) {
         size_t folder = folder_length(current);
         char *folder_path = folder_name(current, folder);
         if (on_proc(folder_path)) {
-            OutputTarget written = through_descriptor(file, current, folder_path, current + folder);
+            const char *refused = nullptr;
+            target.fd = through_descriptor(current, folder_path, current + folder, &refused);
+            int error = errno;
             std::free(folder_path);
             std::free(current);
-            return written;
+            if (target.fd < 0)
+                fail_output(file, refused, nullptr, nullptr, refused == nullptr ? error : 0);
+            target.folder_fd = -1;
+            return target;
         }
         std::free(folder_path);
         if (!found)
