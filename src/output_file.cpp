@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,12 +128,11 @@ static int make_temp() {
             // process still make a name that no other run picks at once.
             struct timespec now;
             clock_gettime(CLOCK_REALTIME, &now);
-            unsigned long mixed = static_cast<unsigned long>(now.tv_nsec) * 2654435761u ^
-                                  static_cast<unsigned long>(getpid()) << 16 ^
-                                  static_cast<unsigned long>(tries);
+            uint64_t mixed = static_cast<uint64_t>(now.tv_nsec) * 0x9e3779b97f4a7c15u ^
+                             static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(tries);
             for (unsigned char &byte : bytes) {
                 byte = static_cast<unsigned char>(mixed);
-                mixed = mixed >> 8 | mixed << 56;
+                mixed >>= 8;
             }
         }
         for (int i = 0; i < 6; i++)
