@@ -235,6 +235,8 @@ void output_file_commit() {
                         ? "not replaced: the new file's mode could not be set"
                         : "not replaced: the new file's ACL could not be set",
                     nullptr, nullptr, errno);
+    std::free(given_access.acl);
+    given_access.acl = nullptr;
     if (fsync(fd) != 0)
         fail_output(given, "not replaced: the new file could not be synced", nullptr, nullptr,
                     errno);
