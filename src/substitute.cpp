@@ -13,6 +13,7 @@
 
 #include "buffers.hpp"
 #include "environment.hpp"
+#include "forms.hpp"
 #include "grammar.hpp"
 #include "io.hpp"
 #include "name_table.hpp"
@@ -291,6 +292,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     std::memset(end, 0, SCAN_PAST);
     const char *p = start;
     reports_at(start);
+    shell_memo_forget();
     if (cut->tail != Tail::none) {
         bool brace_there;
         const char *stop = shell ? find_shell_end(p) : find_plain_end(p, &brace_there);
@@ -312,10 +314,46 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     return static_cast<size_t>(end - rest);
 }
 
+void expand_text(Output *out, const char *p, const char *end) {
+    Cut none = {Tail::none, false};
+    walk<true, true, false, false>(out, p, end, true, &none);
+}
+
+const char *reference_end(const char *dollar, const char *end) {
+    Reference ref;
+    read_shell<true>(nullptr, dollar, end, true, limited ? read_escape : nullptr, &ref);
+    return ref.end;
+}
+
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
-    Cut none = {Tail::none, false};
-    walk<true, true, false, false>(out, ref.word, ref.end - 1, true, &none);
+    expand_text(out, ref.word, ref.end - 1);
+}
+
+// The forms that read the value (forms.cpp): an unset variable is reported
+// by -u and kept by -k as ${NAME} is, an empty one reported by -e; a form
+// fillvars does not read is reported and written as it stands.
+static void emit_other_form(Output *out, const char *dollar, const Reference &ref,
+                            const NameSlot *slot) {
+    if (ref.op == '@') {
+        report_begin(dollar, dollar, static_cast<size_t>(ref.end - dollar));
+        const char what[] = ": not a form fillvars reads\n";
+        report_text(what, sizeof what - 1);
+        output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
+        return;
+    }
+    if (slot == nullptr || slot->value == nullptr) {
+        if (rules.nounset)
+            report_name(dollar, ref.name, ref.name_length, " is not set\n");
+        if (rules.keep)
+            output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
+        else if (ref.op == 'n')
+            output_write(out, "0", 1);
+        return;
+    }
+    if (slot->value_length == 0 && rules.noempty)
+        report_name(dollar, ref.name, ref.name_length, " is empty\n");
+    emit_value_form(out, dollar, ref, slot->value, slot->value_length);
 }
 
 // What a form gives, by whether its variable is set and empty: its value,
@@ -324,6 +362,10 @@ static void expand_word(Output *out, const Reference &ref) {
 // before the form's.
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot) {
+    if (ref.op != '-' && ref.op != '=' && ref.op != '+' && ref.op != '?') {
+        emit_other_form(out, dollar, ref, slot);
+        return;
+    }
     bool set = slot != nullptr && slot->value != nullptr;
     bool empty = set && slot->value_length == 0;
     bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
@@ -420,6 +462,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     }
     output_flush(&out);
     before_output = nullptr;
+    shell_memo_forget();
     buffers_give_back(buffers);
     environment_release();
     noted_names_release();
