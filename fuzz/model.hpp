@@ -695,7 +695,7 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
         break;
     }
     // '/': PATTERN up to the first "/" that no backslash escapes and no reference holds.
-    size_t slash = 0;
+    size_t slash = r.mode == '/' && !word.empty() && word[0] == '/' ? 1 : 0;
     while (slash < word.size() && word[slash] != '/') {
         if (word[slash] == '\\' && slash + 1 < word.size())
             slash += 2;

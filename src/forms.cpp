@@ -71,7 +71,9 @@ static const char *pattern_end(const char *p, const char *end) {
 // ${NAME/PATTERN/STRING} and its kinds (mode: '/', '#', '%' or 0).
 static void emit_replacement(Output *out, const Reference &ref, const char *value, size_t n) {
     const char *close = ref.end - 1;
-    const char *slash = pattern_end(ref.word, close);
+    // After "//" a "/" is the pattern's first byte, never the end of it.
+    bool first = ref.mode == '/' && ref.word < close && *ref.word == '/';
+    const char *slash = pattern_end(ref.word + first, close);
     Pattern *pattern = expand_pattern(ref.word, slash);
     Output string = memory();
     if (slash < close)

@@ -113,8 +113,8 @@ static inline void shell_memo_forget() {
 // The search of shell_memo for the form at dollar, whose close, if any, is
 // before limit: as form_close. Returns dollar, a pointer no answer can be,
 // where the memo knows nothing of this form (it closes before the frontier).
-[[gnu::noinline]] static const char *memo_close(const char *dollar, const char *word,
-                                                const char *limit) {
+[[gnu::noinline]] inline static const char *memo_close(const char *dollar, const char *word,
+                                                       const char *limit) {
     ShellMemo *m = &shell_memo;
     if (m->frontier == nullptr || dollar < m->start || dollar >= m->frontier) {
         m->start = dollar;
@@ -252,8 +252,8 @@ static inline bool is_form_byte(char c) {
 // A form that reads a value, or one that fillvars does not read, at dollar:
 // at is the byte after NAME, one of the bytes that make a form (else the
 // "$" is text). Out of line: the common forms are read before it.
-[[gnu::noinline]] static bool read_other_form(const char *dollar, const char *at, const char *limit,
-                                              bool cut, Reference *ref) {
+[[gnu::noinline]] inline static bool read_other_form(const char *dollar, const char *at,
+                                                     const char *limit, bool cut, Reference *ref) {
     if (!is_form_byte(*at))
         return read_dollar(dollar, 1, ref);
     const char *close = form_close(dollar, at + 1, limit);
@@ -307,8 +307,8 @@ static inline bool is_form_byte(char c) {
 
 // "${#" at dollar: ${#NAME} (op 'n'), or a form that fillvars does not read
 // when NAME is followed by a byte that makes one; else the "$" is text.
-[[gnu::noinline]] static bool read_length(const char *dollar, const char *end, bool at_end,
-                                          Reference *ref) {
+[[gnu::noinline]] inline static bool read_length(const char *dollar, const char *end, bool at_end,
+                                                 Reference *ref) {
     const char *name = dollar + 3;
     if (!starts_shell_name(*name))
         return (name < end || at_end) && read_dollar(dollar, 1, ref);
