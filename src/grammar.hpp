@@ -307,8 +307,7 @@ static inline bool is_form_byte(char c) {
 
 // "${#" at dollar: ${#NAME} (op 'n'), or a form that fillvars does not read
 // when NAME is followed by a byte that makes one; else the "$" is text.
-[[gnu::noinline]] inline static bool read_length(const char *dollar, const char *end, bool at_end,
-                                                 Reference *ref) {
+inline static bool read_length(const char *dollar, const char *end, bool at_end, Reference *ref) {
     const char *name = dollar + 3;
     if (!starts_shell_name(*name))
         return (name < end || at_end) && read_dollar(dollar, 1, ref);
@@ -333,6 +332,53 @@ static inline bool is_form_byte(char c) {
     ref->word = q;
     ref->end = q + 1;
     return true;
+}
+
+// The rest of a braced reference at dollar whose NAME ends at q, where no
+// "}" closes it: a form, or the "$" as text. Out of line: the walk of
+// references keeps to ${NAME} and $NAME.
+inline static bool read_form_into(const char *dollar, const char *q, const char *end, bool at_end,
+                                  Reference *ref) {
+    const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
+    // With FORM_LIMIT bytes at hand the "}" would be among them: nothing is
+    // cut. read_escape relies on it, as its "$" is one byte into NAME_WINDOW.
+    bool cut = static_cast<size_t>(end - dollar) < FORM_LIMIT && !at_end;
+    if (q >= limit)
+        return !cut && read_dollar(dollar, 1, ref);
+    ref->colon = *q == ':';
+    q += ref->colon;
+    if (q == limit)
+        return !cut && read_dollar(dollar, 1, ref);
+    if (*q != '-' && *q != '=' && *q != '+' && *q != '?')
+        return read_other_form(dollar, q - ref->colon, limit, cut, ref);
+    ref->op = *q;
+    ref->word = ++q;
+    const char *close = form_close(dollar, q, limit);
+    if (close == nullptr || close == limit)
+        return (close == nullptr || !cut) && read_dollar(dollar, 1, ref);
+    ref->kind = Kind::form;
+    ref->end = close + 1;
+    return true;
+}
+
+// What read_form gives: the reference, and whether it was whole.
+struct FormRead {
+    Reference ref;
+    bool whole;
+};
+
+// read_form_into on a copy that it gives back: a Reference whose address
+// went to a call would be kept in memory by the walk, in every reference.
+[[gnu::noinline]] inline static FormRead read_form(const char *dollar, const char *q,
+                                                   const char *end, bool at_end, Reference ref) {
+    bool whole = read_form_into(dollar, q, end, at_end, &ref);
+    return {ref, whole};
+}
+
+[[gnu::noinline]] inline static FormRead read_length_form(const char *dollar, const char *end,
+                                                          bool at_end, Reference ref) {
+    bool whole = read_length(dollar, end, at_end, &ref);
+    return {ref, whole};
 }
 
 // Reads the reference at dollar by the shell's rules (-s): "$$" is one "$";
@@ -367,8 +413,11 @@ template <bool with_options>
     const char *name = p + braced;
     ref->braced = braced;
     if (!starts_shell_name(*name)) {
-        if (braced && *name == '#')
-            return read_length(dollar, end, at_end, ref);
+        if (braced && *name == '#') {
+            FormRead read = read_length_form(dollar, end, at_end, *ref);
+            *ref = read.ref;
+            return read.whole;
+        }
         // What starts no name: a "$" unless the data ends after "$" or "${".
         if (name == end)
             return at_end && read_dollar(dollar, 1, ref);
@@ -394,24 +443,7 @@ template <bool with_options>
         ref->end = q + 1;
         return true;
     }
-    const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
-    // With FORM_LIMIT bytes at hand the "}" would be among them: nothing is
-    // cut. read_escape relies on it, as its "$" is one byte into NAME_WINDOW.
-    bool cut = static_cast<size_t>(end - dollar) < FORM_LIMIT && !at_end;
-    if (q >= limit)
-        return !cut && read_dollar(dollar, 1, ref);
-    ref->colon = *q == ':';
-    q += ref->colon;
-    if (q == limit)
-        return !cut && read_dollar(dollar, 1, ref);
-    if (*q != '-' && *q != '=' && *q != '+' && *q != '?')
-        return read_other_form(dollar, q - ref->colon, limit, cut, ref);
-    ref->op = *q;
-    ref->word = ++q;
-    const char *close = form_close(dollar, q, limit);
-    if (close == nullptr || close == limit)
-        return (close == nullptr || !cut) && read_dollar(dollar, 1, ref);
-    ref->kind = Kind::form;
-    ref->end = close + 1;
-    return true;
+    FormRead read = read_form(dollar, q, end, at_end, *ref);
+    *ref = read.ref;
+    return read.whole;
 }
