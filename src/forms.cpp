@@ -172,7 +172,26 @@ static void emit_case(Output *out, const Reference &ref, const char *value, size
 }
 
 void emit_value_form(Output *out, const char *dollar, const Reference &ref, const char *value,
-                     size_t length) {
+                     size_t length, bool nounset, bool noempty, bool keep) {
+    const size_t whole = static_cast<size_t>(ref.end - dollar);
+    if (ref.op == '@') {
+        report_begin(dollar, dollar, whole);
+        const char what[] = ": not a form fillvars reads\n";
+        report_text(what, sizeof what - 1);
+        output_write(out, dollar, whole);
+        return;
+    }
+    if (value == nullptr) {
+        if (nounset)
+            report_name(dollar, ref.name, ref.name_length, " is not set\n");
+        if (keep)
+            output_write(out, dollar, whole);
+        else if (ref.op == 'n')
+            output_write(out, "0", 1);
+        return;
+    }
+    if (length == 0 && noempty)
+        report_name(dollar, ref.name, ref.name_length, " is empty\n");
     switch (ref.op) {
     case 'n': {
         char digits[64];

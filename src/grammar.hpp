@@ -252,8 +252,8 @@ static inline bool is_form_byte(char c) {
 // A form that reads a value, or one that fillvars does not read, at dollar:
 // at is the byte after NAME, one of the bytes that make a form (else the
 // "$" is text). Out of line: the common forms are read before it.
-[[gnu::noinline]] inline static bool read_other_form(const char *dollar, const char *at,
-                                                     const char *limit, bool cut, Reference *ref) {
+inline static bool read_other_form(const char *dollar, const char *at, const char *limit, bool cut,
+                                   Reference *ref) {
     if (!is_form_byte(*at))
         return read_dollar(dollar, 1, ref);
     const char *close = form_close(dollar, at + 1, limit);
@@ -334,44 +334,19 @@ inline static bool read_length(const char *dollar, const char *end, bool at_end,
     return true;
 }
 
-// The rest of a braced reference at dollar whose NAME ends at q, where no
-// "}" closes it: a form, or the "$" as text. Out of line: the walk of
-// references keeps to ${NAME} and $NAME.
-inline static bool read_form_into(const char *dollar, const char *q, const char *end, bool at_end,
-                                  Reference *ref) {
-    const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
-    // With FORM_LIMIT bytes at hand the "}" would be among them: nothing is
-    // cut. read_escape relies on it, as its "$" is one byte into NAME_WINDOW.
-    bool cut = static_cast<size_t>(end - dollar) < FORM_LIMIT && !at_end;
-    if (q >= limit)
-        return !cut && read_dollar(dollar, 1, ref);
-    ref->colon = *q == ':';
-    q += ref->colon;
-    if (q == limit)
-        return !cut && read_dollar(dollar, 1, ref);
-    if (*q != '-' && *q != '=' && *q != '+' && *q != '?')
-        return read_other_form(dollar, q - ref->colon, limit, cut, ref);
-    ref->op = *q;
-    ref->word = ++q;
-    const char *close = form_close(dollar, q, limit);
-    if (close == nullptr || close == limit)
-        return (close == nullptr || !cut) && read_dollar(dollar, 1, ref);
-    ref->kind = Kind::form;
-    ref->end = close + 1;
-    return true;
-}
-
-// What read_form gives: the reference, and whether it was whole.
+// What read_other_form and read_length give: the reference, and whether
+// it was whole. They take the reference by value and give it back: one
+// whose address went to a call would be kept in memory by the walk, in
+// every reference.
 struct FormRead {
     Reference ref;
     bool whole;
 };
 
-// read_form_into on a copy that it gives back: a Reference whose address
-// went to a call would be kept in memory by the walk, in every reference.
-[[gnu::noinline]] inline static FormRead read_form(const char *dollar, const char *q,
-                                                   const char *end, bool at_end, Reference ref) {
-    bool whole = read_form_into(dollar, q, end, at_end, &ref);
+[[gnu::noinline]] inline static FormRead read_other_form_copy(const char *dollar, const char *at,
+                                                              const char *limit, bool cut,
+                                                              Reference ref) {
+    bool whole = read_other_form(dollar, at, limit, cut, &ref);
     return {ref, whole};
 }
 
@@ -443,7 +418,27 @@ template <bool with_options>
         ref->end = q + 1;
         return true;
     }
-    FormRead read = read_form(dollar, q, end, at_end, *ref);
-    *ref = read.ref;
-    return read.whole;
+    const char *limit = static_cast<size_t>(end - dollar) > FORM_LIMIT ? dollar + FORM_LIMIT : end;
+    // With FORM_LIMIT bytes at hand the "}" would be among them: nothing is
+    // cut. read_escape relies on it, as its "$" is one byte into NAME_WINDOW.
+    bool cut = static_cast<size_t>(end - dollar) < FORM_LIMIT && !at_end;
+    if (q >= limit)
+        return !cut && read_dollar(dollar, 1, ref);
+    ref->colon = *q == ':';
+    q += ref->colon;
+    if (q == limit)
+        return !cut && read_dollar(dollar, 1, ref);
+    if (*q != '-' && *q != '=' && *q != '+' && *q != '?') {
+        FormRead read = read_other_form_copy(dollar, q - ref->colon, limit, cut, *ref);
+        *ref = read.ref;
+        return read.whole;
+    }
+    ref->op = *q;
+    ref->word = ++q;
+    const char *close = form_close(dollar, q, limit);
+    if (close == nullptr || close == limit)
+        return (close == nullptr || !cut) && read_dollar(dollar, 1, ref);
+    ref->kind = Kind::form;
+    ref->end = close + 1;
+    return true;
 }

@@ -327,33 +327,8 @@ const char *reference_end(const char *dollar, const char *end) {
 
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
-    expand_text(out, ref.word, ref.end - 1);
-}
-
-// The forms that read the value (forms.cpp): an unset variable is reported
-// by -u and kept by -k as ${NAME} is, an empty one reported by -e; a form
-// fillvars does not read is reported and written as it stands.
-static void emit_other_form(Output *out, const char *dollar, const Reference &ref,
-                            const NameSlot *slot) {
-    if (ref.op == '@') {
-        report_begin(dollar, dollar, static_cast<size_t>(ref.end - dollar));
-        const char what[] = ": not a form fillvars reads\n";
-        report_text(what, sizeof what - 1);
-        output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
-        return;
-    }
-    if (slot == nullptr || slot->value == nullptr) {
-        if (rules.nounset)
-            report_name(dollar, ref.name, ref.name_length, " is not set\n");
-        if (rules.keep)
-            output_write(out, dollar, static_cast<size_t>(ref.end - dollar));
-        else if (ref.op == 'n')
-            output_write(out, "0", 1);
-        return;
-    }
-    if (slot->value_length == 0 && rules.noempty)
-        report_name(dollar, ref.name, ref.name_length, " is empty\n");
-    emit_value_form(out, dollar, ref, slot->value, slot->value_length);
+    Cut none = {Tail::none, false};
+    walk<true, true, false, false>(out, ref.word, ref.end - 1, true, &none);
 }
 
 // What a form gives, by whether its variable is set and empty: its value,
@@ -363,7 +338,9 @@ static void emit_other_form(Output *out, const char *dollar, const Reference &re
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot) {
     if (ref.op != '-' && ref.op != '=' && ref.op != '+' && ref.op != '?') {
-        emit_other_form(out, dollar, ref, slot);
+        bool set = slot != nullptr && slot->value != nullptr;
+        emit_value_form(out, dollar, ref, set ? slot->value : nullptr, set ? slot->value_length : 0,
+                        rules.nounset, rules.noempty, rules.keep);
         return;
     }
     bool set = slot != nullptr && slot->value != nullptr;
