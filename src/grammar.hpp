@@ -164,23 +164,13 @@ static inline void shell_memo_forget() {
     return limit;
 }
 
-// The "}" that closes the form at dollar, whose word starts at word: the
-// first that closes no "${" of the word, before limit and a line end.
-// Returns limit where limit came first, null where a line feed or NUL did.
-[[gnu::always_inline]] inline static const char *form_close(const char *dollar, const char *word,
-                                                            const char *limit) {
-    if (reinterpret_cast<uintptr_t>(dollar) < reinterpret_cast<uintptr_t>(shell_memo.frontier)) {
-        const char *known = memo_close(dollar, word, limit);
-        if (known != dollar)
-            return known;
-    }
+// The search of form_close from word, without the memo: the "}", or limit
+// where limit came first, null where a line feed or NUL did.
+[[gnu::always_inline]] inline static const char *scan_close(const char *word, const char *limit) {
     size_t open = 0;
-    const char *failed = limit;
     for (const char *q = word; q < limit; q++) {
-        if (*q == '\n' || *q == '\0') {
-            failed = nullptr;
-            break;
-        }
+        if (*q == '\n' || *q == '\0')
+            return nullptr;
         if (*q == '$' && q + 1 < limit && q[1] == '{') {
             open++;
             q++;
@@ -190,9 +180,34 @@ static inline void shell_memo_forget() {
             open--;
         }
     }
-    // Not closed: the memo keeps what this search found, for the forms in its word.
+    return limit;
+}
+
+// form_close where the memo may know the form, or the search failed: the
+// memo answers, or searches and keeps what it found for the forms in the word.
+[[gnu::noinline]] inline static const char *memo_form_close(const char *dollar, const char *word,
+                                                            const char *limit) {
     const char *known = memo_close(dollar, word, limit);
-    return known == dollar ? failed : known;
+    if (known != dollar)
+        return known;
+    const char *close = scan_close(word, limit);
+    if (close != nullptr && close != limit)
+        return close;
+    known = memo_close(dollar, word, limit);
+    return known == dollar ? close : known;
+}
+
+// The "}" that closes the form at dollar, whose word starts at word: the
+// first that closes no "${" of the word, before limit and a line end.
+// Returns limit where limit came first, null where a line feed or NUL did.
+[[gnu::always_inline]] inline static const char *form_close(const char *dollar, const char *word,
+                                                            const char *limit) {
+    if (reinterpret_cast<uintptr_t>(dollar) >= reinterpret_cast<uintptr_t>(shell_memo.frontier)) {
+        const char *close = scan_close(word, limit);
+        if (close != nullptr && close != limit)
+            return close;
+    }
+    return memo_form_close(dollar, word, limit);
 }
 
 // A decimal integer without a leading zero at *p, "-" first where sign
