@@ -247,24 +247,75 @@ long pattern_suffix(const Pattern *pattern, const char *s, size_t n, bool longes
     return run(pattern, true, s, n, longest);
 }
 
-long pattern_find(const Pattern *pattern, const char *s, size_t n, size_t from, size_t *length) {
-    const Item *first = pattern->count > 0 ? &pattern->items[0] : nullptr;
-    for (size_t at = from; at <= n; at++) {
-        // A literal first step: only where its byte is.
-        if (first != nullptr && first->step == Step::byte) {
-            const void *found = at < n ? std::memchr(s + at, first->byte, n - at) : nullptr;
-            if (found == nullptr)
-                return -1;
-            at = static_cast<size_t>(static_cast<const char *>(found) - s);
-        }
-        long taken = run(pattern, false, s + at, n - at, true);
-        if (taken >= 0) {
-            *length = static_cast<size_t>(taken);
-            return static_cast<long>(at);
-        }
-        // What a first star cannot match from here, it cannot from further on.
-        if (first != nullptr && first->step == Step::star)
-            return -1;
+// Whether item takes byte c.
+static bool takes(const Pattern *p, const Item &item, unsigned char c) {
+    switch (item.step) {
+    case Step::any:
+        return true;
+    case Step::byte:
+        return item.byte == c;
+    case Step::set:
+        return has_byte(&p->sets[item.set], c);
+    case Step::star:
+        break;
     }
-    return -1;
+    return false;
+}
+
+// The leftmost longest match in one pass over s from from: every step
+// reached holds the earliest start that reaches it (a later one there has
+// the same future, and loses), a new start joins at each byte until a match
+// is found, and the pass ends when no step holds a start as early as the
+// match's. Time: the bytes passed times the steps.
+long pattern_find(const Pattern *pattern, const char *s, size_t n, size_t from, size_t *length) {
+    constexpr size_t none = ~size_t{0};
+    size_t count = pattern->count;
+    const Item *items = pattern->items;
+    // The start held at each step, before and after a byte.
+    size_t *now = static_cast<size_t *>(std::malloc(2 * (count + 1) * sizeof(size_t)));
+    if (now == nullptr)
+        std::abort();
+    size_t *next = now + count + 1;
+    for (size_t k = 0; k <= count; k++)
+        now[k] = none;
+    size_t best = none, best_end = 0;
+    for (size_t at = from;; at++) {
+        if (best == none && now[0] == none)
+            now[0] = at;
+        // A star may match nothing: its start reaches the step after it.
+        for (size_t k = 0; k < count; k++)
+            if (now[k] != none && items[k].step == Step::star &&
+                (now[k + 1] == none || now[k] < now[k + 1]))
+                now[k + 1] = now[k];
+        if (now[count] != none && (best == none || now[count] <= best)) {
+            best = now[count];
+            best_end = at;
+        }
+        bool live = false;
+        for (size_t k = 0; k < count; k++)
+            live = live || (now[k] != none && (best == none || now[k] <= best));
+        if (at == n || (!live && best != none))
+            break;
+        unsigned char c = static_cast<unsigned char>(s[at]);
+        for (size_t k = 0; k <= count; k++)
+            next[k] = none;
+        for (size_t k = 0; k < count; k++) {
+            size_t start = now[k];
+            if (start == none || (best != none && start > best))
+                continue;
+            size_t to = items[k].step == Step::star   ? k
+                        : takes(pattern, items[k], c) ? k + 1
+                                                      : none;
+            if (to != none && (next[to] == none || start < next[to]))
+                next[to] = start;
+        }
+        size_t *swap = now;
+        now = next;
+        next = swap;
+    }
+    std::free(now < next ? now : next);
+    if (best == none)
+        return -1;
+    *length = best_end - best;
+    return static_cast<long>(best);
 }
