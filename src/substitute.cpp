@@ -390,7 +390,10 @@ uint64_t substitute_value(Output *out, const char *value, size_t length, Rules a
     std::memcpy(copy, value, length);
     std::memset(copy + length, 0, 1 + SCAN_PAST);
     Cut none = {Tail::none, false};
+    // The memo of unclosed forms holds pointers into the bytes walked.
+    shell_memo_forget();
     walk<true, true, false, false>(out, copy, copy + length, true, &none);
+    shell_memo_forget();
     std::free(copy);
     reports_flush();
     before_output = nullptr;
