@@ -274,7 +274,6 @@ inline bool model_name_byte(char c) {
     return model_name_start(c) || (c >= '0' && c <= '9');
 }
 
-
 // The "}" that closes the form whose "$" is in[at], its word from in[from]:
 // within 4096 bytes of the "$" and on its line; npos where none does.
 inline size_t model_form_close(std::string_view in, size_t at, size_t from) {
@@ -398,8 +397,7 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     }
     if (i >= in.size() || in[i] != '{')
         return r;
-    if (model_value_forms && i + 2 < in.size() && in[i + 1] == '#' &&
-        model_name_start(in[i + 2]))
+    if (model_value_forms && i + 2 < in.size() && in[i + 1] == '#' && model_name_start(in[i + 2]))
         return model_length_reference(in, at);
     size_t k = i + 1;
     while (k < in.size() && model_name_byte(in[k]))
@@ -423,8 +421,8 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     if (op >= in.size())
         return r;
     bool common = std::string_view("-=+?").find(in[op]) != std::string_view::npos;
-    if (!common && (!model_value_forms ||
-                    std::string_view(":#%/^,@").find(in[k]) == std::string_view::npos))
+    if (!common &&
+        (!model_value_forms || std::string_view(":#%/^,@").find(in[k]) == std::string_view::npos))
         return r;
     size_t close = model_form_close(in, at, common ? op + 1 : k + 1);
     if (close == std::string_view::npos)
@@ -435,7 +433,6 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     model_classify(in, r);
     return r;
 }
-
 
 // The shell's patterns, matched plainly: every way tried, each answer kept.
 struct ModelPatternItem {
@@ -449,18 +446,30 @@ inline std::vector<ModelPatternItem> model_pattern_items(std::string_view p) {
     auto classy = [](std::string_view n, int c) {
         bool up = c >= 'A' && c <= 'Z', lo = c >= 'a' && c <= 'z', dg = c >= '0' && c <= '9';
         bool graph = c >= 33 && c <= 126;
-        if (n == "alpha") return up || lo;
-        if (n == "digit") return dg;
-        if (n == "alnum") return up || lo || dg;
-        if (n == "upper") return up;
-        if (n == "lower") return lo;
-        if (n == "space") return c == ' ' || (c >= 9 && c <= 13);
-        if (n == "blank") return c == ' ' || c == '\t';
-        if (n == "punct") return graph && !up && !lo && !dg;
-        if (n == "xdigit") return dg || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (n == "cntrl") return c < 32 || c == 127;
-        if (n == "graph") return graph;
-        if (n == "print") return graph || c == ' ';
+        if (n == "alpha")
+            return up || lo;
+        if (n == "digit")
+            return dg;
+        if (n == "alnum")
+            return up || lo || dg;
+        if (n == "upper")
+            return up;
+        if (n == "lower")
+            return lo;
+        if (n == "space")
+            return c == ' ' || (c >= 9 && c <= 13);
+        if (n == "blank")
+            return c == ' ' || c == '\t';
+        if (n == "punct")
+            return graph && !up && !lo && !dg;
+        if (n == "xdigit")
+            return dg || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (n == "cntrl")
+            return c < 32 || c == 127;
+        if (n == "graph")
+            return graph;
+        if (n == "print")
+            return graph || c == ' ';
         return false;
     };
     size_t i = 0;
@@ -604,7 +613,6 @@ inline size_t model_escape_end(std::string_view in, size_t at, const std::vector
     return model_replaces(list, given, options, after) ? after.end : at + 2;
 }
 
-
 inline std::string model_shell_expand(ModelShell &m, std::string_view text, size_t line);
 
 // Where the reference at text[i] ends, as the expansion reads it.
@@ -641,8 +649,8 @@ inline std::vector<ModelPatternItem> model_pattern(ModelShell &m, std::string_vi
 
 // What a form that reads the value gives for the set value v.
 inline std::string model_value_form(ModelShell &m, std::string_view text,
-                                    const ModelShellReference &r, const std::string &v,
-                                    size_t line, const std::string &where) {
+                                    const ModelShellReference &r, const std::string &v, size_t line,
+                                    const std::string &where) {
     std::string_view word = text.substr(r.word, r.word_end - r.word);
     size_t n = v.size();
     switch (r.op) {
