@@ -261,6 +261,9 @@ struct ModelShellReference {
     bool colon;
     char op;
     size_t word, word_end;
+    // The forms that read the value: op '#', '%', '/', '^', ',', ':' (the
+    // substring), 'n' (${#NAME}), '@' (not read); mode as the program's.
+    char mode = 0;
 };
 
 inline bool model_name_start(char c) {
@@ -270,6 +273,110 @@ inline bool model_name_start(char c) {
 inline bool model_name_byte(char c) {
     return model_name_start(c) || (c >= '0' && c <= '9');
 }
+
+// The "}" that closes the form whose "$" is in[at], its word from in[from]:
+// within 4096 bytes of the "$" and on its line; npos where none does.
+inline size_t model_form_close(std::string_view in, size_t at, size_t from) {
+    int open = 0;
+    for (size_t j = from; j < in.size() && j - at + 1 <= 4096; j++) {
+        if (in[j] == '\n' || in[j] == '\0')
+            return std::string_view::npos;
+        if (in[j] == '$' && j + 1 < in.size() && in[j + 1] == '{' && j + 1 - at + 1 <= 4096) {
+            open++;
+            j++;
+        } else if (in[j] == '}' && open-- == 0) {
+            return j;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// OFFSET or LENGTH of a substring in s from i: an integer without a leading
+// zero, "-" allowed after spaces, inside "( )" or where minus_ok.
+inline bool model_bound(std::string_view s, size_t &i, bool minus_ok, long long &v) {
+    bool paren = i < s.size() && s[i] == '(';
+    size_t j = i + paren;
+    bool spaced = false;
+    if (!paren)
+        while (j < s.size() && s[j] == ' ')
+            j++, spaced = true;
+    bool minus = j < s.size() && s[j] == '-' && (paren || spaced || minus_ok);
+    j += minus;
+    size_t d = j;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9')
+        j++;
+    if (j == d || (s[d] == '0' && j - d > 1))
+        return false;
+    v = 0;
+    for (size_t q = d; q < j; q++)
+        v = std::min<long long>(v * 10 + (s[q] - '0'), 1LL << 50);
+    if (minus)
+        v = -v;
+    if (paren) {
+        if (j >= s.size() || s[j] != ')')
+            return false;
+        j++;
+    }
+    i = j;
+    return true;
+}
+
+inline bool model_substring(std::string_view s, long long &offset, bool &has_length,
+                            long long &length) {
+    size_t i = 0;
+    if (!model_bound(s, i, false, offset))
+        return false;
+    has_length = i < s.size() && s[i] == ':';
+    if (has_length && !model_bound(s, ++i, true, length))
+        return false;
+    return i == s.size();
+}
+
+// Which form r (op the byte after NAME) is, or '@' for one not read.
+inline void model_classify(std::string_view in, ModelShellReference &r) {
+    std::string_view rest = in.substr(r.word, r.word_end - r.word);
+    char op = r.op;
+    bool twice = !rest.empty() && rest[0] == op;
+    if ((op == '#' || op == '%' || op == '^' || op == ',') && twice) {
+        r.mode = op;
+        r.word++;
+    } else if (op == '/' && !rest.empty() && (rest[0] == '/' || rest[0] == '#' || rest[0] == '%')) {
+        r.mode = rest[0];
+        r.word++;
+    }
+    long long a = 0, b = 0;
+    bool has = false;
+    bool read = op == '#' || op == '%' || op == '/' ||
+                ((op == '^' || op == ',') && r.word == r.word_end) ||
+                (op == ':' && model_substring(rest, a, has, b));
+    if (!read) {
+        r.op = '@';
+        r.word = r.word_end;
+    }
+}
+
+// ${#NAME} at in[at], or ${#NAME OP ...} that is not read.
+inline ModelShellReference model_length_reference(std::string_view in, size_t at) {
+    ModelShellReference r = {ModelShellReference::text, at + 1, "", false, false, 0, 0, 0};
+    size_t k = at + 3;
+    while (k < in.size() && model_name_byte(in[k]))
+        k++;
+    if (k >= in.size() || k - at + 1 > 4096)
+        return r;
+    std::string name(in.substr(at + 3, k - at - 3));
+    if (in[k] == '}')
+        return {ModelShellReference::form, k + 1, name, true, false, 'n', k, k};
+    if (std::string_view(":-=+?#%/^,@").find(in[k]) == std::string_view::npos)
+        return r;
+    size_t close = model_form_close(in, at, k + 1);
+    if (close == std::string_view::npos)
+        return r;
+    return {ModelShellReference::form, close + 1, name, true, false, '@', close, close};
+}
+
+// Off: the grammar from before the forms that read the value, where such a
+// form was text, for the property that a run with none of them is unchanged.
+inline thread_local bool model_value_forms = true;
 
 inline ModelShellReference model_shell_reference(std::string_view in, size_t at) {
     ModelShellReference r = {ModelShellReference::text, at + 1, "", false, false, 0, 0, 0};
@@ -290,6 +397,8 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     }
     if (i >= in.size() || in[i] != '{')
         return r;
+    if (model_value_forms && i + 2 < in.size() && in[i + 1] == '#' && model_name_start(in[i + 2]))
+        return model_length_reference(in, at);
     size_t k = i + 1;
     while (k < in.size() && model_name_byte(in[k]))
         k++;
@@ -309,21 +418,145 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     }
     bool colon = in[k] == ':';
     size_t op = k + colon;
-    if (op >= in.size() || std::string_view("-=+?").find(in[op]) == std::string_view::npos)
+    if (op >= in.size())
         return r;
-    int open = 0;
-    for (size_t j = op + 1; j < in.size() && fits(j); j++) {
-        if (in[j] == '\n' || in[j] == '\0')
-            return r;
-        if (in[j] == '$' && j + 1 < in.size() && in[j + 1] == '{' && fits(j + 1)) {
-            open++;
-            j++;
-        } else if (in[j] == '}' && open-- == 0) {
-            r = {ModelShellReference::form, j + 1, name, true, colon, in[op], op + 1, j};
-            return r;
-        }
-    }
+    bool common = std::string_view("-=+?").find(in[op]) != std::string_view::npos;
+    if (!common &&
+        (!model_value_forms || std::string_view(":#%/^,@").find(in[k]) == std::string_view::npos))
+        return r;
+    size_t close = model_form_close(in, at, common ? op + 1 : k + 1);
+    if (close == std::string_view::npos)
+        return r;
+    if (common)
+        return {ModelShellReference::form, close + 1, name, true, colon, in[op], op + 1, close};
+    r = {ModelShellReference::form, close + 1, name, true, false, in[k], k + 1, close};
+    model_classify(in, r);
     return r;
+}
+
+// The shell's patterns, matched plainly: every way tried, each answer kept.
+struct ModelPatternItem {
+    char kind; // 'b' a byte, '?' any, '*' any run, '[' a set
+    char byte;
+    std::vector<bool> set;
+};
+
+inline std::vector<ModelPatternItem> model_pattern_items(std::string_view p) {
+    std::vector<ModelPatternItem> items;
+    auto classy = [](std::string_view n, int c) {
+        bool up = c >= 'A' && c <= 'Z', lo = c >= 'a' && c <= 'z', dg = c >= '0' && c <= '9';
+        bool graph = c >= 33 && c <= 126;
+        if (n == "alpha")
+            return up || lo;
+        if (n == "digit")
+            return dg;
+        if (n == "alnum")
+            return up || lo || dg;
+        if (n == "upper")
+            return up;
+        if (n == "lower")
+            return lo;
+        if (n == "space")
+            return c == ' ' || (c >= 9 && c <= 13);
+        if (n == "blank")
+            return c == ' ' || c == '\t';
+        if (n == "punct")
+            return graph && !up && !lo && !dg;
+        if (n == "xdigit")
+            return dg || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (n == "cntrl")
+            return c < 32 || c == 127;
+        if (n == "graph")
+            return graph;
+        if (n == "print")
+            return graph || c == ' ';
+        return false;
+    };
+    size_t i = 0;
+    while (i < p.size()) {
+        char c = p[i];
+        if (c == '*') {
+            if (items.empty() || items.back().kind != '*')
+                items.push_back({'*', 0, {}});
+            i++;
+            continue;
+        }
+        if (c == '?') {
+            items.push_back({'?', 0, {}});
+            i++;
+            continue;
+        }
+        if (c == '\\' && i + 1 < p.size()) {
+            items.push_back({'b', p[i + 1], {}});
+            i += 2;
+            continue;
+        }
+        if (c == '[') {
+            std::vector<bool> set(256, false);
+            size_t j = i + 1;
+            bool neg = j < p.size() && (p[j] == '!' || p[j] == '^');
+            j += neg;
+            bool closed = false;
+            for (bool first = true; j < p.size(); first = false) {
+                if (p[j] == ']' && !first) {
+                    closed = true;
+                    break;
+                }
+                if (p.substr(j, 2) == "[:") {
+                    size_t e = p.find(":]", j + 2);
+                    if (e != std::string_view::npos) {
+                        for (int b = 0; b < 256; b++)
+                            if (classy(p.substr(j + 2, e - j - 2), b))
+                                set[b] = true;
+                        j = e + 2;
+                        continue;
+                    }
+                }
+                unsigned char lo = static_cast<unsigned char>(p[j]);
+                if (p[j] == '\\' && j + 1 < p.size())
+                    lo = static_cast<unsigned char>(p[++j]);
+                j++;
+                unsigned char hi = lo;
+                if (j + 1 < p.size() && p[j] == '-' && p[j + 1] != ']') {
+                    j++;
+                    if (p[j] == '\\' && j + 1 < p.size())
+                        j++;
+                    hi = static_cast<unsigned char>(p[j++]);
+                }
+                for (int b = lo; b <= hi; b++)
+                    set[b] = true;
+            }
+            if (closed) {
+                if (neg)
+                    set.flip();
+                items.push_back({'[', 0, set});
+                i = j + 1;
+                continue;
+            }
+        }
+        items.push_back({'b', c, {}});
+        i++;
+    }
+    return items;
+}
+
+// Whether items match all of s.
+inline bool model_pattern_match(const std::vector<ModelPatternItem> &items, std::string_view s) {
+    // can[k][j]: items from k match s from j.
+    size_t n = s.size(), m = items.size();
+    std::vector<std::vector<char>> can(m + 1, std::vector<char>(n + 1, 0));
+    can[m][n] = 1;
+    for (size_t k = m; k-- > 0;)
+        for (size_t j = n + 1; j-- > 0;) {
+            const ModelPatternItem &it = items[k];
+            if (it.kind == '*')
+                can[k][j] = can[k + 1][j] || (j < n && can[k][j + 1]);
+            else if (j < n)
+                can[k][j] = can[k + 1][j + 1] &&
+                            (it.kind == '?' || (it.kind == 'b' && it.byte == s[j]) ||
+                             (it.kind == '[' && it.set[static_cast<unsigned char>(s[j])]));
+        }
+    return can[0][0];
 }
 
 // The state of one -s run: assignments made so far, and the reports.
@@ -380,6 +613,147 @@ inline size_t model_escape_end(std::string_view in, size_t at, const std::vector
     return model_replaces(list, given, options, after) ? after.end : at + 2;
 }
 
+inline std::string model_shell_expand(ModelShell &m, std::string_view text, size_t line);
+
+// Where the reference at text[i] ends, as the expansion reads it.
+inline size_t model_reference_end_shell(ModelShell &m, std::string_view text, size_t i) {
+    ModelShellReference r = model_shell_reference(text, i);
+    if (r.kind == ModelShellReference::escape && model_limited(m.given, m.options))
+        return model_escape_end(text, i, m.list, m.given, m.options);
+    return r.end;
+}
+
+// A pattern word expanded: its own backslashes kept, its references' values
+// with theirs doubled.
+inline std::vector<ModelPatternItem> model_pattern(ModelShell &m, std::string_view text,
+                                                   size_t line) {
+    std::string p;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            p += text.substr(i, 2);
+            i += 2;
+        } else if (text[i] == '$') {
+            size_t end = model_reference_end_shell(m, text, i);
+            for (char c : model_shell_expand(m, text.substr(i, end - i), line)) {
+                if (c == '\\')
+                    p += '\\';
+                p += c;
+            }
+            i = end;
+        } else {
+            p += text[i++];
+        }
+    }
+    return model_pattern_items(p);
+}
+
+// What a form that reads the value gives for the set value v.
+inline std::string model_value_form(ModelShell &m, std::string_view text,
+                                    const ModelShellReference &r, const std::string &v, size_t line,
+                                    const std::string &where) {
+    std::string_view word = text.substr(r.word, r.word_end - r.word);
+    size_t n = v.size();
+    switch (r.op) {
+    case 'n':
+        return std::to_string(n);
+    case '^':
+    case ',': {
+        std::string o = v;
+        for (size_t i = 0; i < n && (i == 0 || r.mode != 0); i++) {
+            char c = o[i];
+            if (r.op == '^' && c >= 'a' && c <= 'z')
+                o[i] = static_cast<char>(c - 32);
+            if (r.op == ',' && c >= 'A' && c <= 'Z')
+                o[i] = static_cast<char>(c + 32);
+        }
+        return o;
+    }
+    case ':': {
+        long long off = 0, len = 0;
+        bool has = false;
+        model_substring(word, off, has, len);
+        long long size = static_cast<long long>(n);
+        if (off < 0)
+            off += size;
+        if (off < 0 || off > size)
+            return "";
+        long long to = !has ? size : len >= 0 ? std::min(size, off + len) : size + len;
+        if (to < off) {
+            m.err += where + "\": substring ends before it starts\n";
+            return "";
+        }
+        return v.substr(static_cast<size_t>(off), static_cast<size_t>(to - off));
+    }
+    case '#':
+    case '%': {
+        if (n == 0)
+            return "";
+        auto items = model_pattern(m, word, line);
+        bool longest = r.mode != 0;
+        for (size_t t = 0; t <= n; t++) {
+            size_t k = longest ? n - t : t;
+            if (r.op == '#' && model_pattern_match(items, std::string_view(v).substr(0, k)))
+                return v.substr(k);
+            if (r.op == '%' && model_pattern_match(items, std::string_view(v).substr(n - k)))
+                return v.substr(0, n - k);
+        }
+        return v;
+    }
+    default:
+        break;
+    }
+    // '/': PATTERN up to the first "/" that no backslash escapes and no reference holds.
+    size_t slash = r.mode == '/' && !word.empty() && word[0] == '/' ? 1 : 0;
+    while (slash < word.size() && word[slash] != '/') {
+        if (word[slash] == '\\' && slash + 1 < word.size())
+            slash += 2;
+        else if (word[slash] == '$')
+            slash = std::max(slash + 1, model_reference_end_shell(m, word, slash));
+        else
+            slash++;
+    }
+    slash = std::min(slash, word.size());
+    auto items = model_pattern(m, word.substr(0, slash), line);
+    std::string with =
+        slash < word.size() ? model_shell_expand(m, word.substr(slash + 1), line) : "";
+    std::string_view sv(v);
+    auto longest_at = [&](size_t i) -> long {
+        for (size_t k = n - i + 1; k-- > 0;)
+            if (model_pattern_match(items, sv.substr(i, k)))
+                return static_cast<long>(k);
+        return -1;
+    };
+    if (r.mode == '#') {
+        long k = longest_at(0);
+        return k < 0 ? v : with + v.substr(static_cast<size_t>(k));
+    }
+    if (r.mode == '%') {
+        for (size_t k = n + 1; k-- > 0;)
+            if (model_pattern_match(items, sv.substr(n - k)))
+                return v.substr(0, n - k) + with;
+        return v;
+    }
+    if (items.empty())
+        return v;
+    std::string o;
+    size_t i = 0;
+    bool replaced = false;
+    while (i < n || (n == 0 && !replaced)) {
+        long k = (replaced && r.mode != '/') ? -1 : longest_at(i);
+        if (k < 0) {
+            if (n == 0)
+                break;
+            o += v[i++];
+            continue;
+        }
+        o += with;
+        replaced = true;
+        i += static_cast<size_t>(k);
+        if (k == 0)
+            break;
+    }
+    return o + v.substr(std::min(i, n));
+}
 // Expands text as found on line; references in a used word on its form's.
 inline std::string model_shell_expand(ModelShell &m, std::string_view text, size_t line) {
     std::string out;
@@ -421,6 +795,28 @@ inline std::string model_shell_expand(ModelShell &m, std::string_view text, size
                 out += whole;
             continue;
         }
+        if (std::string_view("-=+?").find(r.op) == std::string_view::npos) {
+            if (r.op == '@') {
+                m.err += "fillvars: line " + std::to_string(line) + ": \"" +
+                         model_escape(std::string(whole)) + "\": not a form fillvars reads\n";
+                out += whole;
+                continue;
+            }
+            if (value == nullptr) {
+                if (m.options.nounset)
+                    m.err += where + "\" is not set\n";
+                if (m.options.keep)
+                    out += whole;
+                else if (r.op == 'n')
+                    out += '0';
+                continue;
+            }
+            std::string v = *value;
+            if (v.empty() && m.options.noempty)
+                m.err += where + "\" is empty\n";
+            out += model_value_form(m, text, r, v, line, where);
+            continue;
+        }
         bool set = value != nullptr;
         bool empty = set && value->empty();
         bool use_word = r.op == '+' ? set && !(r.colon && empty) : !set || (r.colon && empty);
@@ -452,6 +848,19 @@ inline ModelRun model_shell_run(std::string_view in, const std::vector<std::stri
     run.out = model_shell_expand(m, in, 1);
     run.err = m.err;
     return run;
+}
+
+// Whether any "$" of in starts a form that reads the value, or one not read.
+inline bool model_has_value_forms(std::string_view in) {
+    for (size_t i = 0; i < in.size(); i++) {
+        if (in[i] != '$')
+            continue;
+        ModelShellReference r = model_shell_reference(in, i);
+        if (r.kind == ModelShellReference::form &&
+            std::string_view("-=+?").find(r.op) == std::string_view::npos)
+            return true;
+    }
+    return false;
 }
 
 // -r: the names of the references that the run replaces, each once, in the

@@ -385,6 +385,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fail_property("-s without a limit follows the model", in, unlimited.out, got_shell.out);
     }
 
+    // A template with none of the forms that read the value (${#NAME},
+    // ${NAME#P}, ${NAME:1}, ${NAME/P/S}, ${NAME^}... or one not read) runs as
+    // it did before they came: the grammar without them gives the same run.
+    if (options.shell && !model_has_value_forms(in)) {
+        model_value_forms = false;
+        ModelRun before = model_run(in, list, given, env, options);
+        if (options.references) {
+            before.out = model_references(in, list, given, options);
+            if (!options.nounset && !options.noempty)
+                before.err.clear();
+        }
+        model_value_forms = true;
+        if (optioned.out != before.out || optioned.err != before.err)
+            fail_property("-s: a run without the value forms is unchanged", in, before.out,
+                          optioned.out);
+    }
+
     // -f: a file of variables acts as the environment's entries would, after
     // its own: the same entries given by a file instead give the same run,
     // and a file that sets only names the environment sets changes nothing.

@@ -10,6 +10,13 @@
 #include "io.hpp"
 #include "scan.hpp"
 
+#if FILLVARS_SSE2 && defined(__x86_64__)
+#define FILLVARS_AVX2 1
+#include <immintrin.h>
+#else
+#define FILLVARS_AVX2 0
+#endif
+
 // Reports (-u, -e, the "?" forms of -s) name the line of their "$". Lines
 // are counted only when reports can arise, lazily: up to the "$" of a
 // report, and up to where the walk leaves a block.
@@ -39,12 +46,53 @@ uint64_t reports_count() {
     return reports.count;
 }
 
+#if FILLVARS_AVX2
+// count_feeds 32 bytes a compare, where the CPU has AVX2: under -s lines are
+// counted through all the text, which is most of what a run over text
+// without "$" does, as a report in any later block names its line.
+[[gnu::target("avx2")]] static uint64_t count_feeds_wide(const char *p, const char *end) {
+    const __m256i feed = _mm256_set1_epi8('\n');
+    const __m256i zero = _mm256_setzero_si256();
+    uint64_t feeds = 0;
+    while (end - p >= 128) {
+        size_t steps = std::min<size_t>(63, static_cast<size_t>(end - p) / 128);
+        __m256i sums = zero;
+        for (size_t i = 0; i < steps; i++, p += 128) {
+            const __m256i *v = reinterpret_cast<const __m256i *>(p);
+            __m256i a = _mm256_cmpeq_epi8(_mm256_loadu_si256(v), feed);
+            __m256i b = _mm256_cmpeq_epi8(_mm256_loadu_si256(v + 1), feed);
+            __m256i c = _mm256_cmpeq_epi8(_mm256_loadu_si256(v + 2), feed);
+            __m256i d = _mm256_cmpeq_epi8(_mm256_loadu_si256(v + 3), feed);
+            // Each compare is 0 or -1 a byte: at most -4 a step, 63 steps.
+            sums = _mm256_sub_epi8(sums,
+                                   _mm256_add_epi8(_mm256_add_epi8(a, b), _mm256_add_epi8(c, d)));
+        }
+        __m256i wide = _mm256_sad_epu8(sums, zero);
+        feeds += static_cast<uint64_t>(_mm256_extract_epi64(wide, 0)) +
+                 static_cast<uint64_t>(_mm256_extract_epi64(wide, 1)) +
+                 static_cast<uint64_t>(_mm256_extract_epi64(wide, 2)) +
+                 static_cast<uint64_t>(_mm256_extract_epi64(wide, 3));
+    }
+    return feeds + count_feeds(p, end);
+}
+
+static const bool wide_feeds = __builtin_cpu_supports("avx2");
+#endif
+
+static uint64_t count_lines(const char *p, const char *end) {
+#if FILLVARS_AVX2
+    if (wide_feeds)
+        return count_feeds_wide(p, end);
+#endif
+    return count_feeds(p, end);
+}
+
 // A form's word is walked before the form is reported, so a report may come
 // from before where the count is: on the same line, as a form holds no line feed.
 void count_lines_to(const char *p) {
     if (!reports.counting || p <= reports.counted)
         return;
-    reports.line += count_feeds(reports.counted, p);
+    reports.line += count_lines(reports.counted, p);
     reports.counted = p;
 }
 

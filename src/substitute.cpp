@@ -13,6 +13,7 @@
 
 #include "buffers.hpp"
 #include "environment.hpp"
+#include "forms.hpp"
 #include "grammar.hpp"
 #include "io.hpp"
 #include "name_table.hpp"
@@ -291,6 +292,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     std::memset(end, 0, SCAN_PAST);
     const char *p = start;
     reports_at(start);
+    shell_memo_forget();
     if (cut->tail != Tail::none) {
         bool brace_there;
         const char *stop = shell ? find_shell_end(p) : find_plain_end(p, &brace_there);
@@ -312,6 +314,17 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     return static_cast<size_t>(end - rest);
 }
 
+void expand_text(Output *out, const char *p, const char *end) {
+    Cut none = {Tail::none, false};
+    walk<true, true, false, false>(out, p, end, true, &none);
+}
+
+const char *reference_end(const char *dollar, const char *end) {
+    Reference ref;
+    read_shell<true>(nullptr, dollar, end, true, limited ? read_escape : nullptr, &ref);
+    return ref.end;
+}
+
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
     Cut none = {Tail::none, false};
@@ -324,6 +337,12 @@ static void expand_word(Output *out, const Reference &ref) {
 // before the form's.
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot) {
+    if (ref.op != '-' && ref.op != '=' && ref.op != '+' && ref.op != '?') {
+        bool set = slot != nullptr && slot->value != nullptr;
+        emit_value_form(out, dollar, ref, set ? slot->value : nullptr, set ? slot->value_length : 0,
+                        rules.nounset, rules.noempty, rules.keep);
+        return;
+    }
     bool set = slot != nullptr && slot->value != nullptr;
     bool empty = set && slot->value_length == 0;
     bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
@@ -371,7 +390,10 @@ uint64_t substitute_value(Output *out, const char *value, size_t length, Rules a
     std::memcpy(copy, value, length);
     std::memset(copy + length, 0, 1 + SCAN_PAST);
     Cut none = {Tail::none, false};
+    // The memo of unclosed forms holds pointers into the bytes walked.
+    shell_memo_forget();
     walk<true, true, false, false>(out, copy, copy + length, true, &none);
+    shell_memo_forget();
     std::free(copy);
     reports_flush();
     before_output = nullptr;
@@ -420,6 +442,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     }
     output_flush(&out);
     before_output = nullptr;
+    shell_memo_forget();
     buffers_give_back(buffers);
     environment_release();
     noted_names_release();
