@@ -1,5 +1,5 @@
-# bash completion for fillvars: its options, file names for -o, -f and after a
-# redirection (< or >), and the names of exported variables for operands,
+# bash completion for fillvars: its options, file names for -i, -o, -f and
+# after a redirection (< or >), and the names of exported variables for operands,
 # bare or in the $NAME and ${NAME} forms. An operand may be a comma list, so
 # only the field after the last comma is completed.
 # No offer holds a "$" that the shell would expand: outside single quotes it
@@ -35,18 +35,18 @@ _fillvars() {
     done
 
     # A file: after a redirection, which bash splits off as a word of its
-    # own, and after -o or -f (alone or closing a group of options that take
-    # no argument, such as -uo: in -po the "o" is the prefix), --output or
-    # --env-file (bash splits "--output=FILE" at the "=").
+    # own, and after -i, -o or -f (alone or closing a group of options that
+    # take no argument, such as -uo: in -po the "o" is the prefix), --input,
+    # --output or --env-file (bash splits "--output=FILE" at the "=").
     local file=0
     [[ $prev =~ ^[0-9]*\&?[\<\>]+$ ]] && file=1
-    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*[of]$ || $prev == --output || $prev == --env-file ||
-        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} =~ ^--(output|env-file)$) ]]; then
+    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*[iof]$ || $prev =~ ^--(input|output|env-file)$ ||
+        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} =~ ^--(input|output|env-file)$) ]]; then
         file=1
     fi
     if ((file)); then
         # Right after "--output=", bash hands over the "=" as the word.
-        [[ ($prev == --output || $prev == --env-file) && $cur == = ]] && cur=
+        [[ $prev =~ ^--(input|output|env-file)$ && $cur == = ]] && cur=
         compopt -o filenames 2>/dev/null
         local IFS=$'\n'
         COMPREPLY=($(compgen -f -- "$cur"))
@@ -58,8 +58,8 @@ _fillvars() {
         return
     fi
     if ((options)) && [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-b --braced -e --noempty -f --env-file -h --help -k --keep
-            -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables
+        COMPREPLY=($(compgen -W '-b --braced -e --noempty -f --env-file -h --help -i --input
+            -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables
             -V --version' -- "$cur"))
         return
     fi

@@ -1,4 +1,4 @@
-# fish completion for fillvars: its options, file names for -o and -f, and the names
+# fish completion for fillvars: its options, file names for -i, -o and -f, and the names
 # of exported variables for operands, bare or after a "$" or "${" that is
 # quoted or escaped. An operand may be a comma list, so only the field after
 # the last comma is completed. Values are not shown: they may be secrets.
@@ -16,6 +16,7 @@ end
 
 complete -c fillvars -s h -l help -d 'Write the usage text and exit'
 complete -c fillvars -s f -l env-file -r -F -d 'Also take variables from a file of NAME=VALUE lines'
+complete -c fillvars -s i -l input -r -F -d 'Read the template from a file, not standard input'
 complete -c fillvars -s o -l output -r -F -d 'Write to FILE, replaced only when the run succeeds'
 complete -c fillvars -s u -l nounset -d 'Report references to variables that are not set'
 complete -c fillvars -s e -l noempty -d 'Report references to variables that are empty'

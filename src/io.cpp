@@ -56,6 +56,8 @@ size_t read_some(int fd, char *data, size_t size) {
         // A failing wait is reported as the read it was waiting for.
         if (errno == EINTR || (would_block(errno) && wait_for(fd, POLLIN)))
             continue;
+        if (on_read_failure != nullptr)
+            on_read_failure(fd);
         fail("read");
     }
 }

@@ -19,6 +19,10 @@ size_t page_rounded(size_t carry);
 // descriptor has nothing to read; ends the run with "read" on an error.
 size_t read_some(int fd, char *data, size_t size);
 
+// Called with the descriptor when read_some fails, before its own message:
+// -i's, which ends the run with a message that names FILE.
+inline void (*on_read_failure)(int fd) = nullptr;
+
 // Writes all of data, waiting while a non-blocking descriptor is full; false
 // on an error, with errno set.
 bool write_waiting(int fd, const char *data, size_t length);

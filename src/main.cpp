@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "env_file.hpp"
+#include "input_file.hpp"
 #include "io.hpp"
 #include "names.hpp"
 #include "output_file.hpp"
@@ -29,6 +30,7 @@ static const struct option options[] = {
     {"output", required_argument, nullptr, 'o'},
     {"references", no_argument, nullptr, 'r'},
     {"env-file", required_argument, nullptr, 'f'},
+    {"input", required_argument, nullptr, 'i'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -71,8 +73,11 @@ int main(int argc, char *argv[]) {
     bool listing = false;
     Rules rules = {};
     const char *output = nullptr;
+    const char *input = nullptr;
+    int inputs = 0;
+    bool input_missing = false;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:i:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -109,10 +114,26 @@ int main(int argc, char *argv[]) {
             // "-" is standard output, as without the option.
             output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
             break;
+        case 'i':
+            input = optarg;
+            inputs++;
+            break;
         default:
-            // getopt_long has reported it; the run goes on without it.
+            // getopt_long has reported it; the run goes on without it. Not
+            // so for -i without its FILE: reading standard input instead
+            // would render the empty input of a job that gives none.
+            if (optopt == 'i')
+                input_missing = true;
             break;
         }
+    }
+    if (input_missing || inputs > 1) {
+        if (!input_missing) {
+            static const char twice[] = "fillvars: -i given twice: the template is one file\n";
+            write_waiting(STDERR_FILENO, twice, sizeof twice - 1);
+        }
+        release_options();
+        return 1;
     }
     for (int i = optind; i < argc; i++)
         name_list_add_operand(argv[i]);
@@ -123,6 +144,7 @@ int main(int argc, char *argv[]) {
     }
     // Before any input is read and before -o creates anything: a bad file
     // ends the run with nothing written.
+    int in = input_file_open(input);
     if (!env_files_load(rules)) {
         env_files_release();
         return 1;
@@ -130,7 +152,7 @@ int main(int argc, char *argv[]) {
     int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
     // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was
     // (one written in place keeps what was written).
-    uint64_t reported = substitute_stream(STDIN_FILENO, out, BLOCK_SIZE, rules);
+    uint64_t reported = substitute_stream(in, out, BLOCK_SIZE, rules);
     name_list_release();
     env_files_release();
     if (reported > 0)

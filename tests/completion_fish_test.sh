@@ -12,7 +12,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null || { echo "FAIL: install"; exit 1; }
 mkdir -p "$work/home" "$work/run/tpl"
-# Files for -o to complete.
+# Files for -i, -o and -f to complete.
 touch "$work/run/tpl/site.conf.in" "$work/run/tpl/other"
 [ -f "$work/prefix/share/fish/vendor_completions.d/fillvars.fish" ] ||
     { echo "FAIL: not installed in share/fish/vendor_completions.d"; exit 1; }
@@ -37,7 +37,7 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -b --braced -e --noempty -f --env-file -h --help -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
+fillvars -              | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
 fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO
@@ -57,6 +57,9 @@ fillvars --output=tpl/o | --output=tpl/other
 fillvars -uo tpl/       | tpl/other tpl/site.conf.in
 fillvars -f tpl/s       | tpl/site.conf.in
 fillvars --env-file=tpl/o | --env-file=tpl/other
+fillvars -i tpl/s       | tpl/site.conf.in
+fillvars --input=tpl/o  | --input=tpl/other
+fillvars -i T_          |
 CASES
 
 [ $failed = 0 ] && echo "fish completion: all checks passed"

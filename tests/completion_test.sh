@@ -34,7 +34,7 @@ while IFS='|' read -r line expected; do
     want=$(printf '%s\n' $expected | sort | paste -sd' ')
     [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
 done <<'CASES'
-fillvars -                   | -b --braced -e --noempty -f --env-file -h --help -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
+fillvars -                   | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
 fillvars --v                 | --variables --version
 fillvars --he                | --help
 fillvars --n                 | --noempty --nounset
@@ -43,7 +43,7 @@ fillvars -p T_               |
 fillvars --prefix T_         |
 fillvars -p X T_O            | T_ONE
 fillvars -V                  | -V
-fillvars A -                 | -b --braced -e --noempty -f --env-file -h --help -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
+fillvars A -                 | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version
 fillvars --o                 | --output
 fillvars -o tpl/s            | tpl/site.conf.in
 fillvars -o T_O              |
@@ -53,6 +53,14 @@ fillvars --output =          | tpl
 fillvars -uo tpl/s           | tpl/site.conf.in
 fillvars -ro tpl/s           | tpl/site.conf.in
 fillvars --r                 | --references
+fillvars -i tpl/s            | tpl/site.conf.in
+fillvars -ui tpl/            | tpl/site.conf.in tpl/other
+fillvars --input tpl/o       | tpl/other
+fillvars --input = tpl/o     | tpl/other
+fillvars --input =           | tpl
+fillvars -i T_O              |
+fillvars -pi T_O             | T_ONE
+fillvars --i                 | --input
 fillvars -f tpl/s            | tpl/site.conf.in
 fillvars -uf tpl/            | tpl/site.conf.in tpl/other
 fillvars --env-file tpl/o    | tpl/other

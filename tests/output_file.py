@@ -265,6 +265,12 @@ def table_cases():
          STDIN_REFUSED % b"/proc/self/fd/0", b"", OLD, True),
         ("-f FILE where FILE is the input, -o FILE too", ["-f", "f", "-o", "f"], "f", None,
          None, 1, STDIN_REFUSED % b"f", b"", OLD, False),
+        ("-i: a missing FILE", ["-i", "missing.in", "-o", "f"], b"$A", None, None, 1,
+         b"fillvars: missing.in: No such file or directory\n", b"", OLD, True),
+        ("-i: a folder", ["-o", "f", "-i", "d"], b"$A", None, None, 1,
+         b"fillvars: d: Is a directory\n", b"", OLD, True),
+        ("-i given twice", ["-i", "f", "-o", "f", "-i", "f"], b"$A", None, None, 1,
+         b"fillvars: -i given twice: the template is one file\n", b"", OLD, True),
         ("FILE /dev/null is written, not replaced", ["-o", "/dev/null"], b"$A", None, None, 0,
          b"", b"", OLD, False),
         ("FILE /dev/full: a write error", ["-o", "/dev/full"], b"$A", None, None, 1,
@@ -277,6 +283,8 @@ def table_cases():
              1, io_error % b"f: write", b"", OLD, False),
             ("a read error after two blocks", ["-o", "f"], many, preload("read:3"), None, 1,
              io_error % b"read", b"", OLD, False),
+            ("a read error of -i FILE names it", ["-i", "f", "-o", "f"], b"$A",
+             preload("read:1"), None, 1, io_error % b"f", b"", OLD, True),
             ("fsync fails", ["-o", "f"], b"a=$A\n", preload("fsync:1"), None, 1,
              io_error % b"f: not replaced: the new file could not be synced", b"", OLD, False),
             ("rename fails", ["-o", "f"], b"a=$A\n", preload("renameat:1"), None, 1,
@@ -321,6 +329,10 @@ def file_cases():
         with open(path, "rb") as f:
             got = run(["-o", "f"], folder, f.fileno())
         check("in place: -o f < f", got, folder, before, 0, file=b"in place: 1\n")
+        with open(path, "wb") as f:
+            f.write(b"in place: ${A}\n")
+        got = run(["-i", "f", "-o", "f"], folder, b"not the template")
+        check("in place: -i f -o f", got, folder, before, 0, file=b"in place: 1\n", unread=True)
 
         # Two links, the second relative to the folder that holds it; the
         # file they lead to is replaced, in its own folder.
