@@ -1,6 +1,8 @@
 // Fuzzes operand intake and name extraction: the input is a list of operands,
 // one a line; the name list they build, what -v lists, the name each line
-// denotes and the membership answers must match the model.
+// denotes, the membership answers and the fields that -s refuses must match
+// the model.
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,28 @@ extern "C" ssize_t __wrap_write(int fd, const void *data, size_t size) {
     return static_cast<ssize_t>(size);
 }
 
+// Under -s: the first field of operand whose name (model_name) is neither
+// empty nor a shell name, or a view with no data.
+static std::string_view model_non_name_field(std::string_view operand) {
+    size_t i = 0;
+    while (i <= operand.size()) {
+        size_t end = operand.find_first_of(", \t\r\n", i);
+        if (end == std::string_view::npos)
+            end = operand.size();
+        std::string name = model_name(operand.substr(i, end - i));
+        bool shell = name.empty() || !(std::isdigit(static_cast<unsigned char>(name[0])));
+        for (char c : name) {
+            if (!(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                  (c >= '0' && c <= '9')))
+                shell = false;
+        }
+        if (end > i && !shell)
+            return operand.substr(i, end - i);
+        i = end + 1;
+    }
+    return {};
+}
+
 static void check(bool ok, const char *what, std::string_view detail) {
     if (!ok) {
         std::fprintf(stderr, "property failed: %s (%zu bytes)\n", what, detail.size());
@@ -50,6 +74,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (const std::string &line : lines) {
         // The operand is a C string: it ends at its first NUL, if any.
         std::string operand(line.c_str());
+        // -s's check: the first field whose name is neither empty nor a
+        // shell name, and the operand left as it was for the list.
+        std::string_view wrong = model_non_name_field(operand);
+        const char *field = nullptr;
+        size_t length = 0;
+        bool refused = name_operand_refused(operand.c_str(), &field, &length);
+        check(refused == (wrong.data() != nullptr), "-s refuses a field that is not a name",
+              operand);
+        if (refused)
+            check(field == operand.c_str() + (wrong.data() - operand.data()) &&
+                      length == wrong.size(),
+                  "-s names the first field that is not a name", operand);
+        check(operand == line.c_str(), "-s's check leaves the operand", operand);
         model_add_operand(expected, operand);
         name_list_add_operand(operand.data());
     }

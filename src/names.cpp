@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "io.hpp"
+#include "scan.hpp"
 
 NameList name_list = {0, nullptr};
 
@@ -58,12 +59,47 @@ void name_list_add(const char *name) {
 
 // White space separates names too: "$PORT $HOST" is two names, as a user
 // writing them in shell format means, and no reference can name "PORT $HOST".
+static const char separators[] = ", \t\r\n";
+
 void name_list_add_operand(char *operand) {
     name_list_given = true;
-    const char *separators = ", \t\r\n";
     for (char *field = std::strtok(operand, separators); field != nullptr;
          field = std::strtok(nullptr, separators))
         name_list_add(extract_name(field));
+}
+
+// The field's name found as extract_name finds it, from the field alone.
+static bool shell_name_or_none(const char *field, size_t length) {
+    size_t skip = 0;
+    if (length > 0 && field[0] == '$')
+        skip = length > 1 && field[1] == '{' ? 2 : 1;
+    const char *name = field + skip;
+    const char *brace = static_cast<const char *>(std::memchr(name, '}', length - skip));
+    size_t name_length = brace != nullptr ? static_cast<size_t>(brace - name) : length - skip;
+    name_length = std::min(name_length, NAME_LIMIT);
+    if (name_length == 0)
+        return true;
+    if (!starts_shell_name(name[0]))
+        return false;
+    for (size_t i = 1; i < name_length; i++) {
+        if (shell_stops.has[static_cast<unsigned char>(name[i])])
+            return false;
+    }
+    return true;
+}
+
+bool name_operand_refused(const char *operand, const char **field, size_t *length) {
+    for (const char *p = operand + std::strspn(operand, separators); *p != '\0';
+         p += std::strspn(p, separators)) {
+        size_t n = std::strcspn(p, separators);
+        if (!shell_name_or_none(p, n)) {
+            *field = p;
+            *length = n;
+            return true;
+        }
+        p += n;
+    }
+    return false;
 }
 
 void name_list_add_prefix(const char *prefix) {

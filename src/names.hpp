@@ -33,6 +33,11 @@ void name_list_add(const char *name);
 void name_list_add_operand(char *operand);
 // Names that begin with prefix are allowed too; "" allows every name.
 void name_list_add_prefix(const char *prefix);
+// Under -s only shell names are ever replaced: a field of operand whose name
+// is neither empty nor a shell name ("nginx.conf.in", "a-b") can limit
+// nothing, and is a slip. Returns whether there is one, the first one as
+// written in *field and *length. The operand is left as it is.
+bool name_operand_refused(const char *operand, const char **field, size_t *length);
 // Whether a prefix given allows name.
 bool name_prefix_allows(const char *name, size_t length);
 // Whether name is allowed: no list, a listed name, or a prefix. The filter

@@ -64,6 +64,8 @@ USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
          b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
 VERSION = b"fillvars 0.1\n"
 NO_VARIABLES = b"fillvars: no variables defined\n"
+NOT_A_NAME = (b'fillvars: "%s" is not a name: the template is read from standard input, '
+              b'or from -i FILE\n')
 
 
 def option_diagnostic(words):
@@ -187,6 +189,30 @@ CASES = [
          stderr=b"fillvars: -i given twice: the template is one file\n", status=1),
     case("-v does not open -i's FILE", ["-v", "-i", "missing.in", "A"], stdout=b"A\n"),
     case("-h before -i's FILE is opened", ["-i", "missing.in", "-h"], stdout=USAGE),
+
+    # Under -s only shell names are replaced: an operand field that is not
+    # one can limit nothing, and is mostly the template named where it is
+    # not read. Refused before any input is read.
+    case("-s: the template named as an operand", ["-s", "nginx.conf.in"], stdin=b"$A",
+         env={"A": "1"}, stderr=NOT_A_NAME % b"nginx.conf.in", status=1),
+    case("-s: the first field of an operand that is not a name", ["-s", "A", "${B},./t.tmpl a-b"],
+         stdin=b"$A", env={"A": "1"}, stderr=NOT_A_NAME % b"./t.tmpl", status=1),
+    case("-s: a field that is not a name, with -v", ["-v", "A", "app.env", "-s"],
+         stderr=NOT_A_NAME % b"app.env", status=1),
+    case("-s: a field that is not a name, with -r and -i", ["-r", "-s", "-i", "t.in", "t.in"],
+         stderr=NOT_A_NAME % b"t.in", status=1, files={b"t.in": b"$A"}),
+    case("-s: a field that is not a name, after --", ["-s", "--", "-A"], stdin=b"$A",
+         stderr=NOT_A_NAME % b"-A", status=1),
+    case("-s: \"$$A\" and \"{B}\" name no shell name", ["-s", "{B},$$A"], stdin=b"$A",
+         stderr=NOT_A_NAME % b"{B}", status=1),
+    case("-s: the field escaped in the message", ["-s", b"a\x1b[2J\"\xc2\x85"],
+         stderr=NOT_A_NAME % b'a\\x1b[2J\\"\\u0085', status=1),
+    case("-s: fields that name nothing limit, and replace nothing", ["-s", "", "$", "${},$,"],
+         stdin=b"$A ${A}", stdout=b"$A ${A}", env={"A": "1"}),
+    case("-s: names in every form", ["-s", "$A,${B} ${C", "_x9"], stdin=b"$A$B$C$_x9$D",
+         stdout=b"1234$D", env={"A": "1", "B": "2", "C": "3", "_x9": "4", "D": "5"}),
+    case("without -s any bytes name a variable", ["a-b", "./t.tmpl"],
+         stdin=b"${a-b} $./t.tmpl $A", stdout=b"v w $A", env={"a-b": "v", "./t.tmpl": "w"}),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),

@@ -265,6 +265,10 @@ def table_cases():
          STDIN_REFUSED % b"/proc/self/fd/0", b"", OLD, True),
         ("-f FILE where FILE is the input, -o FILE too", ["-f", "f", "-o", "f"], "f", None,
          None, 1, STDIN_REFUSED % b"f", b"", OLD, False),
+        ("-s: the template named as an operand", ["-s", "-f", "f", "-o", "f", "nginx.conf.in"],
+         b"", None, None, 1,
+         b'fillvars: "nginx.conf.in" is not a name: the template is read from standard input, '
+         b"or from -i FILE\n", b"", OLD, True),
         ("-i: a missing FILE", ["-i", "missing.in", "-o", "f"], b"$A", None, None, 1,
          b"fillvars: missing.in: No such file or directory\n", b"", OLD, True),
         ("-i: a folder", ["-o", "f", "-i", "d"], b"$A", None, None, 1,
