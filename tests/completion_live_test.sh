@@ -14,9 +14,18 @@ failed=0
 work=$(mktemp -d)
 sock=$work/tmux.sock
 trap 'tmux -S "$sock" kill-server 2>/dev/null; rm -rf "$work"' EXIT
+# A test killed at its CTest timeout gets SIGKILL, which no trap sees, and
+# the tmux server is no child of this script: a watcher, no child of it
+# either, ends the server (and with it the shell and what that runs) once
+# the script is gone. Its output goes nowhere, so CTest does not wait for it.
+# The shell writes its history as it ends: the folder goes once it is done.
+(setsid bash -c 'while kill -0 "$1" 2>/dev/null; do sleep 1; done
+    tmux -S "$2" kill-server 2>/dev/null
+    for ((i = 0; i < 10; i++)); do rm -rf "$3" 2>/dev/null; [ -e "$3" ] || break; sleep 1; done
+    ' _ $$ "$sock" "$work" </dev/null >/dev/null 2>&1 &)
 "$cmake" --install "$build" --prefix "$work/prefix" >/dev/null || { echo "FAIL: install"; exit 1; }
 mkdir -p "$work/home" "$work/run/tpl"
-# Files for -o and the redirections to complete.
+# Files for -i, -o, -f and the redirections to complete.
 touch "$work/run/tpl/site.conf.in" "$work/run/tpl/errors.log"
 # Each command line goes to the history file before the next prompt.
 printf '%s\n' ". $loader" "PS1='\$ '" "HISTFILE=$work/history" "PROMPT_COMMAND='history -a'" \
@@ -63,6 +72,7 @@ fillvars --vari               | PATH | fillvars --variables PATH          | PATH
 fillvars -v A -o tpl/si       |      | fillvars -v A -o tpl/site.conf.in  | A
 fillvars -v A --output=tpl/s  |      | fillvars -v A --output=tpl/site.conf.in | A
 fillvars -v A -f tpl/si       |      | fillvars -v A -f tpl/site.conf.in  | A
+fillvars -v A -i tpl/si       |      | fillvars -v A -i tpl/site.conf.in  | A
 fillvars -v A < tpl/si        |      | fillvars -v A < tpl/site.conf.in   | A
 fillvars -v A > tpl/er        |      | fillvars -v A > tpl/errors.log     | A
 CASES
