@@ -68,6 +68,25 @@ static void release_options() {
     std::exit(0);
 }
 
+// Under -s an operand that cannot be a name is mostly the template, named
+// where it is not read: the first such field is reported, before any input
+// is read.
+static bool operands_are_names(int count, char **operands) {
+    for (int i = 0; i < count; i++) {
+        const char *field;
+        size_t length;
+        if (name_operand_refused(operands[i], &field, &length)) {
+            static const char why[] =
+                "\" is not a name: the template is read from standard input, or from -i FILE";
+            MessagePart parts[] = {
+                {"\"", 1, false}, {field, length, true}, {why, sizeof why - 1, false}};
+            write_message(parts, sizeof parts / sizeof *parts);
+            return false;
+        }
+    }
+    return true;
+}
+
 int main(int argc, char *argv[]) {
     std::atexit(close_stdout);
     bool listing = false;
@@ -135,20 +154,9 @@ int main(int argc, char *argv[]) {
         release_options();
         return 1;
     }
-    // Under -s an operand that cannot be a name is mostly the template, named
-    // where it is not read: refused before any input is read.
-    for (int i = optind; i < argc && rules.shell; i++) {
-        const char *field;
-        size_t length;
-        if (name_operand_refused(argv[i], &field, &length)) {
-            static const char why[] =
-                "\" is not a name: the template is read from standard input, or from -i FILE";
-            MessagePart parts[] = {
-                {"\"", 1, false}, {field, length, true}, {why, sizeof why - 1, false}};
-            write_message(parts, sizeof parts / sizeof *parts);
-            release_options();
-            return 1;
-        }
+    if (rules.shell && !operands_are_names(argc - optind, argv + optind)) {
+        release_options();
+        return 1;
     }
     for (int i = optind; i < argc; i++)
         name_list_add_operand(argv[i]);
