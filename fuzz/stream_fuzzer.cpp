@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "env_file.hpp"
+#include "input_file.hpp"
+#include "io.hpp"
 #include "model.hpp"
 #include "names.hpp"
 #include "substitute.hpp"
@@ -92,10 +94,11 @@ static Rules rules_of(const ModelOptions &options) {
 
 // One run of substitute_stream with the given list, environment, block size
 // and options, its output and standard error caught; the process-wide state is
-// reset after it.
+// reset after it. The input is in from when it is given (a real descriptor,
+// read by the system), otherwise served from memory.
 static Run filter(std::string_view in, const std::vector<std::string> &operands,
                   const std::vector<std::string> &env, size_t block_size,
-                  const ModelOptions &options = {}) {
+                  const ModelOptions &options = {}, int from = -1) {
     std::vector<std::string> copies(operands);
     for (std::string &operand : copies)
         name_list_add_operand(operand.data());
@@ -110,11 +113,11 @@ static Run filter(std::string_view in, const std::vector<std::string> &operands,
     environ = environment.data();
 
     Run run;
-    unread = in;
+    unread = from < 0 ? in : std::string_view();
     caught_out = &run.out;
     caught_err = &run.err;
     catching = true;
-    run.count = substitute_stream(in_fd, out_fd, block_size, rules_of(options));
+    run.count = substitute_stream(from < 0 ? in_fd : from, out_fd, block_size, rules_of(options));
     catching = false;
     if (!unread.empty())
         fail_property("the whole input is read", in, in, in.substr(0, in.size() - unread.size()));
@@ -310,6 +313,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (whole != plain.out)
             fail_property("block size does not change the output", in, plain.out, whole);
     }
+
+    // -i FILE: the template in a file, read through the descriptor that -i
+    // opens, gives what standard input gives.
+    int memory = memfd_create("template", MFD_CLOEXEC);
+    if (memory < 0 || !write_waiting(memory, in.data(), in.size()))
+        std::abort();
+    std::string path = "/proc/self/fd/" + std::to_string(memory);
+    int template_fd = input_file_open(path.c_str());
+    Run from_template = filter(in, operands, env, block_size, {}, template_fd);
+    close(template_fd);
+    close(memory);
+    on_read_failure = nullptr;
+    if (from_template.out != plain.out || !from_template.err.empty())
+        fail_property("-i FILE gives what standard input gives", in, plain.out, from_template.out);
 
     // -u changes nothing in the output, and reports what the model finds.
     ModelOptions nounset = {};
