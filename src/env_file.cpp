@@ -312,9 +312,12 @@ static bool read_line(Parse *at) {
     return true;
 }
 
-// Whether the file open at fd is the one standard input reads: the template.
-// A character device (a terminal, /dev/null) may be read by both.
-static bool is_standard_input(int fd, const struct stat &input) {
+// The descriptor the template is read from: standard input, or -i's FILE.
+static int template_fd = STDIN_FILENO;
+
+// Whether the file open at fd is the one the template is read from. A
+// character device (a terminal, /dev/null) may be read by both.
+static bool is_template(int fd, const struct stat &input) {
     struct stat status;
     return fstat(fd, &status) == 0 && status.st_dev == input.st_dev &&
            status.st_ino == input.st_ino && !S_ISCHR(status.st_mode);
@@ -327,20 +330,19 @@ static char *read_file(const char *path, size_t *size) {
     // Taken before the file is opened: with standard input closed, the file
     // would be descriptor 0 itself.
     struct stat input;
-    bool have_input = fstat(STDIN_FILENO, &input) == 0;
+    bool have_input = fstat(template_fd, &input) == 0;
     int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         refuse(path, ": ", std::strerror(errno));
         return nullptr;
     }
-    if (have_input && is_standard_input(fd, input)) {
+    if (have_input && is_template(fd, input)) {
         close(fd);
-        MessagePart parts[] = {{"-f ", 3, false},
-                               {path, std::strlen(path), true},
-                               {": standard input is the template, not a file of variables",
-                                std::strlen(": standard input is the template, not a file of "
-                                            "variables"),
-                                false}};
+        const char *why = template_fd == STDIN_FILENO
+                              ? ": standard input is the template, not a file of variables"
+                              : ": it is the template (-i), not a file of variables";
+        MessagePart parts[] = {
+            {"-f ", 3, false}, {path, std::strlen(path), true}, {why, std::strlen(why), false}};
         write_message(parts, sizeof parts / sizeof *parts);
         return nullptr;
     }
@@ -460,9 +462,10 @@ static void take_variables() {
     }
 }
 
-bool env_files_load(Rules rules) {
+bool env_files_load(Rules rules, int template_in) {
     if (path_count == 0)
         return true;
+    template_fd = template_in;
     // Values see the environment and what earlier lines set, in one index,
     // which the run then takes as it stands: a later run builds its own.
     environment_release();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <unistd.h>
 
 #include "name_table.hpp"
 #include "substitute.hpp"
@@ -16,13 +17,13 @@ void env_file_add(const char *path);
 // then what the lines above it and earlier files set; -u and -e (in rules)
 // report in values too, naming the file and line; -r without them evaluates
 // nothing, and keeps values as they stand. A file that cannot be
-// read, "-" or standard input itself (which holds the template), or one that
-// breaks the format is reported on standard error ("fillvars: FILE:LINE:
-// NAME: what is wrong", never a byte of a value) and the load stops. Returns
-// false on such a fault or when a value made a report: the run is to end
-// with status 1 before any input is read. The environment must not change
-// between the load and the runs.
-bool env_files_load(Rules rules = {});
+// read, "-" or the file that template_in reads (the template: standard
+// input, or -i's FILE), or one that breaks the format is reported on standard
+// error ("fillvars: FILE:LINE: NAME: what is wrong", never a byte of a value)
+// and the load stops. Returns false on such a fault or when a value made a
+// report: the run is to end with status 1 before any input is read. The
+// environment must not change between the load and the runs.
+bool env_files_load(Rules rules = {}, int template_in = STDIN_FILENO);
 
 // How many variables the files hold, each name once.
 size_t env_files_count();

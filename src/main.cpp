@@ -168,7 +168,7 @@ int main(int argc, char *argv[]) {
     // Before any input is read and before -o creates anything: a bad file
     // ends the run with nothing written.
     int in = input_file_open(input);
-    if (!env_files_load(rules)) {
+    if (!env_files_load(rules, in)) {
         env_files_release();
         return 1;
     }

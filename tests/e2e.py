@@ -187,6 +187,17 @@ CASES = [
          files={b"t.in": b"$A"}),
     case("-i - twice", ["-i", "-", "-i", "-"], stdin=b"$A", env={"A": "1"},
          stderr=b"fillvars: -i given twice: the template is one file\n", status=1),
+    # -f never takes the template: with -i FILE that is FILE, and standard
+    # input may then hold the variables.
+    case("-i FILE: -f FILE is refused", ["-i", "t.in", "-f", "t.in"],
+         stderr=b"fillvars: -f t.in: it is the template (-i), not a file of variables\n",
+         status=1, files={b"t.in": b"A=1\n"}),
+    case("-i FILE: -f /dev/stdin takes the variables from standard input",
+         ["-i", "t.in", "-f", "/dev/stdin"], stdin=b"A=1\n", stdout=b"x=1\n",
+         files={b"t.in": b"x=$A\n"}),
+    case("-i -: -f /dev/stdin is refused", ["-i", "-", "-f", "/dev/stdin"], stdin=b"A=1\n",
+         stderr=b"fillvars: -f /dev/stdin: standard input is the template, not a file of "
+         b"variables\n", status=1),
     case("-v does not open -i's FILE", ["-v", "-i", "missing.in", "A"], stdout=b"A\n"),
     case("-h before -i's FILE is opened", ["-i", "missing.in", "-h"], stdout=USAGE),
 
