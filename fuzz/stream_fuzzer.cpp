@@ -5,6 +5,7 @@
 // any input. An argument line "-k", "-b", "-e", "-u", "-s" or "-r" is that
 // option, "-pTEXT" a prefix; any other is an operand.
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "env_file.hpp"
+#include "escape.hpp"
 #include "input_file.hpp"
 #include "io.hpp"
 #include "model.hpp"
@@ -87,9 +89,9 @@ struct Run {
     uint64_t count;
 };
 
-static Rules rules_of(const ModelOptions &options) {
-    return {options.nounset, options.noempty, options.keep,
-            options.braced,  options.shell,   options.references};
+static Rules rules_of(const ModelOptions &options, EscapeFormat escape) {
+    return {options.nounset, options.noempty,    options.keep, options.braced,
+            options.shell,   options.references, escape};
 }
 
 // One run of substitute_stream with the given list, environment, block size
@@ -98,7 +100,8 @@ static Rules rules_of(const ModelOptions &options) {
 // read by the system), otherwise served from memory.
 static Run filter(std::string_view in, const std::vector<std::string> &operands,
                   const std::vector<std::string> &env, size_t block_size,
-                  const ModelOptions &options = {}, int from = -1) {
+                  const ModelOptions &options = {}, int from = -1,
+                  EscapeFormat escape = EscapeFormat::none) {
     std::vector<std::string> copies(operands);
     for (std::string &operand : copies)
         name_list_add_operand(operand.data());
@@ -117,7 +120,8 @@ static Run filter(std::string_view in, const std::vector<std::string> &operands,
     caught_out = &run.out;
     caught_err = &run.err;
     catching = true;
-    run.count = substitute_stream(from < 0 ? in_fd : from, out_fd, block_size, rules_of(options));
+    run.count =
+        substitute_stream(from < 0 ? in_fd : from, out_fd, block_size, rules_of(options, escape));
     catching = false;
     if (!unread.empty())
         fail_property("the whole input is read", in, in, in.substr(0, in.size() - unread.size()));
@@ -256,6 +260,81 @@ static std::string rewrite_references(std::string_view in, Replacement replaceme
     return out;
 }
 
+// The length of the UTF-8 character at i by its code point (0: none
+// there); *code is the code point.
+static size_t utf8_char(std::string_view s, size_t i, uint32_t *code) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    uint32_t v = n == 1 ? c : c & (0x7f >> n);
+    for (size_t k = 1; k < n; k++) {
+        unsigned char next = static_cast<unsigned char>(s[i + k]);
+        if (next >> 6 != 2)
+            return 0;
+        v = v << 6 | (next & 0x3f);
+    }
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (v < least[n] || v > 0x10ffff || (v >= 0xd800 && v <= 0xdfff))
+        return 0;
+    *code = v;
+    return n;
+}
+
+// -x's formats written again from their tables, by code point, to hold the
+// escapers to.
+static std::string model_escape_value(EscapeFormat format, std::string_view value) {
+    std::string out;
+    char hex[16];
+    for (size_t i = 0; i < value.size();) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        uint32_t code = 0;
+        size_t n = utf8_char(value, i, &code);
+        if (format == EscapeFormat::url) {
+            bool plain = std::isalnum(c) != 0 || std::strchr("-._~", c) != nullptr;
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            out += plain && c != 0 ? std::string(1, static_cast<char>(c)) : std::string(hex);
+            i++;
+        } else if (format == EscapeFormat::sh) {
+            out += c == '\'' ? std::string("'\\''") : std::string(1, static_cast<char>(c));
+            i++;
+        } else if (format == EscapeFormat::json) {
+            const char *named = code == '"'    ? "\\\""
+                                : code == '\\' ? "\\\\"
+                                : code == '\b' ? "\\b"
+                                : code == '\f' ? "\\f"
+                                : code == '\n' ? "\\n"
+                                : code == '\r' ? "\\r"
+                                : code == '\t' ? "\\t"
+                                               : nullptr;
+            bool coded =
+                n > 0 && (code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x2028 ||
+                          code == 0x2029 || code == '<' || code == '>' || code == '&');
+            std::snprintf(hex, sizeof hex, "\\u%04x", code);
+            out += n > 0 && named != nullptr ? std::string(named)
+                   : coded                   ? std::string(hex)
+                                             : std::string(value.substr(i, n == 0 ? 1 : n));
+            i += n == 0 ? 1 : n;
+        } else {
+            const char *named = code == '&'    ? "&amp;"
+                                : code == '<'  ? "&lt;"
+                                : code == '>'  ? "&gt;"
+                                : code == '"'  ? "&quot;"
+                                : code == '\'' ? "&#39;"
+                                : code == '\t' ? "&#9;"
+                                : code == '\n' ? "&#10;"
+                                : code == '\r' ? "&#13;"
+                                               : nullptr;
+            bool held = n > 0 && code >= 0x20 && code != 0xfffe && code != 0xffff;
+            out += n > 0 && named != nullptr ? std::string(named)
+                   : held                    ? std::string(value.substr(i, n))
+                                             : std::string();
+            i += n == 0 ? 1 : n;
+        }
+    }
+    return out;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0)
         return 0;
@@ -301,7 +380,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Without options, the rule as it always was, at the chosen block size
     // and at the default one. model_filter knows no option: it is the proof
-    // that options change nothing for a run that does not use them.
+    // that options (-x among them) change nothing for a run that does not
+    // use them.
     std::string expected = model_filter(in, list, given, env);
     Run plain = filter(in, operands, env, block_size);
     if (plain.out != expected)
@@ -389,6 +469,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                           listed.err);
         if (!checks && (!listed.err.empty() || listed.count != 0))
             fail_property("-r without -u or -e reports nothing", in, "", listed.err);
+    }
+
+    // -x by the plain rule: each value is written as the format escapes it,
+    // as if the environment held the escaped values, and the template's own
+    // text as it stands. Not where a value holds "=", which getenv compares
+    // when it looks for a name holding one. A value that XML cannot hold is
+    // also reported, which the run with escaped values does not do. -r
+    // ignores -x.
+    static const EscapeFormat formats[] = {EscapeFormat::json, EscapeFormat::xml, EscapeFormat::url,
+                                           EscapeFormat::sh};
+    EscapeFormat format = formats[size % 4];
+    bool values_hold_equals = false;
+    std::vector<std::string> escaped_env;
+    for (const std::string &entry : env) {
+        size_t equals = entry.find('=');
+        values_hold_equals =
+            values_hold_equals ||
+            (equals != std::string::npos && entry.find('=', equals + 1) != std::string::npos);
+        escaped_env.push_back(equals == std::string::npos
+                                  ? entry
+                                  : entry.substr(0, equals + 1) +
+                                        model_escape_value(format, entry.substr(equals + 1)));
+    }
+    if (!options.shell && !values_hold_equals) {
+        Run want = filter(in, operands, escaped_env, block_size, options);
+        Run escaped = filter(in, operands, env, block_size, options, format);
+        if (escaped.out != want.out)
+            fail_property("-x writes each value escaped", in, want.out, escaped.out);
+        if (format != EscapeFormat::xml && escaped.err != want.err)
+            fail_property("-x reports as the run with escaped values", in, want.err, escaped.err);
+    }
+    if (options.references) {
+        Run listed = filter(in, operands, env, block_size, options, format);
+        if (listed.out != optioned.out || listed.err != optioned.err)
+            fail_property("-r ignores -x", in, optioned.out, listed.out);
     }
 
     // -s without a limit (no operand, prefix or -b): "$$" is one "$", as it

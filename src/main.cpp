@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "env_file.hpp"
+#include "escape.hpp"
 #include "input_file.hpp"
 #include "io.hpp"
 #include "names.hpp"
@@ -31,6 +32,7 @@ static const struct option options[] = {
     {"references", no_argument, nullptr, 'r'},
     {"env-file", required_argument, nullptr, 'f'},
     {"input", required_argument, nullptr, 'i'},
+    {"escape", required_argument, nullptr, 'x'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -87,6 +89,25 @@ static bool operands_are_names(int count, char **operands) {
     return true;
 }
 
+// -x's FORMAT, checked once the options are read: a bad one, or a second
+// -x, ends the run before any input is read, in every mode.
+static bool escape_format_taken(const char *given, int count, EscapeFormat *format) {
+    if (count > 1) {
+        static const char twice[] = "-x given twice: a run has one escape format";
+        const MessagePart parts[] = {{twice, sizeof twice - 1, false}};
+        write_message(parts, 1);
+        return false;
+    }
+    if (count == 0 || escape_format_parse(given, format))
+        return true;
+    static const char lead[] = "unknown escape format \"", known[] = "\": json, xml, url or sh";
+    const MessagePart parts[] = {{lead, sizeof lead - 1, false},
+                                 {given, std::strlen(given), true},
+                                 {known, sizeof known - 1, false}};
+    write_message(parts, 3);
+    return false;
+}
+
 int main(int argc, char *argv[]) {
     std::atexit(close_stdout);
     bool listing = false;
@@ -95,8 +116,10 @@ int main(int argc, char *argv[]) {
     const char *input = nullptr;
     int inputs = 0;
     bool input_missing = false;
+    const char *escape = nullptr;
+    int escapes = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:i:", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:i:x:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -129,6 +152,10 @@ int main(int argc, char *argv[]) {
         case 'f':
             env_file_add(optarg);
             break;
+        case 'x':
+            escape = optarg;
+            escapes++;
+            break;
         case 'o':
             // "-" is standard output, as without the option.
             output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
@@ -160,6 +187,10 @@ int main(int argc, char *argv[]) {
     }
     for (int i = optind; i < argc; i++)
         name_list_add_operand(argv[i]);
+    if (!escape_format_taken(escape, escapes, &rules.escape)) {
+        release_options();
+        return 1;
+    }
     // -v reads no input: with -r too, it lists the operands.
     if (listing) {
         name_list_print();

@@ -13,6 +13,7 @@
 
 #include "buffers.hpp"
 #include "environment.hpp"
+#include "escape.hpp"
 #include "forms.hpp"
 #include "grammar.hpp"
 #include "io.hpp"
@@ -76,6 +77,19 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
     return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
+// A value that -x's format cannot hold, in part: reported, as what is
+// written lacks bytes of it.
+[[gnu::noinline]] static void report_unheld(const char *dollar, const char *name, size_t length) {
+    report_name(dollar, name, length, ": a value XML cannot hold\n");
+}
+
+// The value of the reference at dollar to name, through write_value.
+static void emit_value(Output *out, const char *dollar, const char *name, size_t length,
+                       const char *value, size_t value_length) {
+    if (!write_value(out, value, value_length))
+        report_unheld(dollar, name, length);
+}
+
 // An allowed reference to a variable that the environment index does not
 // hold. It may still be set: no indexed name holds "=", but getenv matches
 // such a name in its own way (against a name and the start of its value), so
@@ -89,7 +103,7 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
     if (const char *value = environment_getenv(name, length, &value_length)) {
         if (value_length == 0 && rules.noempty)
             report_name(dollar, name, length, " is empty\n");
-        output_write(out, value, value_length);
+        emit_value(out, dollar, name, length, value, value_length);
         return true;
     }
     if (rules.nounset)
@@ -167,8 +181,9 @@ static void list_word(Output *out, const char *p, const char *end) {
 // where a call per reference would cost a good part of the reference; a walk
 // without -b, -e or a list (with_options) has none of their tests, nor one of
 // the plain rule has the shell's kinds. The walk of -r (listing) notes the
-// name and writes nothing else; it evaluates only when checking.
-template <bool shell, bool with_options, bool listing>
+// name and writes nothing else; it evaluates only when checking. That of
+// -x (escaping) writes values through its escaper.
+template <bool shell, bool with_options, bool listing, bool escaping>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
     if (shell && ref.kind == Kind::dollar) {
@@ -221,8 +236,12 @@ template <bool shell, bool with_options, bool listing>
     }
     if (with_options && slot->value_length == 0 && rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
-    if (!listing)
+    if (escaping) {
+        if (!place_write_value(at, slot->value, slot->value_length))
+            report_unheld(dollar, ref.name, ref.name_length);
+    } else if (!listing) {
         place_write_padded(at, slot->value, slot->value_length);
+    }
     return true;
 }
 
@@ -234,8 +253,9 @@ template <bool shell, bool with_options, bool listing>
 // -b, -e and a list (with_options), and by a window or not: a block's walk
 // goes by one, which needs the zeros after a block's end and the room before
 // its start; a form's word, with neither, is scanned. The walk of -r
-// (listing, with the options' tests) writes no text.
-template <bool shell, bool with_options, bool by_window, bool listing>
+// (listing, with the options' tests) writes no text; that of -x (escaping)
+// escapes values.
+template <bool shell, bool with_options, bool by_window, bool listing, bool escaping>
 [[gnu::noinline]] static const char *walk(Output *out, const char *p, const char *end, bool at_end,
                                           Cut *cut) {
     Place at = {out, nullptr, nullptr};
@@ -269,7 +289,8 @@ template <bool shell, bool with_options, bool by_window, bool listing>
             if (static_cast<size_t>(end - dollar) >= NAME_WINDOW) {
                 // Its name is decided: what is left of it is only copied or dropped.
                 ref.end = end;
-                bool replaced = emit_reference<shell, with_options, listing>(&at, dollar, ref);
+                bool replaced =
+                    emit_reference<shell, with_options, listing, escaping>(&at, dollar, ref);
                 cut->tail = replaced || listing ? Tail::skip : Tail::copy;
                 cut->braced = ref.braced;
                 dollar = end;
@@ -277,7 +298,7 @@ template <bool shell, bool with_options, bool by_window, bool listing>
             place_out(&at);
             return dollar;
         }
-        emit_reference<shell, with_options, listing>(&at, dollar, ref);
+        emit_reference<shell, with_options, listing, escaping>(&at, dollar, ref);
         p = ref.end;
     }
 }
@@ -285,7 +306,7 @@ template <bool shell, bool with_options, bool by_window, bool listing>
 // Walks start..end, SCAN_PAST bytes past which are writable, with
 // BEFORE_START bytes before start. Returns how many bytes at the end are a
 // cut reference, to be walked again with the next block.
-template <bool shell, bool with_options, bool listing>
+template <bool shell, bool with_options, bool listing, bool escaping>
 static size_t substitute_block(Output *out, char *start, char *end, bool at_end, Cut *cut) {
     // A NUL stops every scan; the zeros after it are for find_dollar's word,
     // the scans that read past it and the window, which finds no "$" there.
@@ -309,14 +330,20 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
         p = stop;
     }
     // The carried bytes hold no line feed: they are read again.
-    const char *rest = walk<shell, with_options, true, listing>(out, p, end, at_end, cut);
+    const char *rest = walk<shell, with_options, true, listing, escaping>(out, p, end, at_end, cut);
     count_lines_to(rest);
     return static_cast<size_t>(end - rest);
 }
 
+// Whether the run escapes values (-x, but not under -r).
+static bool escaping_values = false;
+
 void expand_text(Output *out, const char *p, const char *end) {
     Cut none = {Tail::none, false};
-    walk<true, true, false, false>(out, p, end, true, &none);
+    if (escaping_values)
+        walk<true, true, false, false, true>(out, p, end, true, &none);
+    else
+        walk<true, true, false, false, false>(out, p, end, true, &none);
 }
 
 const char *reference_end(const char *dollar, const char *end) {
@@ -328,7 +355,10 @@ const char *reference_end(const char *dollar, const char *end) {
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
     Cut none = {Tail::none, false};
-    walk<true, true, false, false>(out, ref.word, ref.end - 1, true, &none);
+    if (escaping_values)
+        walk<true, true, false, false, true>(out, ref.word, ref.end - 1, true, &none);
+    else
+        walk<true, true, false, false, false>(out, ref.word, ref.end - 1, true, &none);
 }
 
 // What a form gives, by whether its variable is set and empty: its value,
@@ -348,19 +378,27 @@ static void expand_word(Output *out, const Reference &ref) {
     bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
     if (!use_word) {
         if (set && ref.op != '+')
-            output_write(out, slot->value, slot->value_length);
+            emit_value(out, dollar, ref.name, ref.name_length, slot->value, slot->value_length);
         return;
     }
     if (ref.op == '-' || ref.op == '+') {
         expand_word(out, ref);
         return;
     }
-    // The word is needed whole: expanded into memory first.
+    // The word is needed whole: expanded into memory first. Under -x its
+    // values go in as they stand, their places noted: it is stored and
+    // reported as it stands, and written with its values escaped.
     Output word = {-1, nullptr, nullptr, nullptr};
+    ValueSpans outer = {};
+    if (escaping_values)
+        outer = values_noted_begin(&word);
     expand_word(&word, ref);
+    ValueSpans spans = {};
+    if (escaping_values)
+        spans = values_noted_end(outer);
     size_t length = static_cast<size_t>(word.next - word.data);
     if (ref.op == '=') {
-        output_write(out, word.data, length);
+        write_noted(out, word.data, length, spans);
         environment_assign(ref.name, ref.name_length, word.data, length);
     } else if (length == 0) {
         report_name(dollar, ref.name, ref.name_length, set ? " is empty\n" : " is not set\n");
@@ -371,6 +409,7 @@ static void expand_word(Output *out, const Reference &ref) {
         report_text("\n", 1);
     }
     std::free(word.data);
+    value_spans_free(&spans);
 }
 
 uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
@@ -409,16 +448,26 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     limited = name_list_given || asked.braced;
     unvalued_slots = name_list_given;
     checking = asked.nounset || asked.noempty;
-    // Only -s, these options, a list and -r change the walk itself.
+    // -r lists names and writes no value: it has nothing to escape.
+    escaping_values = asked.escape != EscapeFormat::none && !asked.references;
+    escape_start(escaping_values ? asked.escape : EscapeFormat::none);
+    // Only -s, these options, a list, -r and -x change the walk itself.
     bool with_options = asked.braced || asked.noempty || name_list_given;
     size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
-        asked.references ? (asked.shell ? substitute_block<true, true, true>
-                                        : substitute_block<false, true, true>)
-        : asked.shell    ? (with_options ? substitute_block<true, true, false>
-                                         : substitute_block<true, false, false>)
-                         : (with_options ? substitute_block<false, true, false>
-                                         : substitute_block<false, false, false>);
-    reports_start(asked.nounset || asked.noempty || (asked.shell && !asked.references));
+        asked.references ? (asked.shell ? substitute_block<true, true, true, false>
+                                        : substitute_block<false, true, true, false>)
+        : escaping_values
+            ? (asked.shell ? (with_options ? substitute_block<true, true, false, true>
+                                           : substitute_block<true, false, false, true>)
+                           : (with_options ? substitute_block<false, true, false, true>
+                                           : substitute_block<false, false, false, true>))
+        : asked.shell ? (with_options ? substitute_block<true, true, false, false>
+                                      : substitute_block<true, false, false, false>)
+                      : (with_options ? substitute_block<false, true, false, false>
+                                      : substitute_block<false, false, false, false>);
+    // Lines are counted where reports can arise: -x's for XML too.
+    reports_start(asked.nounset || asked.noempty || (asked.shell && !asked.references) ||
+                  (escaping_values && asked.escape == EscapeFormat::xml));
     // Reports go out before each write of the output: a failing output ends
     // the run, and they must not be lost.
     before_output = reports_flush;
@@ -446,5 +495,6 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     buffers_give_back(buffers);
     environment_release();
     noted_names_release();
+    escape_start(EscapeFormat::none);
     return reports_count();
 }
