@@ -104,8 +104,8 @@ CASES = [
     case("long option abbreviated", ["--vers"], stdout=VERSION),
 
     # Unrecognised options: the parser's diagnostic, then a normal run.
-    case("-x", ["-x"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
-         stderr=option_diagnostic(b"invalid option -- 'x'")),
+    case("-Z", ["-Z"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(b"invalid option -- 'Z'")),
     case("--bogus", ["--bogus", "A"], stdin=b"$A $B\n", stdout=b"1 $B\n",
          env={"A": "1", "B": "2"}, stderr=option_diagnostic(b"unrecognized option '--bogus'")),
     case("--help=yes", ["--help=yes"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
@@ -120,8 +120,8 @@ CASES = [
          stderr=option_diagnostic(b"option requires an argument -- 'p'")),
     case("--prefix without its prefix", ["--prefix"], stdin=b"$A\n", stdout=b"1\n",
          env={"A": "1"}, stderr=option_diagnostic(b"option '--prefix' requires an argument")),
-    case("-x with -v", ["-x", "-v", "A"], stdout=b"A\n",
-         stderr=option_diagnostic(b"invalid option -- 'x'")),
+    case("-Z with -v", ["-Z", "-v", "A"], stdout=b"A\n",
+         stderr=option_diagnostic(b"invalid option -- 'Z'")),
     case("-o without a file", ["A", "-o"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
          stderr=option_diagnostic(b"option requires an argument -- 'o'")),
     case("--output without a file", ["--output"], stdin=b"$A\n", stdout=b"1\n",
@@ -224,6 +224,33 @@ CASES = [
          stdout=b"1234$D", env={"A": "1", "B": "2", "C": "3", "_x9": "4", "D": "5"}),
     case("without -s any bytes name a variable", ["a-b", "./t.tmpl"],
          stdin=b"${a-b} $./t.tmpl $A", stdout=b"v w $A", env={"a-b": "v", "./t.tmpl": "w"}),
+
+    # -x, --escape: the option's forms and its errors, before any input is
+    # read, in every mode; the formats are the case files'
+    # (tests/cases/escape.txt).
+    case("--escape=FORMAT", ["--escape=json"], stdin=b'"${A}"', stdout=b'"\\""',
+         env={"A": '"'}),
+    case("--escape FORMAT, abbreviated", ["--esc", "url", "A"], stdin=b"${A} $B",
+         stdout=b"%2F $B", env={"A": "/", "B": "/"}),
+    case("-x twice, the same format", ["-x", "sh", "-x", "sh"], stdin=b"$A", env={"A": "1"},
+         stderr=b"fillvars: -x given twice: a run has one escape format\n", status=1),
+    case("-x and --escape", ["-xjson", "--escape=xml"], stdin=b"$A", env={"A": "1"},
+         stderr=b"fillvars: -x given twice: a run has one escape format\n", status=1),
+    case("-x: an unknown format, escaped", ["-x", "yml\x1b"], stdin=b"$A", env={"A": "1"},
+         stderr=b'fillvars: unknown escape format "yml\\x1b": json, xml, url or sh\n', status=1),
+    case("-x: the empty format", ["-x", ""], stdin=b"$A", env={"A": "1"},
+         stderr=b'fillvars: unknown escape format "": json, xml, url or sh\n', status=1),
+    case("-x: a format's name is whole and lower-case", ["-x", "JSON"], stdin=b"$A",
+         env={"A": "1"},
+         stderr=b'fillvars: unknown escape format "JSON": json, xml, url or sh\n', status=1),
+    case("-x: an unknown format with -v", ["-v", "-x", "yml", "A"],
+         stderr=b'fillvars: unknown escape format "yml": json, xml, url or sh\n', status=1),
+    case("-x: an unknown format before -f's file is read", ["-f", "missing.env", "-x", "yml"],
+         stderr=b'fillvars: unknown escape format "yml": json, xml, url or sh\n', status=1),
+    case("-x: -h wins", ["-x", "yml", "-h"], stdout=USAGE),
+    case("-x without its format", ["-x"], stdin=b"$A\n", stdout=b"1\n", env={"A": "1"},
+         stderr=option_diagnostic(b"option requires an argument -- 'x'")),
+    case("-x with -v", ["-x", "sh", "-v", "A"], stdout=b"A\n"),
 
     # Listing mode.
     case("-v before", ["-v", "A,B", "X"], stdout=b"A\nB\nX\n"),

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "env_file.hpp"
+#include "escape.hpp"
 #include "io.hpp"
 #include "names.hpp"
 #include "substitute.hpp"
@@ -239,8 +240,8 @@ bool decode(const std::string &text, std::string *out, std::string *error) {
 }
 
 // Takes the options that change what a reference becomes, as the program's
-// parser would from one argument (short forms, "-p" and "-f" with the rest of
-// the argument or the next one, which *wants then names); false for any other
+// parser would from one argument (short forms, "-p", "-f" and "-x" with the
+// rest of the argument or the next one, which *wants then names); false for any other
 // argument that starts with "-".
 bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
     for (size_t i = 1; i < argument.size(); i++) {
@@ -265,12 +266,15 @@ bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
             break;
         case 'p':
         case 'f':
+        case 'x':
             if (i + 1 >= argument.size())
                 *wants = argument[i];
             else if (argument[i] == 'p')
                 c->prefixes.push_back(argument.substr(i + 1));
-            else
+            else if (argument[i] == 'f')
                 c->env_files.push_back(argument.substr(i + 1));
+            else
+                return escape_format_parse(argument.substr(i + 1).c_str(), &c->rules.escape);
             return true;
         default:
             return false;
@@ -283,7 +287,11 @@ bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
 std::string apply(StreamCase *c, const std::string &key, const std::string &value, char *wants) {
     const char *needs_program = "needs the program: put the case in a file only e2e.py reads";
     size_t equals = value.find('=');
-    if (key == "arg" && *wants != 0) {
+    if (key == "arg" && *wants == 'x') {
+        *wants = 0;
+        if (!escape_format_parse(value.c_str(), &c->rules.escape))
+            return "the format " + value + " " + needs_program;
+    } else if (key == "arg" && *wants != 0) {
         (*wants == 'p' ? c->prefixes : c->env_files).push_back(value);
         *wants = 0;
     } else if (key == "arg" && !value.empty() && value[0] == '-') {
