@@ -5,9 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 
-static EscapeFormat format = EscapeFormat::none;
+static EscapeFormat escape_format = EscapeFormat::none;
 
-EscapeBytes escape_bytes = {};
+// The bytes that may need more than a copy in the run's format.
+static bool escape_care[256] = {};
+
+PlainNote plain_notes[PLAIN_NOTES] = {};
 
 bool escape_format_parse(const char *name, EscapeFormat *parsed) {
     static const struct {
@@ -51,60 +54,22 @@ static bool needs_care(EscapeFormat f, int c) {
     return false;
 }
 
-#if FILLVARS_SSE2
-// The test of value_is_plain for the range lo..hi (none when hi < lo): a byte
-// is in it when it is below limit once shift is added, by signed compares.
-static void range_test(int lo, int hi, __m128i *shift, __m128i *limit) {
-    *shift = _mm_set1_epi8(static_cast<char>(-128 - lo));
-    *limit = _mm_set1_epi8(static_cast<char>(hi < lo ? -128 : -128 + (hi - lo) + 1));
-}
-
-// The ranges and single bytes of each format, which together make the
-// table of needs_care (or its complement, for URLs).
-static void vector_tests(EscapeFormat f, EscapeBytes *b) {
-    const char *singles = "";
-    int low_lo = 1, low_hi = 0, high_lo = 1, high_hi = 0, or_bits = 0;
-    bool invert = false;
-    switch (f) {
-    case EscapeFormat::json:
-        low_lo = 0, low_hi = 0x1f;
-        singles = "\"\\<>&\x7f\xc2\xe2";
-        break;
-    case EscapeFormat::xml:
-        low_lo = 0, low_hi = 0x1f, high_lo = 0x80, high_hi = 0xff;
-        singles = "&<>\"'";
-        break;
-    case EscapeFormat::url:
-        // The bytes that never need escaping: digits, letters (any case,
-        // with bit 5 set), and four more.
-        low_lo = '0', low_hi = '9', high_lo = 'a', high_hi = 'z', or_bits = 0x20;
-        singles = "-._~";
-        invert = true;
-        break;
-    case EscapeFormat::sh:
-        singles = "'";
-        break;
-    case EscapeFormat::none:
-        break;
-    }
-    range_test(low_lo, low_hi, &b->low_shift, &b->low_limit);
-    range_test(high_lo, high_hi, &b->high_shift, &b->high_limit);
-    b->or_mask = _mm_set1_epi8(static_cast<char>(or_bits));
-    b->invert = _mm_set1_epi8(invert ? -1 : 0);
-    // The unused single bytes repeat the first.
-    size_t count = std::strlen(singles);
-    for (size_t i = 0; i < 8; i++)
-        b->single[i] = _mm_set1_epi8(count == 0 ? '\'' : singles[i < count ? i : 0]);
-}
-#endif
-
 void escape_start(EscapeFormat f) {
-    format = f;
+    escape_format = f;
+    if (f == EscapeFormat::none)
+        return;
     for (int c = 0; c < 256; c++)
-        escape_bytes.has[c] = needs_care(f, c);
-#if FILLVARS_SSE2
-    vector_tests(f, &escape_bytes);
-#endif
+        escape_care[c] = needs_care(f, c);
+    // The last run's values may have been freed, and their addresses taken again.
+    std::memset(plain_notes, 0, sizeof plain_notes);
+}
+
+bool value_is_plain_noting(const char *data, size_t length, PlainNote *note) {
+    bool plain = true;
+    for (size_t i = 0; i < length && plain; i++)
+        plain = !escape_care[static_cast<unsigned char>(data[i])];
+    *note = {data, length << 1 | static_cast<size_t>(plain)};
+    return plain;
 }
 
 // The length of the UTF-8 sequence at p (before end), 0 when p does not
@@ -171,7 +136,7 @@ static const unsigned char *escape_json(const unsigned char *p, const unsigned c
     char *to = *next;
     while (p < end && to_end - to >= static_cast<ptrdiff_t>(STEP_MOST)) {
         unsigned char c = *p;
-        if (!escape_bytes.has[c]) {
+        if (!escape_care[c]) {
             *to++ = static_cast<char>(c);
             p++;
         } else if (c == '<' || c == '>' || c == '&') {
@@ -263,7 +228,7 @@ static const unsigned char *escape_url(const unsigned char *p, const unsigned ch
     char *to = *next;
     while (p < end && to_end - to >= static_cast<ptrdiff_t>(STEP_MOST)) {
         unsigned char c = *p++;
-        if (!escape_bytes.has[c]) {
+        if (!escape_care[c]) {
             *to++ = static_cast<char>(c);
             continue;
         }
@@ -296,15 +261,15 @@ static const unsigned char *escape_sh(const unsigned char *p, const unsigned cha
 static ValueSpans noted = {};
 
 bool write_value(Output *out, const char *data, size_t length) {
-    if (format == EscapeFormat::none) {
+    if (escape_format == EscapeFormat::none) {
         output_write(out, data, length);
         return true;
     }
     const unsigned char *(*escape)(const unsigned char *, const unsigned char *, char **, char *,
-                                   bool *) = format == EscapeFormat::json  ? escape_json
-                                             : format == EscapeFormat::xml ? escape_xml
-                                             : format == EscapeFormat::url ? escape_url
-                                                                           : escape_sh;
+                                   bool *) = escape_format == EscapeFormat::json  ? escape_json
+                                             : escape_format == EscapeFormat::xml ? escape_xml
+                                             : escape_format == EscapeFormat::url ? escape_url
+                                                                                  : escape_sh;
     // Escaped a piece at a time through a small buffer: the value is never
     // copied whole, and an Output in memory grows by output_write alone.
     char piece[1024];
@@ -326,7 +291,7 @@ bool write_value(Output *out, const char *data, size_t length) {
         noted.at[2 * noted.count] = at;
         noted.at[2 * noted.count + 1] = length;
         noted.count++;
-        if (format != EscapeFormat::xml)
+        if (escape_format != EscapeFormat::xml)
             return true;
         while (p < end) {
             char *next = piece;

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "io.hpp"
-#include "scan.hpp"
 
 enum class EscapeFormat : unsigned char { none, json, xml, url, sh };
 
@@ -47,50 +47,33 @@ void write_noted(Output *out, const char *text, size_t length, const ValueSpans 
 
 void value_spans_free(ValueSpans *spans);
 
-// The bytes that may need more than a copy in the run's format, as a table
-// and, for the SSE2 test, as two ranges and eight single bytes, the second
-// range taken over the byte with or_mask set; inverted, the bytes that never do.
-struct EscapeBytes {
-    bool has[256];
-#if FILLVARS_SSE2
-    __m128i low_shift, low_limit, or_mask, high_shift, high_limit, invert;
-    __m128i single[8];
-#endif
+// Whether each value of the run is written as it stands, noted the first
+// time that the value is written: a value's bytes never change while a run
+// lasts (the index's, the -f files' and the copies that assignments make are
+// freed at its end), so its address and length tell it. A slot is taken by
+// the low bits of the address, which differ for values that lie close.
+struct PlainNote {
+    const char *value;
+    size_t length; // and whether it is plain, in the lowest bit
 };
 
-[[gnu::visibility("hidden")]] extern EscapeBytes escape_bytes;
+constexpr size_t PLAIN_NOTES = 1024;
 
-// Whether the value at data is written as it stands by the run's format, for
-// a value with SCAN_PAST readable bytes after it (those of the index).
-inline bool value_is_plain(const char *data, size_t length) {
-#if FILLVARS_SSE2
-    const EscapeBytes &b = escape_bytes;
-    for (size_t at = 0;; at += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
-        __m128i low = _mm_cmplt_epi8(_mm_add_epi8(v, b.low_shift), b.low_limit);
-        __m128i high =
-            _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(v, b.or_mask), b.high_shift), b.high_limit);
-        __m128i hit = _mm_or_si128(low, high);
-        for (const __m128i &single : b.single)
-            hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, single));
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_xor_si128(hit, b.invert)));
-        size_t left = length - at;
-        if (left <= 16)
-            return (mask & ((1u << left) - 1)) == 0;
-        if (mask != 0)
-            return false;
-    }
-#else
-    for (size_t i = 0; i < length; i++) {
-        if (escape_bytes.has[static_cast<unsigned char>(data[i])])
-            return false;
-    }
-    return true;
-#endif
+[[gnu::visibility("hidden")]] extern PlainNote plain_notes[PLAIN_NOTES];
+
+// Looks at the value's bytes and notes what it found in note.
+bool value_is_plain_noting(const char *data, size_t length, PlainNote *note);
+
+// Whether the value at data is written as it stands by the run's format.
+[[gnu::always_inline]] inline bool value_is_plain(const char *data, size_t length) {
+    PlainNote *note = &plain_notes[reinterpret_cast<uintptr_t>(data) & (PLAIN_NOTES - 1)];
+    if (note->value == data && note->length >> 1 == length)
+        return note->length & 1;
+    return value_is_plain_noting(data, length, note);
 }
 
-// write_value at a Place for a value of the index (SCAN_PAST readable bytes
-// after it): one that needs no escaping goes as place_write_padded would take it.
+// write_value at a Place for a value of the index (COPY_PAST readable bytes
+// after it): one that needs no escaping goes as place_write_padded takes it.
 [[gnu::always_inline]] inline bool place_write_value(Place *at, const char *data, size_t length) {
     if (value_is_plain(data, length)) {
         place_write_padded(at, data, length);

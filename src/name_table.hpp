@@ -82,7 +82,7 @@ inline uint64_t hash_long(const char *key, size_t length) {
     return (h ^ load_short(key, length)) * odd;
 }
 
-inline NameHash hash_name(const char *key, size_t length) {
+[[gnu::always_inline]] inline NameHash hash_name(const char *key, size_t length) {
     const uint64_t odd = 0x9e3779b97f4a7c15ull;
     if (length < 8) {
         // Keys alike but for their length ("a", "aaa") share a slot chain;
