@@ -57,10 +57,17 @@ _fillvars() {
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --prefix) ]]; then
         return
     fi
+    # -x's formats.
+    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*x$ || $prev == --escape ||
+        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --escape) ]]; then
+        [[ $cur == = ]] && cur=
+        COMPREPLY=($(compgen -W 'json xml url sh' -- "$cur"))
+        return
+    fi
     if ((options)) && [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-b --braced -e --noempty -f --env-file -h --help -i --input
             -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables
-            -V --version' -- "$cur"))
+            -V --version -x --escape' -- "$cur"))
         return
     fi
 
