@@ -39,7 +39,7 @@ void name_table_free(NameTable *table);
 // The bytes p[0, n) for n < 8 as one number, reading no byte outside them:
 // two overlapping loads, or three single bytes. Different bytes of the same
 // length give different numbers.
-inline uint64_t load_short(const char *p, size_t n) {
+[[gnu::always_inline]] inline uint64_t load_short(const char *p, size_t n) {
     if (n >= 4) {
         uint32_t low, high;
         std::memcpy(&low, p, 4);
