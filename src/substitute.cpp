@@ -414,7 +414,9 @@ static void expand_word(Output *out, const Reference &ref) {
 
 uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
                           const char *path, uint64_t line) {
-    rules = {asked.nounset, asked.noempty, false, false, true, false};
+    // A value is stored as it stands: -x escapes it where it is written.
+    rules = {asked.nounset, asked.noempty, false, false, true, false, EscapeFormat::none};
+    escaping_values = false;
     unindexed_matter = environment_values_hold_equals() || asked.nounset;
     names_limit = false;
     limited = false;
@@ -431,7 +433,7 @@ uint64_t substitute_value(Output *out, const char *value, size_t length, Rules a
     Cut none = {Tail::none, false};
     // The memo of unclosed forms holds pointers into the bytes walked.
     shell_memo_forget();
-    walk<true, true, false, false>(out, copy, copy + length, true, &none);
+    walk<true, true, false, false, false>(out, copy, copy + length, true, &none);
     shell_memo_forget();
     std::free(copy);
     reports_flush();
@@ -495,6 +497,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     buffers_give_back(buffers);
     environment_release();
     noted_names_release();
+    escaping_values = false;
     escape_start(EscapeFormat::none);
     return reports_count();
 }
