@@ -291,7 +291,7 @@ bool write_value(Output *out, const char *data, size_t length) {
         noted.at[2 * noted.count] = at;
         noted.at[2 * noted.count + 1] = length;
         noted.count++;
-        if (escape_format != EscapeFormat::xml)
+        if (escape_format != EscapeFormat::xml || !noted.written)
             return true;
         while (p < end) {
             char *next = piece;
@@ -307,9 +307,9 @@ bool write_value(Output *out, const char *data, size_t length) {
     return !dropped;
 }
 
-ValueSpans values_noted_begin(const Output *word) {
+ValueSpans values_noted_begin(const Output *word, bool written) {
     ValueSpans before = noted;
-    noted = {word, nullptr, 0, 0};
+    noted = {word, written, nullptr, 0, 0};
     return before;
 }
 

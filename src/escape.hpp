@@ -28,14 +28,17 @@ bool write_value(Output *out, const char *data, size_t length);
 // only its values escaped.
 struct ValueSpans {
     const Output *word; // the Output whose values are noted
+    bool written;       // whether its values will be written, and so checked
     size_t *at;         // offset and length of each value, in pairs
     size_t count;       // pairs
     size_t room;
 };
 
 // Notes the values written to word from now on; returns what was noted
-// before, for values_noted_end.
-ValueSpans values_noted_begin(const Output *word);
+// before, for values_noted_end. A word that will be written (written) has
+// its values checked as they go in, so that a value that the format cannot
+// hold is reported at its reference; one only matched or reported, not.
+ValueSpans values_noted_begin(const Output *word, bool written);
 
 // Ends the noting that values_noted_begin started: returns its spans (to be
 // given to value_spans_free) and notes again what was noted before.

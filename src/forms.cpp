@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "escape.hpp"
 #include "pattern.hpp"
 #include "reports.hpp"
 
@@ -16,6 +17,26 @@ static Output memory() {
 
 static size_t held(const Output &out) {
     return static_cast<size_t>(out.next - out.data);
+}
+
+// Whether the form being written lost bytes of its value that -x's format
+// cannot hold (emit_value_form reports it once a form).
+static bool unheld = false;
+
+// What a form makes of its value goes out as a value: through write_value,
+// escaped under -x.
+static void write_derived(Output *out, const char *data, size_t length) {
+    if (!write_value(out, data, length))
+        unheld = true;
+}
+
+// A word expanded into memory with its values as they stand, their places
+// noted (escape.hpp): under -x a pattern matches values, not their escapes,
+// and a replacement's STRING is written with only its values escaped.
+static ValueSpans expand_noted(Output *out, const char *p, const char *end, bool written) {
+    ValueSpans outer = values_noted_begin(out, written);
+    expand_text(out, p, end);
+    return values_noted_end(outer);
 }
 
 // The word p..end as a pattern: its own bytes as they stand (a backslash and
@@ -31,7 +52,8 @@ static Pattern *expand_pattern(const char *p, const char *end) {
         } else if (*p == '$') {
             const char *after = reference_end(p, end);
             Output value = memory();
-            expand_text(&value, p, after);
+            ValueSpans spans = expand_noted(&value, p, after, false);
+            value_spans_free(&spans);
             for (const char *v = value.data; v < value.next; v++) {
                 if (*v == '\\')
                     output_write(&text, "\\", 1);
@@ -76,21 +98,22 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
     const char *slash = pattern_end(ref.word + first, close);
     Pattern *pattern = expand_pattern(ref.word, slash);
     Output string = memory();
+    ValueSpans spans = {};
     if (slash < close)
-        expand_text(&string, slash + 1, close);
+        spans = expand_noted(&string, slash + 1, close, true);
     size_t done = 0;
     size_t length = 0;
     if (ref.mode == '#') {
         long taken = pattern_prefix(pattern, value, n, true);
         if (taken >= 0) {
-            output_write(out, string.data, held(string));
+            write_noted(out, string.data, held(string), spans);
             done = static_cast<size_t>(taken);
         }
     } else if (ref.mode == '%') {
         long taken = pattern_suffix(pattern, value, n, true);
         if (taken >= 0) {
-            output_write(out, value, n - static_cast<size_t>(taken));
-            output_write(out, string.data, held(string));
+            write_derived(out, value, n - static_cast<size_t>(taken));
+            write_noted(out, string.data, held(string), spans);
             done = n;
         }
     } else if (!pattern_empty(pattern)) {
@@ -99,13 +122,14 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
             long at = pattern_find(pattern, value, n, done, &length);
             if (at < 0)
                 break;
-            output_write(out, value + done, static_cast<size_t>(at) - done);
-            output_write(out, string.data, held(string));
+            write_derived(out, value + done, static_cast<size_t>(at) - done);
+            write_noted(out, string.data, held(string), spans);
             done = static_cast<size_t>(at) + length;
         } while (ref.mode == '/' && done < n && length > 0);
     }
-    output_write(out, value + done, n - done);
+    write_derived(out, value + done, n - done);
     std::free(string.data);
+    value_spans_free(&spans);
     pattern_free(pattern);
 }
 
@@ -120,10 +144,10 @@ static void emit_trimmed(Output *out, const Reference &ref, const char *value, s
     if (ref.op == '#') {
         long taken = pattern_prefix(pattern, value, n, longest);
         size_t off = taken < 0 ? 0 : static_cast<size_t>(taken);
-        output_write(out, value + off, n - off);
+        write_derived(out, value + off, n - off);
     } else {
         long taken = pattern_suffix(pattern, value, n, longest);
-        output_write(out, value, n - (taken < 0 ? 0 : static_cast<size_t>(taken)));
+        write_derived(out, value, n - (taken < 0 ? 0 : static_cast<size_t>(taken)));
     }
     pattern_free(pattern);
 }
@@ -147,7 +171,7 @@ static void emit_substring(Output *out, const char *dollar, const Reference &ref
             return;
         }
     }
-    output_write(out, value + from, static_cast<size_t>(to - from));
+    write_derived(out, value + from, static_cast<size_t>(to - from));
 }
 
 // ${NAME^}, ${NAME^^}, ${NAME,}, ${NAME,,}: ASCII letters only, as in the C locale.
@@ -165,10 +189,36 @@ static void emit_case(Output *out, const Reference &ref, const char *value, size
                 c = static_cast<char>(c - 'A' + 'a');
             piece[i] = c;
         }
-        output_write(out, piece, k);
+        write_derived(out, piece, k);
         done += k;
     }
-    output_write(out, value + changed, n - changed);
+    write_derived(out, value + changed, n - changed);
+}
+
+// What emit_value_form writes for a set variable.
+static void emit_of_value(Output *out, const char *dollar, const Reference &ref, const char *value,
+                          size_t length) {
+    switch (ref.op) {
+    case 'n': {
+        char digits[64];
+        int k = std::snprintf(digits, sizeof digits, "%zu", length);
+        write_derived(out, digits, static_cast<size_t>(k));
+        break;
+    }
+    case '#':
+    case '%':
+        emit_trimmed(out, ref, value, length);
+        break;
+    case '/':
+        emit_replacement(out, ref, value, length);
+        break;
+    case ':':
+        emit_substring(out, dollar, ref, value, length);
+        break;
+    default:
+        emit_case(out, ref, value, length);
+        break;
+    }
 }
 
 void emit_value_form(Output *out, const char *dollar, const Reference &ref, const char *value,
@@ -192,25 +242,11 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
     }
     if (length == 0 && noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
-    switch (ref.op) {
-    case 'n': {
-        char digits[64];
-        int k = std::snprintf(digits, sizeof digits, "%zu", length);
-        output_write(out, digits, static_cast<size_t>(k));
-        break;
-    }
-    case '#':
-    case '%':
-        emit_trimmed(out, ref, value, length);
-        break;
-    case '/':
-        emit_replacement(out, ref, value, length);
-        break;
-    case ':':
-        emit_substring(out, dollar, ref, value, length);
-        break;
-    default:
-        emit_case(out, ref, value, length);
-        break;
-    }
+    // A form in the words of this one reports for itself.
+    bool outer = unheld;
+    unheld = false;
+    emit_of_value(out, dollar, ref, value, length);
+    if (unheld)
+        report_unheld(dollar, ref.name, ref.name_length);
+    unheld = outer;
 }

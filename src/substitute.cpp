@@ -79,7 +79,7 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
 
 // A value that -x's format cannot hold, in part: reported, as what is
 // written lacks bytes of it.
-[[gnu::noinline]] static void report_unheld(const char *dollar, const char *name, size_t length) {
+[[gnu::noinline]] void report_unheld(const char *dollar, const char *name, size_t length) {
     report_name(dollar, name, length, ": a value XML cannot hold\n");
 }
 
@@ -391,7 +391,7 @@ static void expand_word(Output *out, const Reference &ref) {
     Output word = {-1, nullptr, nullptr, nullptr};
     ValueSpans outer = {};
     if (escaping_values)
-        outer = values_noted_begin(&word);
+        outer = values_noted_begin(&word, ref.op == '=');
     expand_word(&word, ref);
     ValueSpans spans = {};
     if (escaping_values)
