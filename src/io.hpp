@@ -94,7 +94,7 @@ constexpr size_t DIRECT_WRITE = 16 * 1024;
 
 // Copies up to 16 bytes without a call: two overlapping pieces that cover
 // them, touching no byte outside.
-inline void copy_short(char *to, const char *from, size_t length) {
+[[gnu::always_inline]] inline void copy_short(char *to, const char *from, size_t length) {
     if (length >= 8) {
         uint64_t head, tail;
         std::memcpy(&head, from, 8);
@@ -115,7 +115,7 @@ inline void copy_short(char *to, const char *from, size_t length) {
 }
 
 // Copies 16 to 64 bytes without a call: 16-byte pieces that overlap.
-inline void copy_medium(char *to, const char *from, size_t length) {
+[[gnu::always_inline]] inline void copy_medium(char *to, const char *from, size_t length) {
     char head[16], tail[16];
     std::memcpy(head, from, 16);
     std::memcpy(tail, from + length - 16, 16);
@@ -132,7 +132,7 @@ inline void copy_medium(char *to, const char *from, size_t length) {
 
 // Copies 64 to 128 bytes without a call: two pieces of 64 that overlap, the
 // runs between references every hundred bytes or so.
-inline void copy_pair(char *to, const char *from, size_t length) {
+[[gnu::always_inline]] inline void copy_pair(char *to, const char *from, size_t length) {
     std::memcpy(to, from, 64);
     std::memcpy(to + length - 64, from + length - 64, 64);
 }
@@ -142,7 +142,7 @@ inline void copy_pair(char *to, const char *from, size_t length) {
 constexpr size_t COPY_PAST = 64;
 
 // Inline: most of what is written is short.
-inline void output_write(Output *out, const char *data, size_t length) {
+[[gnu::always_inline]] inline void output_write(Output *out, const char *data, size_t length) {
     char *next = out->next;
     if (length >= DIRECT_WRITE || length > static_cast<size_t>(out->limit - next)) {
         output_write_long(out, data, length);
