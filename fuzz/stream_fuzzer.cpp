@@ -497,14 +497,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                             model_escape_value(format, entry.substr(equals + 1)));
         }
         Run want = filter(in, operands, escaped_env, block_size, options);
-        Run escaped = filter(in, operands, env, block_size, options, format);
+        Run escaped = filter(in, operands, env, block_size, options, -1, format);
         if (escaped.out != want.out)
             fail_property("-x writes each value escaped", in, want.out, escaped.out);
         if (format != EscapeFormat::xml && escaped.err != want.err)
             fail_property("-x reports as the run with escaped values", in, want.err, escaped.err);
     }
     if (options.references) {
-        Run listed = filter(in, operands, env, block_size, options, EscapeFormat::xml);
+        Run listed = filter(in, operands, env, block_size, options, -1, EscapeFormat::xml);
         if (listed.out != optioned.out || listed.err != optioned.err)
             fail_property("-r ignores -x", in, optioned.out, listed.out);
     }
