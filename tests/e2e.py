@@ -56,7 +56,8 @@ def command(args):
 
 
 def child_env(env):
-    if WRAPPER:
+    # A case that sets PATH itself keeps it: the wrapper then runs with it.
+    if WRAPPER and b"PATH" not in env and "PATH" not in env:
         return dict(env, PATH=os.environ.get("PATH", "/usr/bin:/bin"))
     return env
 
