@@ -158,9 +158,16 @@ static void check_refusal(std::string_view bytes, std::string_view m) {
         std::string braced = "${" + std::string(name);
         bool asked = bytes.find(braced + "?") != std::string_view::npos ||
                      bytes.find(braced + ":?") != std::string_view::npos;
-        check(is_name(name) && asked &&
-                  (after == " is not set" || after == " is empty" || after.substr(0, 2) == ": "),
-              "a report from a value is a \"?\" form's", m);
+        // A form that the run does not read, or a substring that ends before
+        // it starts, is reported by its name alone.
+        bool form =
+            after == ": not a form fillvars reads" || after == ": substring ends before it starts";
+        check(is_name(name) &&
+                  (form ? bytes.find(braced) != std::string_view::npos ||
+                              bytes.find("${#" + std::string(name)) != std::string_view::npos
+                        : asked && (after == " is not set" || after == " is empty" ||
+                                    after.substr(0, 2) == ": ")),
+              "a report from a value is a \"?\" form's, or names a form by its name", m);
         return;
     }
     for (const char *fault : faults) {

@@ -386,9 +386,15 @@ static char *read_file(const char *path, size_t *size) {
 // Reads and parses the file at path into the environment's index; adds the
 // reports of its values to *reports.
 static bool load(const char *path, Rules rules, uint64_t *reports) {
-    // Standard input holds the text to fill.
+    // Standard input holds the text to fill; with -i FILE it may hold the
+    // variables, but only by a name that says so.
     if (std::strcmp(path, "-") == 0)
-        return refuse("", "-f -: standard input is the template, not a file of variables", "");
+        return template_fd == STDIN_FILENO
+                   ? refuse("", "-f -: standard input is the template, not a file of variables", "")
+                   : refuse("",
+                            "-f -: \"-\" names no file here: -f /dev/stdin reads the "
+                            "variables from standard input",
+                            "");
     if (path[0] == '\0')
         return refuse("", "-f: empty file name", "");
     size_t size;

@@ -142,6 +142,10 @@ void reports_in_file(const char *path, uint64_t line) {
     file_line = line;
 }
 
+bool reports_from_file() {
+    return file_path != nullptr;
+}
+
 void report_begin(const char *dollar, const char *name, size_t length) {
     reports.count++;
     if (file_path != nullptr) {

@@ -21,6 +21,10 @@ void count_lines_to(const char *p);
 // their "$"; a null path names lines again.
 void reports_in_file(const char *path, uint64_t line);
 
+// Whether the reports come from a -f file's value: a report then shows no
+// byte of the value but a name.
+bool reports_from_file();
+
 // "fillvars: line N: "NAME"" for the reference at dollar, and counts it;
 // report_text and report_escaped add what follows it.
 void report_begin(const char *dollar, const char *name, size_t length);

@@ -196,6 +196,10 @@ CASES = [
     case("-i FILE: -f /dev/stdin takes the variables from standard input",
          ["-i", "t.in", "-f", "/dev/stdin"], stdin=b"A=1\n", stdout=b"x=1\n",
          files={b"t.in": b"x=$A\n"}),
+    case("-i FILE: -f - is refused with the name that reads standard input",
+         ["-i", "t.in", "-f", "-"], stdin=b"A=1\n",
+         stderr=b'fillvars: -f -: "-" names no file here: -f /dev/stdin reads the variables '
+         b'from standard input\n', status=1, files={b"t.in": b"x=$A\n"}),
     case("-i -: -f /dev/stdin is refused", ["-i", "-", "-f", "/dev/stdin"], stdin=b"A=1\n",
          stderr=b"fillvars: -f /dev/stdin: standard input is the template, not a file of "
          b"variables\n", status=1),
