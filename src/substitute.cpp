@@ -354,11 +354,7 @@ const char *reference_end(const char *dollar, const char *end) {
 
 // A form's word, expanded by the same rules into out.
 static void expand_word(Output *out, const Reference &ref) {
-    Cut none = {Tail::none, false};
-    if (escaping_values)
-        walk<true, true, false, false, true>(out, ref.word, ref.end - 1, true, &none);
-    else
-        walk<true, true, false, false, false>(out, ref.word, ref.end - 1, true, &none);
+    expand_text(out, ref.word, ref.end - 1);
 }
 
 // What a form gives, by whether its variable is set and empty: its value,
@@ -367,13 +363,12 @@ static void expand_word(Output *out, const Reference &ref) {
 // before the form's.
 [[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
                                         const NameSlot *slot) {
+    bool set = slot != nullptr && slot->value != nullptr;
     if (ref.op != '-' && ref.op != '=' && ref.op != '+' && ref.op != '?') {
-        bool set = slot != nullptr && slot->value != nullptr;
         emit_value_form(out, dollar, ref, set ? slot->value : nullptr, set ? slot->value_length : 0,
                         rules.nounset, rules.noempty, rules.keep);
         return;
     }
-    bool set = slot != nullptr && slot->value != nullptr;
     bool empty = set && slot->value_length == 0;
     bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
     if (!use_word) {
