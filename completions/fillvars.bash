@@ -57,8 +57,8 @@ _fillvars() {
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --prefix) ]]; then
         return
     fi
-    # -x's formats.
-    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*x$ || $prev == --escape ||
+    # -E's formats.
+    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*E$ || $prev == --escape ||
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --escape) ]]; then
         [[ $cur == = ]] && cur=
         COMPREPLY=($(compgen -W 'json xml url sh' -- "$cur"))
@@ -67,7 +67,7 @@ _fillvars() {
     if ((options)) && [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-b --braced -e --noempty -f --env-file -h --help -i --input
             -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables
-            -V --version -x --escape' -- "$cur"))
+            -V --version -E --escape' -- "$cur"))
         return
     fi
 

@@ -281,7 +281,7 @@ static size_t utf8_char(std::string_view s, size_t i, uint32_t *code) {
     return n;
 }
 
-// -x's formats written again from their tables, by code point, to hold the
+// -E's formats written again from their tables, by code point, to hold the
 // escapers to.
 static std::string model_escape_value(EscapeFormat format, std::string_view value) {
     std::string out;
@@ -380,7 +380,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Without options, the rule as it always was, at the chosen block size
     // and at the default one. model_filter knows no option: it is the proof
-    // that options (-x among them) change nothing for a run that does not
+    // that options (-E among them) change nothing for a run that does not
     // use them.
     std::string expected = model_filter(in, list, given, env);
     Run plain = filter(in, operands, env, block_size);
@@ -471,12 +471,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             fail_property("-r without -u or -e reports nothing", in, "", listed.err);
     }
 
-    // -x by the plain rule: each value is written as the format escapes it,
+    // -E by the plain rule: each value is written as the format escapes it,
     // as if the environment held the escaped values, and the template's own
     // text as it stands. Not where a value holds "=", which getenv compares
     // when it looks for a name holding one. A value that XML cannot hold is
     // also reported, which the run with escaped values does not do. -r
-    // ignores -x.
+    // ignores -E.
     bool values_hold_equals = false;
     for (const std::string &entry : env) {
         size_t equals = entry.find('=');
@@ -499,14 +499,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Run want = filter(in, operands, escaped_env, block_size, options);
         Run escaped = filter(in, operands, env, block_size, options, -1, format);
         if (escaped.out != want.out)
-            fail_property("-x writes each value escaped", in, want.out, escaped.out);
+            fail_property("-E writes each value escaped", in, want.out, escaped.out);
         if (format != EscapeFormat::xml && escaped.err != want.err)
-            fail_property("-x reports as the run with escaped values", in, want.err, escaped.err);
+            fail_property("-E reports as the run with escaped values", in, want.err, escaped.err);
     }
     if (options.references) {
         Run listed = filter(in, operands, env, block_size, options, -1, EscapeFormat::xml);
         if (listed.out != optioned.out || listed.err != optioned.err)
-            fail_property("-r ignores -x", in, optioned.out, listed.out);
+            fail_property("-r ignores -E", in, optioned.out, listed.out);
     }
 
     // -s without a limit (no operand, prefix or -b): "$$" is one "$", as it

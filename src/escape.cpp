@@ -1,4 +1,4 @@
-// The escapers of -x, a value at a time, and the notes on where values lie
+// The escapers of -E, a value at a time, and the notes on where values lie
 // in a word expanded into memory.
 #include "escape.hpp"
 

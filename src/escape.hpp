@@ -1,4 +1,4 @@
-// Escaping of values for the file they land in (-x): JSON strings, XML text
+// Escaping of values for the file they land in (-E): JSON strings, XML text
 // and attributes, URL components and single-quoted shell strings.
 #pragma once
 

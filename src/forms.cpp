@@ -19,19 +19,19 @@ static size_t held(const Output &out) {
     return static_cast<size_t>(out.next - out.data);
 }
 
-// Whether the form being written lost bytes of its value that -x's format
+// Whether the form being written lost bytes of its value that -E's format
 // cannot hold (emit_value_form reports it once a form).
 static bool unheld = false;
 
 // What a form makes of its value goes out as a value: through write_value,
-// escaped under -x.
+// escaped under -E.
 static void write_derived(Output *out, const char *data, size_t length) {
     if (!write_value(out, data, length))
         unheld = true;
 }
 
 // A word expanded into memory with its values as they stand, their places
-// noted (escape.hpp): under -x a pattern matches values, not their escapes,
+// noted (escape.hpp): under -E a pattern matches values, not their escapes,
 // and a replacement's STRING is written with only its values escaped.
 static ValueSpans expand_noted(Output *out, const char *p, const char *end, bool written) {
     ValueSpans outer = values_noted_begin(out, written);

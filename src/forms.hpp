@@ -21,6 +21,6 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
 void expand_text(Output *out, const char *p, const char *end);
 const char *reference_end(const char *dollar, const char *end);
 
-// Also from it: the report of a value that -x's format cannot hold, which
+// Also from it: the report of a value that -E's format cannot hold, which
 // lost bytes where it was written.
 void report_unheld(const char *dollar, const char *name, size_t length);

@@ -32,7 +32,7 @@ static const struct option options[] = {
     {"references", no_argument, nullptr, 'r'},
     {"env-file", required_argument, nullptr, 'f'},
     {"input", required_argument, nullptr, 'i'},
-    {"escape", required_argument, nullptr, 'x'},
+    {"escape", required_argument, nullptr, 'E'},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -89,11 +89,11 @@ static bool operands_are_names(int count, char **operands) {
     return true;
 }
 
-// -x's FORMAT, checked once the options are read: a bad one, or a second
-// -x, ends the run before any input is read, in every mode.
+// -E's FORMAT, checked once the options are read: a bad one, or a second
+// -E, ends the run before any input is read, in every mode.
 static bool escape_format_taken(const char *given, int count, EscapeFormat *format) {
     if (count > 1) {
-        static const char twice[] = "-x given twice: a run has one escape format";
+        static const char twice[] = "-E given twice: a run has one escape format";
         const MessagePart parts[] = {{twice, sizeof twice - 1, false}};
         write_message(parts, 1);
         return false;
@@ -119,7 +119,7 @@ int main(int argc, char *argv[]) {
     const char *escape = nullptr;
     int escapes = 0;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:i:x:", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:i:E:", options, nullptr)) != -1) {
         switch (option) {
         case 'h':
             show_usage();
@@ -152,7 +152,7 @@ int main(int argc, char *argv[]) {
         case 'f':
             env_file_add(optarg);
             break;
-        case 'x':
+        case 'E':
             escape = optarg;
             escapes++;
             break;

@@ -77,7 +77,7 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
     return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
-// A value that -x's format cannot hold, in part: reported, as what is
+// A value that -E's format cannot hold, in part: reported, as what is
 // written lacks bytes of it.
 [[gnu::noinline]] void report_unheld(const char *dollar, const char *name, size_t length) {
     report_name(dollar, name, length, ": a value XML cannot hold\n");
@@ -182,7 +182,7 @@ static void list_word(Output *out, const char *p, const char *end) {
 // without -b, -e or a list (with_options) has none of their tests, nor one of
 // the plain rule has the shell's kinds. The walk of -r (listing) notes the
 // name and writes nothing else; it evaluates only when checking. That of
-// -x (escaping) writes values through its escaper.
+// -E (escaping) writes values through its escaper.
 template <bool shell, bool with_options, bool listing, bool escaping>
 [[gnu::always_inline]] inline static bool emit_reference(Place *at, const char *dollar,
                                                          const Reference &ref) {
@@ -253,7 +253,7 @@ template <bool shell, bool with_options, bool listing, bool escaping>
 // -b, -e and a list (with_options), and by a window or not: a block's walk
 // goes by one, which needs the zeros after a block's end and the room before
 // its start; a form's word, with neither, is scanned. The walk of -r
-// (listing, with the options' tests) writes no text; that of -x (escaping)
+// (listing, with the options' tests) writes no text; that of -E (escaping)
 // escapes values.
 template <bool shell, bool with_options, bool by_window, bool listing, bool escaping>
 [[gnu::noinline]] static const char *walk(Output *out, const char *p, const char *end, bool at_end,
@@ -335,7 +335,7 @@ static size_t substitute_block(Output *out, char *start, char *end, bool at_end,
     return static_cast<size_t>(end - rest);
 }
 
-// Whether the run escapes values (-x, but not under -r).
+// Whether the run escapes values (-E, but not under -r).
 static bool escaping_values = false;
 
 void expand_text(Output *out, const char *p, const char *end) {
@@ -380,7 +380,7 @@ static void expand_word(Output *out, const Reference &ref) {
         expand_word(out, ref);
         return;
     }
-    // The word is needed whole: expanded into memory first. Under -x its
+    // The word is needed whole: expanded into memory first. Under -E its
     // values go in as they stand, their places noted: it is stored and
     // reported as it stands, and written with its values escaped.
     Output word = {-1, nullptr, nullptr, nullptr};
@@ -409,7 +409,7 @@ static void expand_word(Output *out, const Reference &ref) {
 
 uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
                           const char *path, uint64_t line) {
-    // A value is stored as it stands: -x escapes it where it is written.
+    // A value is stored as it stands: -E escapes it where it is written.
     rules = {asked.nounset, asked.noempty, false, false, true, false, EscapeFormat::none};
     escaping_values = false;
     unindexed_matter = environment_values_hold_equals() || asked.nounset;
@@ -448,7 +448,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     // -r lists names and writes no value: it has nothing to escape.
     escaping_values = asked.escape != EscapeFormat::none && !asked.references;
     escape_start(escaping_values ? asked.escape : EscapeFormat::none);
-    // Only -s, these options, a list, -r and -x change the walk itself.
+    // Only -s, these options, a list, -r and -E change the walk itself.
     bool with_options = asked.braced || asked.noempty || name_list_given;
     size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
         asked.references ? (asked.shell ? substitute_block<true, true, true, false>
@@ -462,7 +462,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
                                       : substitute_block<true, false, false, false>)
                       : (with_options ? substitute_block<false, true, false, false>
                                       : substitute_block<false, false, false, false>);
-    // Lines are counted where reports can arise: -x's for XML too.
+    // Lines are counted where reports can arise: -E's for XML too.
     reports_start(asked.nounset || asked.noempty || (asked.shell && !asked.references) ||
                   (escaping_values && asked.escape == EscapeFormat::xml));
     // Reports go out before each write of the output: a failing output ends

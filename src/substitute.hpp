@@ -15,7 +15,7 @@ struct Rules {
     bool braced;         // -b: replace only references that open with "${"
     bool shell;          // -s: read references by the shell's rules, with its forms
     bool references;     // -r: write the names of the references considered, not the text
-    EscapeFormat escape; // -x: how each value is written (none: as it stands)
+    EscapeFormat escape; // -E: how each value is written (none: as it stands)
 };
 
 // Copies in to out up to end of input, replacing each reference to a variable

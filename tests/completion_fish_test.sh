@@ -37,7 +37,7 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -x --escape
+fillvars -              | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape
 fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO
@@ -60,9 +60,9 @@ fillvars --env-file=tpl/o | --env-file=tpl/other
 fillvars -i tpl/s       | tpl/site.conf.in
 fillvars --input=tpl/o  | --input=tpl/other
 fillvars -i T_          |
-fillvars -x j           | json
+fillvars -E j           | json
 fillvars --escape=x     | --escape=xml
-fillvars -x sh T_O      | T_ONE
+fillvars -E sh T_O      | T_ONE
 CASES
 
 [ $failed = 0 ] && echo "fish completion: all checks passed"

@@ -34,7 +34,7 @@ while IFS='|' read -r line expected; do
     want=$(printf '%s\n' $expected | sort | paste -sd' ')
     [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
 done <<'CASES'
-fillvars -                   | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -x --escape
+fillvars -                   | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape
 fillvars --v                 | --variables --version
 fillvars --he                | --help
 fillvars --n                 | --noempty --nounset
@@ -43,7 +43,7 @@ fillvars -p T_               |
 fillvars --prefix T_         |
 fillvars -p X T_O            | T_ONE
 fillvars -V                  | -V
-fillvars A -                 | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -x --escape
+fillvars A -                 | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape
 fillvars --o                 | --output
 fillvars -o tpl/s            | tpl/site.conf.in
 fillvars -o T_O              |
@@ -71,12 +71,12 @@ fillvars -fo T_O             | T_ONE
 fillvars -pf T_O             | T_ONE
 fillvars --e                 | --env-file --escape
 fillvars --es                | --escape
-fillvars -x j                | json
+fillvars -E j                | json
 fillvars --escape = x        | xml
 fillvars --escape =          | json xml url sh
-fillvars -ux s               | sh
-fillvars -x sh T_O           | T_ONE
-fillvars -xo T_O             | T_ONE
+fillvars -uE s               | sh
+fillvars -E sh T_O           | T_ONE
+fillvars -Eo T_O             | T_ONE
 fillvars -po T_O             | T_ONE
 fillvars -op T_O             | T_ONE
 fillvars -u T_O              | T_ONE

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""-x's formats read back by real parsers: random values (any bytes but NUL,
+"""-E's formats read back by real parsers: random values (any bytes but NUL,
 which no environment holds, for url and sh; UTF-8 for json; UTF-8 that XML
 can hold for xml) go through the built program in one template a format,
 and Python's json.loads, xml.etree (an element's text and an attribute),
@@ -73,7 +73,7 @@ def run(fmt, template, values):
     env = {b"PATH": os.environb.get(b"PATH", b"/usr/bin:/bin")}
     for i, value in enumerate(values):
         env[b"V%d" % i] = value
-    result = subprocess.run([BIN, "-x", fmt], input=template, env=env, capture_output=True,
+    result = subprocess.run([BIN, "-E", fmt], input=template, env=env, capture_output=True,
                             timeout=60)
     return result
 

@@ -240,7 +240,7 @@ bool decode(const std::string &text, std::string *out, std::string *error) {
 }
 
 // Takes the options that change what a reference becomes, as the program's
-// parser would from one argument (short forms, "-p", "-f" and "-x" with the
+// parser would from one argument (short forms, "-p", "-f" and "-E" with the
 // rest of the argument or the next one, which *wants then names); false for any other
 // argument that starts with "-".
 bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
@@ -266,7 +266,7 @@ bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
             break;
         case 'p':
         case 'f':
-        case 'x':
+        case 'E':
             if (i + 1 >= argument.size())
                 *wants = argument[i];
             else if (argument[i] == 'p')
@@ -287,7 +287,7 @@ bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
 std::string apply(StreamCase *c, const std::string &key, const std::string &value, char *wants) {
     const char *needs_program = "needs the program: put the case in a file only e2e.py reads";
     size_t equals = value.find('=');
-    if (key == "arg" && *wants == 'x') {
+    if (key == "arg" && *wants == 'E') {
         *wants = 0;
         if (!escape_format_parse(value.c_str(), &c->rules.escape))
             return "the format " + value + " " + needs_program;
