@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "command_line.hpp"
 #include "env_file.hpp"
 #include "escape.hpp"
 #include "input_file.hpp"
@@ -15,27 +16,6 @@
 #include "names.hpp"
 #include "output_file.hpp"
 #include "substitute.hpp"
-
-// One row a line: tests/man_test.sh reads the table.
-// clang-format off
-static const struct option options[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"variables", no_argument, nullptr, 'v'},
-    {"version", no_argument, nullptr, 'V'},
-    {"nounset", no_argument, nullptr, 'u'},
-    {"keep", no_argument, nullptr, 'k'},
-    {"braced", no_argument, nullptr, 'b'},
-    {"prefix", required_argument, nullptr, 'p'},
-    {"noempty", no_argument, nullptr, 'e'},
-    {"shell", no_argument, nullptr, 's'},
-    {"output", required_argument, nullptr, 'o'},
-    {"references", no_argument, nullptr, 'r'},
-    {"env-file", required_argument, nullptr, 'f'},
-    {"input", required_argument, nullptr, 'i'},
-    {"escape", required_argument, nullptr, 'E'},
-    {nullptr, 0, nullptr, 0},
-};
-// clang-format on
 
 // Every way out passes here: output that could not be written is a failure,
 // whatever the run was going to return.
@@ -108,94 +88,172 @@ static bool escape_format_taken(const char *given, int count, EscapeFormat *form
     return false;
 }
 
-int main(int argc, char *argv[]) {
-    std::atexit(close_stdout);
-    bool listing = false;
-    Rules rules = {};
-    const char *output = nullptr;
-    const char *input = nullptr;
-    int inputs = 0;
-    bool input_missing = false;
-    const char *escape = nullptr;
-    int escapes = 0;
+// Under -s a prefix holding a byte no shell name holds allows nothing: a
+// slip, refused as such operands are.
+static bool prefix_is_shell(const char *prefix) {
+    for (const char *p = prefix; *p != '\0'; p++) {
+        char c = *p;
+        if (!(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (c >= '0' && c <= '9')))
+            return false;
+    }
+    return true;
+}
+
+static void refuse_prefix(const char *prefix, const char *why) {
+    static const char lead[] = "-p \"";
+    const MessagePart parts[] = {{lead, sizeof lead - 1, false},
+                                 {prefix, std::strlen(prefix), true},
+                                 {why, std::strlen(why), false}};
+    write_message(parts, 3);
+}
+
+// "-p=APP_" is the long options' "=" on a short one: the prefix would be
+// "=APP_", which no name begins with.
+static void refuse_prefix_equals(const char *prefix) {
+    static const char lead[] = "-p \"", mid[] = "\": write -p ", tail[] = " or --prefix=";
+    size_t length = std::strlen(prefix);
+    const MessagePart parts[] = {{lead, sizeof lead - 1, false}, {prefix, length, true},
+                                 {mid, sizeof mid - 1, false},   {prefix + 1, length - 1, true},
+                                 {tail, sizeof tail - 1, false}, {prefix + 1, length - 1, true}};
+    write_message(parts, 6);
+}
+
+// What an extended command line gives, besides the rules.
+struct Extended {
+    const char *output;
+    const char *input;
+    int inputs;
+    const char *escape;
+    int escapes;
+    bool listing;
+};
+
+// An extended line is read whole before anything is done: a slip in it (an
+// unknown option, an argument to an option that takes none, an option
+// without its argument) is getopt_long's diagnostic, then an error, with
+// nothing read or written. -h and -V then win over the rest, as on any line.
+static bool read_extended_line(int argc, char **argv, Rules *rules, Extended *line) {
+    *line = {};
+    char asked = 0;
+    const char *slip = nullptr;
+    const char *odd_prefix = nullptr;
+    bool refused = false;
     int option;
-    while ((option = getopt_long(argc, argv, "hvVukbp:eso:rf:i:E:", options, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, all_short_options, all_options, nullptr)) != -1) {
         switch (option) {
         case 'h':
-            show_usage();
         case 'V':
-            show_version();
+            if (asked == 0)
+                asked = static_cast<char>(option);
+            break;
         case 'v':
-            listing = true;
+            line->listing = true;
             break;
         case 'u':
-            rules.nounset = true;
+            rules->nounset = true;
             break;
         case 'e':
-            rules.noempty = true;
+            rules->noempty = true;
             break;
         case 'k':
-            rules.keep = true;
+            rules->keep = true;
             break;
         case 'b':
-            rules.braced = true;
+            rules->braced = true;
             break;
         case 'p':
+            if (optarg[0] == '=') {
+                refuse_prefix_equals(optarg);
+                refused = true;
+            } else if (odd_prefix == nullptr && !prefix_is_shell(optarg))
+                odd_prefix = optarg;
             name_list_add_prefix(optarg);
             break;
         case 's':
-            rules.shell = true;
+            rules->shell = true;
             break;
         case 'r':
-            rules.references = true;
+            rules->references = true;
             break;
         case 'f':
             env_file_add(optarg);
             break;
         case 'E':
-            escape = optarg;
-            escapes++;
+            line->escape = optarg;
+            line->escapes++;
             break;
         case 'o':
             // "-" is standard output, as without the option.
-            output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
+            line->output = std::strcmp(optarg, "-") == 0 ? nullptr : optarg;
             break;
         case 'i':
-            input = optarg;
-            inputs++;
+            line->input = optarg;
+            line->inputs++;
             break;
         default:
-            // getopt_long has reported it; the run goes on without it. Not
-            // so for -i without its FILE: reading standard input instead
-            // would render the empty input of a job that gives none.
-            if (optopt == 'i')
-                input_missing = true;
+            // getopt_long has reported it. An option that takes an
+            // argument, in optopt, was met without it; any other is unknown,
+            // ambiguous or given an argument it takes none of.
+            if (slip == nullptr)
+                slip = optopt != 0 && std::strchr("pofiE", optopt) != nullptr
+                           ? "fillvars: an option is missing its argument: nothing was done\n"
+                           : "fillvars: an option was not understood: nothing was done\n";
             break;
         }
     }
-    if (input_missing || inputs > 1) {
-        if (!input_missing) {
-            static const char twice[] = "fillvars: -i given twice: the template is one file\n";
-            write_waiting(STDERR_FILENO, twice, sizeof twice - 1);
-        }
-        release_options();
-        return 1;
+    if (slip != nullptr) {
+        write_waiting(STDERR_FILENO, slip, std::strlen(slip));
+        return false;
     }
-    if (rules.shell && !operands_are_names(argc - optind, argv + optind)) {
+    if (refused)
+        return false;
+    if (asked == 'h')
+        show_usage();
+    if (asked == 'V')
+        show_version();
+    if (line->inputs > 1) {
+        static const char twice[] = "fillvars: -i given twice: the template is one file\n";
+        write_waiting(STDERR_FILENO, twice, sizeof twice - 1);
+        return false;
+    }
+    if (rules->shell && !operands_are_names(argc - optind, argv + optind))
+        return false;
+    if (rules->shell && odd_prefix != nullptr) {
+        refuse_prefix(odd_prefix, "\": under -s a name holds only letters, digits and \"_\"");
+        return false;
+    }
+    return true;
+}
+
+int main(int argc, char *argv[]) {
+    std::atexit(close_stdout);
+    Rules rules = {};
+    Extended line = {};
+    OriginalAsk ask;
+    if (read_original_line(argc, argv, &ask)) {
+        if (ask == OriginalAsk::usage)
+            show_usage();
+        if (ask == OriginalAsk::version)
+            show_version();
+        line.listing = ask == OriginalAsk::listing;
+    } else if (!read_extended_line(argc, argv, &rules, &line)) {
         release_options();
         return 1;
     }
     for (int i = optind; i < argc; i++)
         name_list_add_operand(argv[i]);
-    if (!escape_format_taken(escape, escapes, &rules.escape)) {
+    if (!escape_format_taken(line.escape, line.escapes, &rules.escape)) {
         release_options();
         return 1;
     }
     // -v reads no input: with -r too, it lists the operands.
-    if (listing) {
+    if (line.listing) {
         name_list_print();
         return 0;
     }
+    const char *input = line.input;
+    const char *output = line.output;
     // Before any input is read and before -o creates anything: a bad file
     // ends the run with nothing written.
     int in = input_file_open(input);

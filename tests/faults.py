@@ -273,6 +273,11 @@ def output_cases():
                    run(args, stdin=stdin, stdout=sink, sigpipe=sigpipe), status, None, err)
     expect("empty input into /dev/full writes nothing and succeeds",
            run([], stdin=b"", stdout="full"), 0, None, b"")
+    # An unknown option is ignored on a line of -h, -v and -V: the usage
+    # that follows it still meets the write error.
+    expect("-x --help into /dev/full: the parser's diagnostic, then the write error",
+           run(["-x", "--help"], stdout="full"), 1, None,
+           FILLVARS.encode() + b": invalid option -- 'x'\n" + FULL)
 
     # Endless input into an output that refuses it must end by itself.
     for sink_name, sink, sigpipe, err, status in SINKS:

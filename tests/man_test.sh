@@ -27,14 +27,14 @@ done < <(grep -ho 'fail("[a-z_]*")' "$source"/src/*.cpp "$source"/src/*.hpp |
          sed 's/fail("\(.*\)")/\1/' | sort -u)
 [ ${#messages[@]} -gt 2 ] || { echo "FAIL: found no fail() calls in src"; failed=1; }
 # Every option in the option table, long and short: each row must parse.
-rows=$(grep -c '{"[a-z-]*", ' "$source/src/main.cpp")
+rows=$(grep -c '{"[a-z-]*", ' "$source/src/command_line.cpp")
 parsed=0
 while read -r long short; do
     parsed=$((parsed + 1))
     messages+=("-$short, --$long")
-done < <(sed -n 's/^ *{"\([a-z-]*\)", [a-z_]*, nullptr, '"'"'\(.\)'"'"'},.*/\1 \2/p' "$source/src/main.cpp")
+done < <(sed -n 's/^ *{"\([a-z-]*\)", [a-z_]*, nullptr, '"'"'\(.\)'"'"'},.*/\1 \2/p' "$source/src/command_line.cpp")
 [ "$parsed" -gt 0 ] && [ "$parsed" = "$rows" ] ||
-    { echo "FAIL: read $parsed of the $rows options in src/main.cpp (one row a line)"; failed=1; }
+    { echo "FAIL: read $parsed of the $rows options in src/command_line.cpp (one row a line)"; failed=1; }
 for m in "${messages[@]}"; do
     grep -qF -- "$m" <<<"$text" || { echo "FAIL: the manual does not mention: $m"; failed=1; }
 done

@@ -228,6 +228,13 @@ def table_cases():
          b"", b"A\n", OLD, True),
         ("-h", ["-o", "f", "-h"], b"$A", None, None, 0, b"", USAGE, OLD, True),
         ("-V", ["-o", "f", "-V"], b"$A", None, None, 0, b"", b"fillvars 0.1\n", OLD, True),
+        # A slip on the command line: nothing read, FILE as it was.
+        ("an option misspelt", ["-s", "--escpae=json", "-o", "f"], b"$A", None, None, 1,
+         FILLVARS.encode() + b": unrecognized option '--escpae=json'\n"
+         b"fillvars: an option was not understood: nothing was done\n", b"", OLD, True),
+        ("-f without its file, after -o", ["-o", "f", "-f"], b"$A", None, None, 1,
+         FILLVARS.encode() + b": option requires an argument -- 'f'\n"
+         b"fillvars: an option is missing its argument: nothing was done\n", b"", OLD, True),
         ("FILE a folder", ["-o", "d"], b"$A", None, None, 1,
          b"fillvars: d: names a folder, not a file\n",
          b"", OLD, True),
