@@ -1,7 +1,10 @@
 // Fuzzes operand intake and name extraction: the input is a list of operands,
 // one a line; the name list they build, what -v lists, the name each line
 // denotes, the membership answers and the fields that -s refuses must match
-// the model.
+// the model. Its bytes also pick an original command line (-h, -v, -V,
+// abbreviated or grouped, "--", unknown options, operands), which must read
+// as the three-option filter's rules say.
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -9,11 +12,13 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
+#include "command_line.hpp"
 #include "model.hpp"
 #include "names.hpp"
 
@@ -57,6 +62,135 @@ static void check(bool ok, const char *what, std::string_view detail) {
         std::fprintf(stderr, "property failed: %s (%zu bytes)\n", what, detail.size());
         std::abort();
     }
+}
+
+// The words of an original command line: its options in every spelling, the
+// options it never knew (letters and long names, some that only later
+// options begin with), "--" and operands.
+static const char *const words[] = {
+    "-h",       "-v",         "-V",     "-vh",        "-Vv",           "-vx",     "-xV",
+    "-zqv",     "-hx",        "-Z",     "--help",     "--he",          "--h",     "--variables",
+    "--var",    "--version",  "--vers", "--ve",       "--v",           "--bogus", "--no",
+    "--colour", "--help=yes", "--he=1", "--version=", "--variables=x", "--",      "A",
+    "B,C",      "-",          "",       "$D",         "${E}",          "-1",      "-?"};
+
+// What the three-option filter made of a line, by its rules: every option
+// in order up to the first -h or -V, each unknown one reported; the
+// operands are the rest, in order, and all that follows "--".
+struct OriginalModel {
+    OriginalAsk ask = OriginalAsk::filter;
+    std::vector<std::string> operands;
+    std::string err;
+};
+
+static OriginalModel model_original_line(const std::vector<std::string> &args,
+                                         const std::string &program) {
+    static const char *const longs[] = {"help", "variables", "version"};
+    static const char letters[] = "hvV";
+    OriginalModel m;
+    bool options = true;
+    for (const std::string &arg : args) {
+        if (!options || arg.size() < 2 || arg[0] != '-') {
+            m.operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options = false;
+            continue;
+        }
+        char found = 0;
+        if (arg[1] == '-') {
+            std::string name = arg.substr(2, arg.find('=') - 2);
+            bool argument = arg.find('=') != std::string::npos;
+            std::vector<int> matches;
+            for (int i = 0; i < 3; i++) {
+                if (name == longs[i]) {
+                    matches = {i};
+                    break;
+                }
+                if (std::string(longs[i]).compare(0, name.size(), name) == 0)
+                    matches.push_back(i);
+            }
+            if (matches.empty())
+                m.err += program + ": unrecognized option '" + arg + "'\n";
+            else if (matches.size() > 1) {
+                m.err += program + ": option '" + arg + "' is ambiguous; possibilities:";
+                for (int i : matches)
+                    m.err += std::string(" '--") + longs[i] + "'";
+                m.err += "\n";
+            } else if (argument)
+                m.err +=
+                    program + ": option '--" + longs[matches[0]] + "' doesn't allow an argument\n";
+            else
+                found = letters[matches[0]];
+        } else {
+            for (size_t i = 1; i < arg.size() && found != 'h' && found != 'V'; i++) {
+                found = std::strchr(letters, arg[i]) != nullptr ? arg[i] : 0;
+                if (found == 0)
+                    m.err += program + ": invalid option -- '" + arg[i] + "'\n";
+                if (found == 'v')
+                    m.ask = OriginalAsk::listing;
+            }
+        }
+        if (found == 'v')
+            m.ask = OriginalAsk::listing;
+        if (found == 'h' || found == 'V') {
+            m.ask = found == 'h' ? OriginalAsk::usage : OriginalAsk::version;
+            m.operands.clear();
+            return m;
+        }
+    }
+    return m;
+}
+
+// Reads args as the program does, its standard error caught.
+static bool read_line(std::vector<std::string> args, OriginalAsk *ask,
+                      std::vector<std::string> *operands, std::string *err) {
+    std::vector<char *> argv;
+    for (std::string &arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int caught = memfd_create("err", 0);
+    check(caught >= 0, "memfd_create", "");
+    int saved = dup(STDERR_FILENO);
+    dup2(caught, STDERR_FILENO);
+    bool original = read_original_line(static_cast<int>(args.size()), argv.data(), ask);
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    err->assign(static_cast<size_t>(lseek(caught, 0, SEEK_CUR)), '\0');
+    check(pread(caught, err->data(), err->size(), 0) == static_cast<ssize_t>(err->size()), "pread",
+          "");
+    close(caught);
+    operands->clear();
+    for (int i = optind; original && i < static_cast<int>(args.size()); i++)
+        operands->push_back(argv[static_cast<size_t>(i)]);
+    return original;
+}
+
+// An original line, picked by the input's first bytes, reads as the model
+// says; with -s added it is no longer original, and nothing is written.
+static void check_original_line(std::string_view input) {
+    const std::string program = "fillvars-fuzz";
+    std::vector<std::string> args = {program};
+    for (size_t i = 0; i < input.size() && i < 16; i++)
+        args.push_back(
+            words[static_cast<unsigned char>(input[i]) % (sizeof words / sizeof *words)]);
+    OriginalModel want =
+        model_original_line(std::vector<std::string>(args.begin() + 1, args.end()), program);
+    OriginalAsk ask;
+    std::vector<std::string> operands;
+    std::string err;
+    check(read_line(args, &ask, &operands, &err), "a line of -h -v -V is original", err);
+    check(ask == want.ask, "an original line asks what the original rules say", err);
+    check(err == want.err, "the parser's diagnostics, as the original rules give them", err);
+    if (ask == OriginalAsk::filter || ask == OriginalAsk::listing)
+        check(operands == want.operands, "the operands of an original line", err);
+    // Before any "--", after which it would be an operand.
+    size_t end = std::find(args.begin(), args.end(), "--") - args.begin();
+    args.insert(args.begin() + static_cast<long>(1 + input.size() % end), "-s");
+    check(!read_line(args, &ask, &operands, &err) && err.empty(),
+          "-s makes a line extended, told silently", err);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -122,5 +256,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     name_list_release();
     check(name_list.count == 0 && name_list.items == nullptr, "release empties the list", input);
     check(name_list_contains("anything"), "empty list allows every name", input);
+
+    check_original_line(input);
     return 0;
 }
