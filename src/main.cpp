@@ -15,6 +15,7 @@
 #include "io.hpp"
 #include "names.hpp"
 #include "output_file.hpp"
+#include "reports.hpp"
 #include "substitute.hpp"
 
 // Every way out passes here: output that could not be written is a failure,
@@ -257,6 +258,9 @@ int main(int argc, char *argv[]) {
     // Before any input is read and before -o creates anything: a bad file
     // ends the run with nothing written.
     int in = input_file_open(input);
+    // Reports from a named template name it, as a -f file's do.
+    if (in != STDIN_FILENO)
+        reports_template(input);
     if (!env_files_load(rules, in)) {
         env_files_release();
         return 1;

@@ -133,6 +133,13 @@ void report_escaped(const char *text, size_t length) {
     }
 }
 
+// The template being read, when it is a named file.
+static const char *template_path = nullptr;
+
+void reports_template(const char *path) {
+    template_path = path;
+}
+
 // The -f file whose value the reports come from, and its line.
 static const char *file_path = nullptr;
 static uint64_t file_line = 0;
@@ -154,6 +161,13 @@ void report_begin(const char *dollar, const char *name, size_t length) {
         char *m = report_room(32);
         report_length += static_cast<size_t>(
             std::snprintf(m, 32, ":%llu: \"", static_cast<unsigned long long>(file_line)));
+    } else if (template_path != nullptr) {
+        count_lines_to(dollar);
+        report_text("fillvars: ", 10);
+        report_escaped(template_path, std::strlen(template_path));
+        char *m = report_room(32);
+        report_length += static_cast<size_t>(
+            std::snprintf(m, 32, ":%llu: \"", static_cast<unsigned long long>(reports.line)));
     } else {
         count_lines_to(dollar);
         char *m = report_room(64);

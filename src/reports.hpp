@@ -16,6 +16,11 @@ void reports_at(const char *start);
 // Counts the line feeds from where the count is up to p, in the same block.
 void count_lines_to(const char *p);
 
+// The template being read, which reports from it name ("fillvars:
+// FILE:LINE: "NAME""); null: standard input, named by the line alone
+// ("fillvars: line N: "NAME""). Kept until set again.
+void reports_template(const char *path);
+
 // Reports name line of path ("fillvars: FILE:LINE: "NAME""), where the
 // value of a -f file that they come from starts, instead of the line of
 // their "$"; a null path names lines again.
