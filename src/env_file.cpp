@@ -16,6 +16,7 @@
 #include "environment.hpp"
 #include "io.hpp"
 #include "names.hpp"
+#include "reports.hpp"
 #include "scan.hpp"
 
 // One NAME=VALUE that the files set, each name once.
@@ -202,7 +203,9 @@ static void define(Parse *at, Name name, const char *value, size_t length, uint6
         return;
     }
     Output out = {-1, nullptr, nullptr, nullptr};
+    reports_defining(name.bytes, name.length);
     at->reports += substitute_value(&out, value, length, at->rules, at->file.path, line);
+    reports_defining(nullptr, 0);
     size_t made = static_cast<size_t>(out.next - out.data);
     if (made == 0) {
         std::free(out.data);
@@ -248,6 +251,9 @@ static bool read_line(Parse *at) {
     while (name_end < stop && !shell_stops.has[static_cast<unsigned char>(*name_end)])
         name_end++;
     // A name is shown only whole: a line such as DB-PASSWORD=x shows nothing.
+    static const char yaml[] = "\"NAME: VALUE\" is YAML; a .env line is NAME=VALUE";
+    if (name_end < stop && *name_end == ':')
+        return refuse_at(at->file, first, nullptr, 0, yaml);
     if (name_end < stop && !blank(*name_end) && *name_end != '=')
         return refuse_at(at->file, first, nullptr, 0,
                          "not a name: it holds only letters, digits and \"_\"");
@@ -263,8 +269,13 @@ static bool read_line(Parse *at) {
         at->number++;
         return true;
     }
+    // Such a line shows nothing of itself: it is mostly a value's second
+    // line, and the first word of it may be a passphrase's.
+    if (*q == ':')
+        return refuse_at(at->file, first, nullptr, 0, yaml);
     if (*q != '=')
-        return refuse_at(at->file, first, name.bytes, name.length, "no \"=\" after the name");
+        return refuse_at(at->file, first, nullptr, 0,
+                         "not a NAME=VALUE line (a value on several lines must be quoted)");
 
     char *value = q + 1;
     while (value < stop && blank(*value))

@@ -225,13 +225,15 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
                      size_t length, bool nounset, bool noempty, bool keep) {
     const size_t whole = static_cast<size_t>(ref.end - dollar);
     if (ref.op == '@') {
-        // In a -f file the form is a piece of a value: only its name is shown.
-        if (reports_from_file())
-            report_begin(dollar, ref.name, ref.name_length);
-        else
-            report_begin(dollar, dollar, whole);
+        // In a -f file the form is a piece of a value: the report names the
+        // variable being defined instead.
         const char what[] = ": not a form fillvars reads\n";
-        report_text(what, sizeof what - 1);
+        if (reports_from_file()) {
+            report_name(dollar, ref.name, ref.name_length, what);
+        } else {
+            report_begin(dollar, dollar, whole);
+            report_text(what, sizeof what - 1);
+        }
         output_write(out, dollar, whole);
         return;
     }

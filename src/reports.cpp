@@ -149,6 +149,37 @@ void reports_in_file(const char *path, uint64_t line) {
     file_line = line;
 }
 
+// The variable whose value that is.
+static const char *defined_name = nullptr;
+static size_t defined_length = 0;
+
+void reports_defining(const char *name, size_t length) {
+    defined_name = name;
+    defined_length = length;
+}
+
+// What a report from a -f value says in place of what the template's says
+// after the name: the value's own words are never shown, and a "$" that was
+// meant as text is the likely cause.
+static const char *value_what(const char *what) {
+    static const char *const pairs[][2] = {
+        {" is not set\n", ": its value refers to a variable that is not set (a \"$\" meant as text "
+                          "is written \"$$\", or the value quoted '...')\n"},
+        {" is empty\n", ": its value refers to a variable that is empty (a \"$\" meant as text is "
+                        "written \"$$\", or the value quoted '...')\n"},
+        {": not a form fillvars reads\n",
+         ": its value holds a form fillvars does not read (a \"$\" meant as text is written "
+         "\"$$\", or the value quoted '...')\n"},
+        {": substring ends before it starts\n",
+         ": its value holds a substring that ends before it starts\n"},
+    };
+    for (const auto &pair : pairs) {
+        if (std::strcmp(what, pair[0]) == 0)
+            return pair[1];
+    }
+    return what;
+}
+
 bool reports_from_file() {
     return file_path != nullptr;
 }
@@ -156,11 +187,15 @@ bool reports_from_file() {
 void report_begin(const char *dollar, const char *name, size_t length) {
     reports.count++;
     if (file_path != nullptr) {
+        // "FILE:LINE: NAME", the variable being defined; what follows says
+        // what is wrong, or is a "?" form's word.
         report_text("fillvars: ", 10);
         report_escaped(file_path, std::strlen(file_path));
         char *m = report_room(32);
         report_length += static_cast<size_t>(
-            std::snprintf(m, 32, ":%llu: \"", static_cast<unsigned long long>(file_line)));
+            std::snprintf(m, 32, ":%llu: ", static_cast<unsigned long long>(file_line)));
+        report_escaped(defined_name, defined_name != nullptr ? defined_length : 0);
+        return;
     } else if (template_path != nullptr) {
         count_lines_to(dollar);
         report_text("fillvars: ", 10);
@@ -180,5 +215,7 @@ void report_begin(const char *dollar, const char *name, size_t length) {
 
 void report_name(const char *dollar, const char *name, size_t length, const char *what) {
     report_begin(dollar, name, length);
+    if (file_path != nullptr)
+        what = value_what(what);
     report_text(what, std::strlen(what));
 }

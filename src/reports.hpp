@@ -26,6 +26,10 @@ void reports_template(const char *path);
 // their "$"; a null path names lines again.
 void reports_in_file(const char *path, uint64_t line);
 
+// The variable whose -f value the reports come from: they name it, and no
+// byte of the value ("fillvars: FILE:LINE: NAME: its value refers to...").
+void reports_defining(const char *name, size_t length);
+
 // Whether the reports come from a -f file's value: a report then shows no
 // byte of the value but a name.
 bool reports_from_file();

@@ -459,7 +459,8 @@ def env_file_descriptors(results):
         p.communicate()
         results.hung_case("-f: a pipe")
         return
-    expected = b"fillvars: /dev/fd/%d:30001: bad: no \"=\" after the name\n" % read_end
+    expected = (b"fillvars: /dev/fd/%d:30001: not a NAME=VALUE line (a value on several lines "
+                b"must be quoted)\n" % read_end)
     results.check("-f: a file read from a pipe, longer than one read",
                   [("stdout", b"", out), ("stderr", expected, err), ("status", 1, p.returncode)])
     p = subprocess.run(command(["-f", "/dev/null"]), env=child_env({}),
