@@ -260,7 +260,7 @@ def table_cases():
         ("-f: a missing file", ["-o", "f", "-f", "missing.env"], b"$A", None, None, 1,
          b"fillvars: missing.env: No such file or directory\n", b"", OLD, True),
         ("-f: a file not of NAME=VALUE lines, FILE itself", ["-f", "f", "-o", "f"], b"$A", None,
-         None, 1, b'fillvars: f:1: not a name: it holds only letters, digits and "_"\n', b"", OLD,
+         None, 1, b'fillvars: f:1: "NAME: VALUE" is YAML; a .env line is NAME=VALUE\n', b"", OLD,
          True),
         # -f never takes the template: the file that is standard input is
         # refused before anything is read, by any name.
