@@ -6,17 +6,7 @@
 
 #include "buffers.hpp"
 #include "escape.hpp"
-
-// What the options ask of each reference. All false is the plain rule.
-struct Rules {
-    bool nounset;        // -u: report each allowed reference to an unset variable
-    bool noempty;        // -e: report each allowed reference to an empty variable
-    bool keep;           // -k: write an allowed reference to an unset variable as it stands
-    bool braced;         // -b: replace only references that open with "${"
-    bool shell;          // -s: read references by the shell's rules, with its forms
-    bool references;     // -r: write the names of the references considered, not the text
-    EscapeFormat escape; // -E: how each value is written (none: as it stands)
-};
+#include "run.hpp"
 
 // Copies in to out up to end of input, replacing each reference to a variable
 // that the name list allows. A read or write error ends the run with status 1.
