@@ -14,10 +14,13 @@
 #include <unistd.h>
 
 #include "environment.hpp"
+#include "grammar.hpp"
 #include "io.hpp"
 #include "names.hpp"
 #include "reports.hpp"
+#include "run.hpp"
 #include "scan.hpp"
+#include "substitute.hpp"
 
 // One NAME=VALUE that the files set, each name once.
 struct EnvVariable {
@@ -190,6 +193,43 @@ static size_t unquote(char *open, const char *close) {
         *to++ = c;
     }
     return static_cast<size_t>(to - (open + 1));
+}
+
+// A value of a -f file, expanded into out (memory) by the walk of a template
+// under -s, with the reports of -u and -e as rules ask, each naming line of
+// path; while the files load (the environment's index holds what they set so
+// far). Operands, -p, -b and -k limit the template only: nothing limits a
+// value. Returns how many reports it made.
+static uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
+                                 const char *path, uint64_t line) {
+    // A value is stored as it stands: -E escapes it where it is written.
+    // Operands, -p, -b and -k limit the template only.
+    RunAsked run = {};
+    run.rules = {asked.nounset, asked.noempty, false, false, true, false, EscapeFormat::none};
+    run.unindexed_matter = environment_values_hold_equals() || asked.nounset;
+    run.unvalued_slots = true;
+    run.expand = expand_text;
+    run.reference_end = reference_end;
+    run_asked = run;
+    reports_start(false);
+    reports_in_file(path, line);
+    before_output = reports_flush;
+    // The walk's scans read past the end, and stop at the NUL there.
+    char *copy = static_cast<char *>(std::malloc(length + 1 + SCAN_PAST));
+    if (copy == nullptr)
+        fail("malloc");
+    std::memcpy(copy, value, length);
+    std::memset(copy + length, 0, 1 + SCAN_PAST);
+    // The memo of unclosed forms holds pointers into the bytes walked.
+    shell_memo_forget();
+    expand_text(out, copy, copy + length);
+    shell_memo_forget();
+    std::free(copy);
+    reports_flush();
+    before_output = nullptr;
+    reports_in_file(nullptr, 0);
+    run_asked = {};
+    return reports_count();
 }
 
 // Sets the variable to its value: expanded by -s's walk when it holds a "$"

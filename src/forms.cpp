@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "environment.hpp"
 #include "escape.hpp"
 #include "pattern.hpp"
 #include "reports.hpp"
+#include "run.hpp"
 
 // A memory output: data..next, grown as written.
 static Output memory() {
@@ -255,4 +257,66 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
     if (unheld)
         report_unheld(dollar, ref.name, ref.name_length);
     unheld = outer;
+}
+
+// The value of the reference at dollar to name, through write_value.
+void emit_value(Output *out, const char *dollar, const char *name, size_t length, const char *value,
+                size_t value_length) {
+    if (!write_value(out, value, value_length))
+        report_unheld(dollar, name, length);
+}
+
+// A form's word, expanded by the same rules into out.
+static void expand_word(Output *out, const Reference &ref) {
+    expand_text(out, ref.word, ref.end - 1);
+}
+
+// What a form gives, by whether its variable is set and empty: its value,
+// its word expanded, or nothing; ":=" and "=" also assign the word, and
+// ":?" and "?" report it instead of writing it. The word's own reports come
+// before the form's.
+[[gnu::noinline]] void emit_form(Output *out, const char *dollar, Reference ref,
+                                 const NameSlot *slot) {
+    bool set = slot != nullptr && slot->value != nullptr;
+    if (ref.op != '-' && ref.op != '=' && ref.op != '+' && ref.op != '?') {
+        emit_value_form(out, dollar, ref, set ? slot->value : nullptr, set ? slot->value_length : 0,
+                        run_asked.rules.nounset, run_asked.rules.noempty, run_asked.rules.keep);
+        return;
+    }
+    bool empty = set && slot->value_length == 0;
+    bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
+    if (!use_word) {
+        if (set && ref.op != '+')
+            emit_value(out, dollar, ref.name, ref.name_length, slot->value, slot->value_length);
+        return;
+    }
+    if (ref.op == '-' || ref.op == '+') {
+        expand_word(out, ref);
+        return;
+    }
+    // The word is needed whole: expanded into memory first. Under -E its
+    // values go in as they stand, their places noted: it is stored and
+    // reported as it stands, and written with its values escaped.
+    Output word = {-1, nullptr, nullptr, nullptr};
+    ValueSpans outer = {};
+    if (run_asked.escaping_values)
+        outer = values_noted_begin(&word, ref.op == '=');
+    expand_word(&word, ref);
+    ValueSpans spans = {};
+    if (run_asked.escaping_values)
+        spans = values_noted_end(outer);
+    size_t length = static_cast<size_t>(word.next - word.data);
+    if (ref.op == '=') {
+        write_noted(out, word.data, length, spans);
+        environment_assign(ref.name, ref.name_length, word.data, length);
+    } else if (length == 0) {
+        report_name(dollar, ref.name, ref.name_length, set ? " is empty\n" : " is not set\n");
+    } else {
+        report_begin(dollar, ref.name, ref.name_length);
+        report_text(": ", 2);
+        report_escaped(word.data, length);
+        report_text("\n", 1);
+    }
+    std::free(word.data);
+    value_spans_free(&spans);
 }

@@ -6,6 +6,7 @@
 
 #include "grammar.hpp"
 #include "io.hpp"
+#include "name_table.hpp"
 
 // Writes what the form ref at dollar (op '#', '%', ':', '/', '^', ',', 'n',
 // or '@' for one not read) gives for a value (null: the variable is not
@@ -21,6 +22,11 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
 void expand_text(Output *out, const char *p, const char *end);
 const char *reference_end(const char *dollar, const char *end);
 
-// Also from it: the report of a value that -E's format cannot hold, which
-// lost bytes where it was written.
-void report_unheld(const char *dollar, const char *name, size_t length);
+// The value of the reference at dollar to name, through write_value.
+void emit_value(Output *out, const char *dollar, const char *name, size_t length, const char *value,
+                size_t value_length);
+
+// What a form gives, by whether its variable is set and empty. The reference
+// by value, as for emit_unindexed: it stays in registers in the walk. slot is
+// what the environment holds for its name (null: nothing).
+void emit_form(Output *out, const char *dollar, Reference ref, const NameSlot *slot);

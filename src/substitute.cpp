@@ -67,19 +67,6 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
     return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
-// A value that -E's format cannot hold, in part: reported, as what is
-// written lacks bytes of it.
-[[gnu::noinline]] void report_unheld(const char *dollar, const char *name, size_t length) {
-    report_name(dollar, name, length, ": a value XML cannot hold\n");
-}
-
-// The value of the reference at dollar to name, through write_value.
-static void emit_value(Output *out, const char *dollar, const char *name, size_t length,
-                       const char *value, size_t value_length) {
-    if (!write_value(out, value, value_length))
-        report_unheld(dollar, name, length);
-}
-
 // An allowed reference to a variable that the environment index does not
 // hold. It may still be set: no indexed name holds "=", but getenv matches
 // such a name in its own way (against a name and the start of its value), so
@@ -103,11 +90,6 @@ static void emit_value(Output *out, const char *dollar, const char *name, size_t
     output_write(out, dollar, static_cast<size_t>(end - dollar));
     return false;
 }
-
-// The reference by value, as for emit_unindexed: it stays in registers in the
-// walk. slot is what the environment holds for its name (null: nothing).
-[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
-                                        const NameSlot *slot);
 
 // Under -r the walk writes the names that it considers instead of the text,
 // each once (noted_names). With -u or -e (checking) it also checks as a run
@@ -339,94 +321,6 @@ const char *reference_end(const char *dollar, const char *end) {
     Reference ref;
     read_shell<true>(nullptr, dollar, end, true, run_asked.limited ? read_escape : nullptr, &ref);
     return ref.end;
-}
-
-// A form's word, expanded by the same rules into out.
-static void expand_word(Output *out, const Reference &ref) {
-    expand_text(out, ref.word, ref.end - 1);
-}
-
-// What a form gives, by whether its variable is set and empty: its value,
-// its word expanded, or nothing; ":=" and "=" also assign the word, and
-// ":?" and "?" report it instead of writing it. The word's own reports come
-// before the form's.
-[[gnu::noinline]] static void emit_form(Output *out, const char *dollar, Reference ref,
-                                        const NameSlot *slot) {
-    bool set = slot != nullptr && slot->value != nullptr;
-    if (ref.op != '-' && ref.op != '=' && ref.op != '+' && ref.op != '?') {
-        emit_value_form(out, dollar, ref, set ? slot->value : nullptr, set ? slot->value_length : 0,
-                        run_asked.rules.nounset, run_asked.rules.noempty, run_asked.rules.keep);
-        return;
-    }
-    bool empty = set && slot->value_length == 0;
-    bool use_word = ref.op == '+' ? set && !(ref.colon && empty) : !set || (ref.colon && empty);
-    if (!use_word) {
-        if (set && ref.op != '+')
-            emit_value(out, dollar, ref.name, ref.name_length, slot->value, slot->value_length);
-        return;
-    }
-    if (ref.op == '-' || ref.op == '+') {
-        expand_word(out, ref);
-        return;
-    }
-    // The word is needed whole: expanded into memory first. Under -E its
-    // values go in as they stand, their places noted: it is stored and
-    // reported as it stands, and written with its values escaped.
-    Output word = {-1, nullptr, nullptr, nullptr};
-    ValueSpans outer = {};
-    if (run_asked.escaping_values)
-        outer = values_noted_begin(&word, ref.op == '=');
-    expand_word(&word, ref);
-    ValueSpans spans = {};
-    if (run_asked.escaping_values)
-        spans = values_noted_end(outer);
-    size_t length = static_cast<size_t>(word.next - word.data);
-    if (ref.op == '=') {
-        write_noted(out, word.data, length, spans);
-        environment_assign(ref.name, ref.name_length, word.data, length);
-    } else if (length == 0) {
-        report_name(dollar, ref.name, ref.name_length, set ? " is empty\n" : " is not set\n");
-    } else {
-        report_begin(dollar, ref.name, ref.name_length);
-        report_text(": ", 2);
-        report_escaped(word.data, length);
-        report_text("\n", 1);
-    }
-    std::free(word.data);
-    value_spans_free(&spans);
-}
-
-uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
-                          const char *path, uint64_t line) {
-    // A value is stored as it stands: -E escapes it where it is written.
-    // Operands, -p, -b and -k limit the template only.
-    RunAsked run = {};
-    run.rules = {asked.nounset, asked.noempty, false, false, true, false, EscapeFormat::none};
-    run.unindexed_matter = environment_values_hold_equals() || asked.nounset;
-    run.unvalued_slots = true;
-    run.expand = expand_text;
-    run.reference_end = reference_end;
-    run_asked = run;
-    reports_start(false);
-    reports_in_file(path, line);
-    before_output = reports_flush;
-    // The walk's scans read past the end, and stop at the NUL there.
-    char *copy = static_cast<char *>(std::malloc(length + 1 + SCAN_PAST));
-    if (copy == nullptr)
-        fail("malloc");
-    std::memcpy(copy, value, length);
-    std::memset(copy + length, 0, 1 + SCAN_PAST);
-    Cut none = {Tail::none, false};
-    // The memo of unclosed forms holds pointers into the bytes walked.
-    shell_memo_forget();
-    walk<true, true, false, false, false>(out, copy, copy + length, true, &none);
-    shell_memo_forget();
-    std::free(copy);
-    reports_flush();
-    before_output = nullptr;
-    reports_in_file(nullptr, 0);
-    run_asked = {};
-    return reports_count();
 }
 
 uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {

@@ -17,12 +17,8 @@
 // run without -r, and without them nothing is evaluated or reported.
 uint64_t substitute_stream(int in, int out, size_t block_size = BLOCK_SIZE, Rules rules = {});
 
-struct Output;
-
-// A value of a -f file, expanded into out (memory) by the walk of a template
-// under -s, with the reports of -u and -e as rules ask, each naming line of
-// path; while the files load (the environment's index holds what they set so
-// far). Operands, -p, -b and -k limit the template only: nothing limits a
-// value. Returns how many reports it made.
-uint64_t substitute_value(Output *out, const char *value, size_t length, Rules asked,
-                          const char *path, uint64_t line);
+// From a run started (run_asked set): the references in p..end expanded
+// into out by the walk of -s, and where the reference at dollar, read within
+// p..end, ends. A -f value's expansion, and a form's words, go through them.
+void expand_text(Output *out, const char *p, const char *end);
+const char *reference_end(const char *dollar, const char *end);
