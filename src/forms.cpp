@@ -1,5 +1,7 @@
-// The forms of -s that make something of a variable's value: its length, a
-// prefix or suffix off by a pattern, a substring, a replacement, its case.
+// The forms of -s: those of a word by whether the variable is set (a
+// default, an assignment, a report), and those that make something of its
+// value (its length, a prefix or suffix off, a substring, a replacement, its
+// case).
 #include "forms.hpp"
 
 #include <algorithm>
@@ -37,7 +39,7 @@ static void write_derived(Output *out, const char *data, size_t length) {
 // and a replacement's STRING is written with only its values escaped.
 static ValueSpans expand_noted(Output *out, const char *p, const char *end, bool written) {
     ValueSpans outer = values_noted_begin(out, written);
-    expand_text(out, p, end);
+    run_asked.expand(out, p, end);
     return values_noted_end(outer);
 }
 
@@ -52,7 +54,7 @@ static Pattern *expand_pattern(const char *p, const char *end) {
             output_write(&text, p, 2);
             p += 2;
         } else if (*p == '$') {
-            const char *after = reference_end(p, end);
+            const char *after = run_asked.reference_end(p, end);
             Output value = memory();
             ValueSpans spans = expand_noted(&value, p, after, false);
             value_spans_free(&spans);
@@ -83,7 +85,7 @@ static const char *pattern_end(const char *p, const char *end) {
         if (*p == '\\' && p + 1 < end)
             p += 2;
         else if (*p == '$')
-            p = std::max(p + 1, reference_end(p, end));
+            p = std::max(p + 1, run_asked.reference_end(p, end));
         else if (*p == '/')
             return p;
         else
@@ -266,9 +268,9 @@ void emit_value(Output *out, const char *dollar, const char *name, size_t length
         report_unheld(dollar, name, length);
 }
 
-// A form's word, expanded by the same rules into out.
+// A form's word, expanded by the run's walk into out.
 static void expand_word(Output *out, const Reference &ref) {
-    expand_text(out, ref.word, ref.end - 1);
+    run_asked.expand(out, ref.word, ref.end - 1);
 }
 
 // What a form gives, by whether its variable is set and empty: its value,

@@ -1,5 +1,7 @@
-// The forms of -s that read a variable's value and make something of it:
-// ${#NAME}, a prefix or suffix off, a substring, a replacement, a case.
+// The forms of -s, what each gives: by whether its variable is set, a value or
+// a word (default, assignment, report); from its value, ${#NAME}, a prefix or
+// suffix off, a substring, a replacement, a case. Their words are expanded
+// by the run's walk, which run_asked hands down (run.hpp).
 #pragma once
 
 #include <cstddef>
@@ -17,16 +19,12 @@
 void emit_value_form(Output *out, const char *dollar, const Reference &ref, const char *value,
                      size_t length, bool nounset, bool noempty, bool keep);
 
-// From the walk (substitute.cpp): the references in p..end expanded into out,
-// and where the reference at dollar, read within p..end, ends.
-void expand_text(Output *out, const char *p, const char *end);
-const char *reference_end(const char *dollar, const char *end);
-
 // The value of the reference at dollar to name, through write_value.
 void emit_value(Output *out, const char *dollar, const char *name, size_t length, const char *value,
                 size_t value_length);
 
-// What a form gives, by whether its variable is set and empty. The reference
-// by value, as for emit_unindexed: it stays in registers in the walk. slot is
-// what the environment holds for its name (null: nothing).
+// What the form ref at dollar gives: the forms of a word (-, =, +, ? with
+// or without ":") here, the others by emit_value_form. The reference by
+// value: it stays in registers in the walk. slot is what the environment
+// holds for its name (null: nothing).
 void emit_form(Output *out, const char *dollar, Reference ref, const NameSlot *slot);
