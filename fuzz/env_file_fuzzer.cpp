@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "env_file.hpp"
+#include "environment.hpp"
 #include "names.hpp"
 
 // The file is a memfd, named by its /proc path; what the load writes to
@@ -63,16 +64,11 @@ static std::string load(std::string_view bytes, std::map<std::string, std::strin
     check(loaded == message.empty(), "a file is refused exactly when a message says so", message);
     variables->clear();
     if (loaded) {
-        NameTable table;
-        name_table_build(&table, env_files_count());
-        env_files_index(&table);
-        for (size_t i = 0; i <= table.mask; i++) {
-            const NameSlot &slot = table.slots[i];
-            if (slot.length != EMPTY_SLOT)
-                (*variables)[std::string(slot.key, slot.length)] =
-                    std::string(slot.value, slot.value_length);
-        }
-        name_table_free(&table);
+        size_t count = 0;
+        const FileVariable *set = env_files_variables(&count);
+        for (size_t i = 0; i < count; i++)
+            (*variables)[std::string(set[i].name, set[i].name_length)] =
+                std::string(set[i].value, set[i].value_length);
     }
     env_files_release();
     return message;

@@ -22,14 +22,6 @@
 #include "scan.hpp"
 #include "substitute.hpp"
 
-// One NAME=VALUE that the files set, each name once.
-struct EnvVariable {
-    const char *name;
-    size_t name_length;
-    const char *value;
-    size_t value_length;
-};
-
 // A file's bytes, with COPY_PAST zeros after its end.
 struct FileData {
     char *data;
@@ -40,7 +32,8 @@ static const char **paths = nullptr;
 static size_t path_count = 0;
 static FileData *files = nullptr;
 static size_t file_count = 0;
-static EnvVariable *variables = nullptr;
+// One NAME=VALUE that the files set, each name once.
+static FileVariable *variables = nullptr;
 static size_t variable_count = 0;
 // Copies of names and values that are not in a file's bytes: values that an
 // expansion made, and what a value's "${N:=word}" assigned.
@@ -489,8 +482,8 @@ static const char *kept(const char *bytes, size_t length) {
 }
 
 // What the files set, and what their values assigned, each name once, taken
-// from the environment's index: its copies become the files', for the runs
-// that build an index of their own.
+// from the load's index: its copies become the files', for the runs, each
+// of which builds an index of its own.
 static void take_variables() {
     size_t count = 0;
     for (size_t i = 0; i <= environment.mask; i++) {
@@ -498,14 +491,14 @@ static void take_variables() {
         count += slot.length != EMPTY_SLOT && !slot.own && slot.value != nullptr;
     }
     variables =
-        static_cast<EnvVariable *>(std::calloc(std::max<size_t>(count, 1), sizeof *variables));
+        static_cast<FileVariable *>(std::calloc(std::max<size_t>(count, 1), sizeof *variables));
     if (variables == nullptr)
         fail("calloc");
     for (size_t i = 0; i <= environment.mask; i++) {
         NameSlot &slot = environment.slots[i];
         if (slot.length == EMPTY_SLOT || slot.own || slot.value == nullptr)
             continue;
-        EnvVariable &v = variables[variable_count++];
+        FileVariable &v = variables[variable_count++];
         v.name = kept(slot.key, slot.length);
         v.name_length = slot.length;
         v.value_length = slot.value_length;
@@ -523,45 +516,31 @@ bool env_files_load(Rules rules, int template_in) {
     if (path_count == 0)
         return true;
     template_fd = template_in;
-    // Values see the environment and what earlier lines set, in one index,
-    // which the run then takes as it stands: a later run builds its own.
+    // Values see the environment and what earlier lines set, in the load's
+    // own index; the runs' indexes take what the files set from the list
+    // that take_variables makes of it.
     environment_release();
+    environment_files(nullptr, 0);
     environment_index();
     uint64_t reports = 0;
     bool good = true;
     for (size_t i = 0; good && i < path_count; i++)
         good = load(paths[i], rules, &reports);
     take_variables();
-    if (!good || reports > 0) {
-        environment_release();
+    environment_release();
+    if (!good || reports > 0)
         return false;
-    }
-    bool equals = false;
-    for (size_t i = 0; i < variable_count; i++)
-        equals = equals || std::memchr(variables[i].value, '=', variables[i].value_length);
-    environment_keep(equals);
+    environment_files(variables, variable_count);
     return true;
 }
 
-size_t env_files_count() {
-    return variable_count;
-}
-
-bool env_files_index(NameTable *table) {
-    bool equals = false;
-    for (size_t i = 0; i < variable_count; i++) {
-        const EnvVariable &v = variables[i];
-        NameSlot *slot = name_table_slot(table, v.name, v.name_length);
-        slot->value = v.value;
-        slot->value_length = v.value_length;
-        if (std::memchr(v.value, '=', v.value_length) != nullptr)
-            equals = true;
-    }
-    return equals;
+const FileVariable *env_files_variables(size_t *count) {
+    *count = variable_count;
+    return variables;
 }
 
 void env_files_release() {
-    // An index kept for a run that did not come points into the files.
+    environment_files(nullptr, 0);
     environment_release();
     for (size_t i = 0; i < file_count; i++)
         std::free(files[i].data);

@@ -6,8 +6,9 @@
 #include <cstddef>
 #include <unistd.h>
 
-#include "name_table.hpp"
-#include "substitute.hpp"
+#include "run.hpp"
+
+struct FileVariable;
 
 // Names a file to read; env_files_load reads them all, in this order.
 void env_file_add(const char *path);
@@ -25,14 +26,9 @@ void env_file_add(const char *path);
 // environment must not change between the load and the runs.
 bool env_files_load(Rules rules = {}, int template_in = STDIN_FILENO);
 
-// How many variables the files hold, each name once.
-size_t env_files_count();
-
-// Puts every variable of the files into table, after the environment's
-// own: the files hold no name that the environment sets, but for one whose
-// empty value an assignment in a value (${N:=word}) replaced, which the files'
-// value then overrides. Returns whether a value that went in holds "=".
-bool env_files_index(NameTable *table);
+// The variables that the files set, each name once (count of them), as the
+// indexes of the runs take them.
+const FileVariable *env_files_variables(size_t *count);
 
 // Frees the files and forgets them.
 void env_files_release();

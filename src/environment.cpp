@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "env_file.hpp"
 #include "io.hpp"
 #include "names.hpp"
 
@@ -28,11 +27,9 @@ static char **assigned = nullptr;
 static size_t assigned_count = 0;
 static size_t assigned_room = 0;
 
-// Indexes the environment once; the first entry for a name wins, as with
-// getenv. Entries without "=" or with an empty name are never found by it.
-// The variables of -f files go in after it, so that the environment's own win.
-// The index that the load of -f files built, kept for the run after it.
-static bool kept_from_load = false;
+// What the -f files set, as their load left it.
+static const FileVariable *files = nullptr;
+static size_t files_count = 0;
 
 // The listed names are marked in the same table, put in without a value
 // where they are not set: one lookup tells whether a reference is allowed
@@ -43,19 +40,16 @@ static void mark_listed() {
             true;
 }
 
-void environment_keep(bool equals) {
-    kept_from_load = true;
-    values_hold_equals = values_hold_equals || equals;
+void environment_files(const FileVariable *variables, size_t count) {
+    files = variables;
+    files_count = count;
 }
 
+// The environment first: the first entry for a name wins, as with getenv.
+// Entries without "=" or with an empty name are never found by it.
 void environment_index() {
-    if (kept_from_load) {
-        kept_from_load = false;
-        mark_listed();
-        return;
-    }
     values_hold_equals = false;
-    size_t count = env_files_count();
+    size_t count = files_count;
     size_t bytes = COPY_PAST;
     for (char **entry = environ; entry != nullptr && *entry != nullptr; entry++) {
         count++;
@@ -88,8 +82,14 @@ void environment_index() {
         if (std::strchr(equals + 1, '=') != nullptr)
             values_hold_equals = true;
     }
-    if (env_files_index(&environment))
-        values_hold_equals = true;
+    for (size_t i = 0; i < files_count; i++) {
+        const FileVariable &v = files[i];
+        NameSlot *slot = name_table_slot(&environment, v.name, v.name_length);
+        slot->value = v.value;
+        slot->value_length = v.value_length;
+        if (std::memchr(v.value, '=', v.value_length) != nullptr)
+            values_hold_equals = true;
+    }
     mark_listed();
 }
 
@@ -189,7 +189,6 @@ bool environment_values_hold_equals() {
 }
 
 void environment_release() {
-    kept_from_load = false;
     name_table_free(&environment);
     std::free(values);
     values = nullptr;

@@ -11,16 +11,26 @@
 // elsewhere would cost the walk a load of its address.
 [[gnu::visibility("hidden")]] extern NameTable environment;
 
-// Indexes the environment, then the variables of the -f files: the first
-// entry for a name wins, as with getenv, so the environment's own win. The
-// listed names are marked (listed), put in without a value where not set.
-// After environment_keep, takes the index that the load built instead.
-void environment_index();
+// A variable that the -f files set, as their load leaves it.
+struct FileVariable {
+    const char *name;
+    size_t name_length;
+    const char *value;
+    size_t value_length;
+};
 
-// The index as the load of -f files left it (the environment, what the files
-// set) serves the next environment_index as it stands; equals: some value
-// of the files holds "=". environment_release forgets it.
-void environment_keep(bool equals);
+// The variables that the -f files set (count of them), each name once, which
+// must outlive the indexes: every index from now on puts them in after the
+// environment's own. The files hold no name that the environment sets, but
+// for one whose empty value an assignment in a value (${N:=word}) replaced,
+// which the files' value then overrides. (nullptr, 0) forgets them.
+void environment_files(const FileVariable *variables, size_t count);
+
+// Indexes the environment, then the variables of the -f files (the one way
+// they reach an index): the first entry for a name wins, as with getenv, so
+// the environment's own win. The listed names are marked (listed), put in
+// without a value where not set.
+void environment_index();
 
 // The slot for name, put in without a value when it is not there, with a
 // copy of the name: name's bytes may be the input's. Valid until the next
