@@ -22,7 +22,12 @@ bool name_list_given = false;
 static char name_buffer[NAME_LIMIT + 1];
 
 // Prefixes that allow every name they begin (-p); not names, so not listed.
+// Before a lookup they are sorted and those that begin with another are
+// dropped: then at most one can begin a name, the last one not above it, and
+// a lookup is a binary search whatever the number of prefixes.
 static NameList prefixes = {0, nullptr};
+static bool prefixes_sorted = true;
+static uint64_t prefix_comparisons = 0;
 
 const char *extract_name(const char *text) {
     if (text[0] == '$')
@@ -105,15 +110,67 @@ bool name_operand_refused(const char *operand, const char **field, size_t *lengt
 void name_list_add_prefix(const char *prefix) {
     name_list_given = true;
     list_append(&prefixes, prefix);
+    prefixes_sorted = false;
+}
+
+static bool begins_with(const char *text, const char *prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+static void sort_prefixes() {
+    std::sort(prefixes.items, prefixes.items + prefixes.count,
+              [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+    // Sorted, a prefix comes right before the run of those that begin with it.
+    uint64_t kept = 0;
+    for (uint64_t i = 0; i < prefixes.count; i++) {
+        if (kept > 0 && begins_with(prefixes.items[i], prefixes.items[kept - 1])) {
+            std::free(prefixes.items[i]);
+            continue;
+        }
+        prefixes.items[kept++] = prefixes.items[i];
+    }
+    prefixes.count = kept;
+    prefixes_sorted = true;
+}
+
+// Whether prefix sorts after the name's bytes; *begins tells whether it
+// begins them.
+static bool sorts_after(const char *prefix, const char *name, size_t length, bool *begins) {
+    prefix_comparisons++;
+    for (size_t i = 0;; i++) {
+        if (prefix[i] == '\0') {
+            *begins = true;
+            return false;
+        }
+        if (i == length)
+            return true;
+        if (prefix[i] != name[i])
+            return static_cast<unsigned char>(prefix[i]) > static_cast<unsigned char>(name[i]);
+    }
 }
 
 bool name_prefix_allows(const char *name, size_t length) {
-    for (uint64_t i = 0; i < prefixes.count; i++) {
-        size_t n = std::strlen(prefixes.items[i]);
-        if (n <= length && std::memcmp(prefixes.items[i], name, n) == 0)
-            return true;
+    if (!prefixes_sorted)
+        sort_prefixes();
+    // The prefix that begins name, if any, is the last one not after it.
+    uint64_t low = 0;
+    uint64_t high = prefixes.count;
+    while (low < high) {
+        uint64_t middle = low + (high - low) / 2;
+        bool begins = false;
+        if (!sorts_after(prefixes.items[middle], name, length, &begins)) {
+            if (begins)
+                return true;
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
     }
     return false;
+}
+
+uint64_t name_prefix_comparisons() {
+    return prefix_comparisons;
 }
 
 bool name_list_contains(const char *name) {
@@ -146,5 +203,6 @@ void name_list_print() {
 void name_list_release() {
     list_free(&name_list);
     list_free(&prefixes);
+    prefixes_sorted = true;
     name_list_given = false;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <sys/wait.h>
@@ -199,6 +200,87 @@ TEST_F(NameListTest, ContainsAfterGrowth) {
     add_operands({"SHELL"});
     EXPECT_FALSE(name_list_contains("USER"));
     EXPECT_TRUE(name_list_contains("SHELL"));
+}
+
+struct PrefixCase {
+    std::vector<std::string> prefixes;
+    std::string name;
+    bool allowed;
+};
+
+// Prefixes that begin one another, in either order, and bytes above 0x7f:
+// the lookup keeps only the shortest of a run and compares bytes unsigned.
+TEST_F(NameListTest, PrefixAllows) {
+    const std::vector<PrefixCase> cases = {
+        {{"HO"}, "HOST", true},
+        {{"HO"}, "H", false},
+        {{"HO"}, "HO", true},
+        {{"HO"}, "", false},
+        {{""}, "", true},
+        {{"", "A"}, "B", true},
+        {{"A", ""}, "B", true},
+        {{"AB", "A"}, "AC", true},
+        {{"A", "AB"}, "AC", true},
+        {{"A", "AB"}, "B", false},
+        {{"AB", "AC", "B"}, "AA", false},
+        {{"AB", "AC", "B"}, "AD", false},
+        {{"AB", "AC", "B"}, "ACE", true},
+        {{"AB", "AC", "B"}, "BB", true},
+        {{"AB", "AC", "B"}, "C", false},
+        {{"APP_", "APP_X", "APP", "DB"}, "APPLE", true},
+        {{"APP_X", "APP_Y"}, "APP_", false},
+        {{"APP_X", "APP_Y"}, "APP_Z", false},
+        {{"\x7f", "\xc3\xa9"}, "\xc3\xa9t\xc3\xa9", true},
+        {{"\x7f", "\xc3\xa9"}, "\xc3", false},
+        {{"\xc3\xa9", "z"}, "zz", true},
+        {{"A", "A"}, "AA", true},
+    };
+    for (const PrefixCase &c : cases) {
+        std::string label;
+        for (const std::string &prefix : c.prefixes)
+            label += "[" + prefix + "]";
+        SCOPED_TRACE("prefixes: " + label + " name: " + c.name);
+        for (const std::string &prefix : c.prefixes)
+            name_list_add_prefix(prefix.c_str());
+        EXPECT_EQ(name_prefix_allows(c.name.data(), c.name.size()), c.allowed);
+        EXPECT_EQ(name_list_contains(c.name.c_str()), c.allowed);
+        name_list_release();
+    }
+}
+
+// A prefix added after a lookup is looked up too.
+TEST_F(NameListTest, PrefixAddedAfterALookup) {
+    name_list_add_prefix("B");
+    EXPECT_FALSE(name_prefix_allows("AX", 2));
+    name_list_add_prefix("A");
+    EXPECT_TRUE(name_prefix_allows("AX", 2));
+    EXPECT_TRUE(name_prefix_allows("BX", 2));
+}
+
+// A lookup compares a name with a number of prefixes that grows as their
+// logarithm, not with each of them: 20,000 prefixes take at most 16
+// comparisons a name, which is counted here, not timed.
+TEST_F(NameListTest, PrefixLookupIsABinarySearch) {
+    const int count = 20000;
+    char prefix[32];
+    for (int i = 0; i < count; i++) {
+        // Given out of order, and each also with a longer one that it begins.
+        std::snprintf(prefix, sizeof prefix, "P%05d_", (i * 7919) % count);
+        name_list_add_prefix(prefix);
+        std::snprintf(prefix, sizeof prefix, "P%05d_X", (i * 7919) % count);
+        name_list_add_prefix(prefix);
+    }
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"P00000_A", true}, {"P19999_", true},  {"P12345_HOST", true}, {"P12345", false},
+        {"P20000_", false}, {"A", false},       {"Q", false},          {"P0", false},
+        {"", false},        {"P12345_X", true}, {"P1234_", false},
+    };
+    for (const auto &[name, allowed] : names) {
+        SCOPED_TRACE("name: " + name);
+        uint64_t before = name_prefix_comparisons();
+        EXPECT_EQ(name_prefix_allows(name.data(), name.size()), allowed);
+        EXPECT_LE(name_prefix_comparisons() - before, 16u);
+    }
 }
 
 // Every key is found as itself and only as itself: keys of every length
