@@ -367,8 +367,9 @@ static bool is_template(int fd, const struct stat &input) {
            status.st_ino == input.st_ino && !S_ISCHR(status.st_mode);
 }
 
-// The whole of the file at path, with COPY_PAST zeros after its end: the
-// filter copies values by place_write_padded. Null when it cannot be read or
+// The whole of the file at path, or up to the block that holds its first NUL,
+// with COPY_PAST zeros after its end: the filter copies values by
+// place_write_padded. Null when it cannot be read or
 // is standard input (reported).
 static char *read_file(const char *path, size_t *size) {
     // Taken before the file is opened: with standard input closed, the file
@@ -420,6 +421,10 @@ static char *read_file(const char *path, size_t *size) {
         if (n == 0)
             break;
         used += static_cast<size_t>(n);
+        // No line may hold a NUL, so the parse refuses the file at the first
+        // one: what follows it need not be read (/dev/zero has no end).
+        if (std::memchr(data + used - n, '\0', static_cast<size_t>(n)) != nullptr)
+            break;
     }
     close(fd);
     std::memset(data + used, 0, COPY_PAST);
