@@ -23,11 +23,24 @@ static char name_buffer[NAME_LIMIT + 1];
 
 // Prefixes that allow every name they begin (-p); not names, so not listed.
 // Before a lookup they are sorted and those that begin with another are
-// dropped: then at most one can begin a name, the last one not above it, and
-// a lookup is a binary search whatever the number of prefixes.
+// dropped: then at most one can begin a name, the last one not after it.
+// Past a few, a hash table of the name's first bytes (as many as the shortest
+// prefix has) gives the run of prefixes that share them, and a binary search
+// in the run the one: 20,000 prefixes of one length cost a name what one does.
 static NameList prefixes = {0, nullptr};
-static bool prefixes_sorted = true;
+static bool prefixes_ready = true;
 static uint64_t prefix_comparisons = 0;
+
+// The run of sorted prefixes [start, end) whose first run_bytes bytes are the
+// same, run_bytes being the length of the shortest prefix; end == 0 marks a
+// free place.
+struct PrefixRun {
+    uint64_t start;
+    uint64_t end;
+};
+static PrefixRun *prefix_runs = nullptr;
+static size_t prefix_runs_mask = 0;
+static size_t run_bytes = 0;
 
 const char *extract_name(const char *text) {
     if (text[0] == '$')
@@ -110,14 +123,30 @@ bool name_operand_refused(const char *operand, const char **field, size_t *lengt
 void name_list_add_prefix(const char *prefix) {
     name_list_given = true;
     list_append(&prefixes, prefix);
-    prefixes_sorted = false;
+    prefixes_ready = false;
 }
 
 static bool begins_with(const char *text, const char *prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-static void sort_prefixes() {
+static size_t run_hash(const char *bytes) {
+    uint64_t h = 14695981039346656037u;
+    for (size_t i = 0; i < run_bytes; i++)
+        h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211u;
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+// The run whose first run_bytes bytes are those of bytes: its place, free if none.
+static PrefixRun *find_run(const char *bytes) {
+    for (size_t i = run_hash(bytes);; i++) {
+        PrefixRun *run = &prefix_runs[i & prefix_runs_mask];
+        if (run->end == 0 || std::memcmp(prefixes.items[run->start], bytes, run_bytes) == 0)
+            return run;
+    }
+}
+
+static void prepare_prefixes() {
     std::sort(prefixes.items, prefixes.items + prefixes.count,
               [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
     // Sorted, a prefix comes right before the run of those that begin with it.
@@ -130,40 +159,66 @@ static void sort_prefixes() {
         prefixes.items[kept++] = prefixes.items[i];
     }
     prefixes.count = kept;
-    prefixes_sorted = true;
-}
-
-// Whether prefix sorts after the name's bytes; *begins tells whether it
-// begins them.
-static bool sorts_after(const char *prefix, const char *name, size_t length, bool *begins) {
-    prefix_comparisons++;
-    for (size_t i = 0;; i++) {
-        if (prefix[i] == '\0') {
-            *begins = true;
-            return false;
-        }
-        if (i == length)
-            return true;
-        if (prefix[i] != name[i])
-            return static_cast<unsigned char>(prefix[i]) > static_cast<unsigned char>(name[i]);
+    run_bytes = NAME_LIMIT;
+    for (uint64_t i = 0; i < prefixes.count; i++)
+        run_bytes = std::min(run_bytes, std::strlen(prefixes.items[i]));
+    // A few are searched whole, faster than a name is hashed.
+    std::free(prefix_runs);
+    prefix_runs = nullptr;
+    prefixes_ready = true;
+    if (prefixes.count <= 16)
+        return;
+    // At most half full; sorted, the prefixes of a run are next to each other.
+    size_t places = 2;
+    while (places < 2 * prefixes.count)
+        places *= 2;
+    prefix_runs = static_cast<PrefixRun *>(std::calloc(places, sizeof *prefix_runs));
+    if (prefix_runs == nullptr)
+        fail("calloc");
+    prefix_runs_mask = places - 1;
+    for (uint64_t i = 0; i < prefixes.count; i++) {
+        PrefixRun *run = find_run(prefixes.items[i]);
+        if (run->end == 0)
+            run->start = i;
+        run->end = i + 1;
     }
 }
 
 bool name_prefix_allows(const char *name, size_t length) {
-    if (!prefixes_sorted)
-        sort_prefixes();
-    // The prefix that begins name, if any, is the last one not after it.
+    if (!prefixes_ready)
+        prepare_prefixes();
+    // The prefix that begins name, if any, is the last one of its run (or
+    // of all) not after it. Every prefix between two bounds shares with name
+    // the bytes that both bounds share with it, so each comparison starts
+    // past them.
     uint64_t low = 0;
     uint64_t high = prefixes.count;
+    size_t low_common = 0;
+    size_t high_common = 0;
+    if (prefix_runs != nullptr) {
+        if (length < run_bytes)
+            return false;
+        const PrefixRun *run = find_run(name);
+        low = run->start;
+        high = run->end;
+        low_common = high_common = run_bytes;
+    }
     while (low < high) {
+        prefix_comparisons++;
         uint64_t middle = low + (high - low) / 2;
-        bool begins = false;
-        if (!sorts_after(prefixes.items[middle], name, length, &begins)) {
-            if (begins)
-                return true;
-            low = middle + 1;
-        } else {
+        const char *prefix = prefixes.items[middle];
+        size_t i = std::min(low_common, high_common);
+        while (prefix[i] != '\0' && i < length && prefix[i] == name[i])
+            i++;
+        if (prefix[i] == '\0')
+            return true;
+        if (i == length ||
+            static_cast<unsigned char>(prefix[i]) > static_cast<unsigned char>(name[i])) {
             high = middle;
+            high_common = i;
+        } else {
+            low = middle + 1;
+            low_common = i;
         }
     }
     return false;
@@ -203,6 +258,8 @@ void name_list_print() {
 void name_list_release() {
     list_free(&name_list);
     list_free(&prefixes);
-    prefixes_sorted = true;
+    std::free(prefix_runs);
+    prefix_runs = nullptr;
+    prefixes_ready = true;
     name_list_given = false;
 }

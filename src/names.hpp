@@ -38,7 +38,8 @@ void name_list_add_prefix(const char *prefix);
 // nothing, and is a slip. Returns whether there is one, the first one as
 // written in *field and *length. The operand is left as it is.
 bool name_operand_refused(const char *operand, const char **field, size_t *length);
-// Whether a prefix given allows name: a binary search, however many there are.
+// Whether a prefix given allows name: a hash and a binary search in the run
+// of prefixes that share the name's first bytes, however many there are.
 bool name_prefix_allows(const char *name, size_t length);
 // Prefixes compared with a name so far, for the tests that bound a lookup.
 uint64_t name_prefix_comparisons();
