@@ -487,7 +487,11 @@ def acl_cases():
     for name, default, umask in (
             ("a new FILE under a default ACL", "u:65534:r,g::r,o::-", 0o077),
             ("a new FILE under a default ACL with a mask", "u:65534:rw,m::r,o::r", 0o022),
-            ("a new FILE under a default ACL of the mode's entries", "u::rw,g::r,o::r", 0o077)):
+            ("a new FILE under a default ACL of the mode's entries", "u::rw,g::r,o::r", 0o077),
+            # A mask and no named entry: still an ACL of its own, a group
+            # entry wider than the mask shows.
+            ("a new FILE under a default ACL of four entries, a mask and no named one",
+             "u::rw,g::rw,m::r,o::r", 0o022)):
         folder = scratch_folder()
         try:
             os.mkdir(os.path.join(folder, "d"))
