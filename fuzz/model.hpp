@@ -434,7 +434,8 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     return r;
 }
 
-// The shell's patterns, matched plainly: every way tried, each answer kept.
+// The shell's patterns, matched plainly: the set of every place in the
+// pattern that the bytes read so far can have reached, kept byte by byte.
 struct ModelPatternItem {
     char kind; // 'b' a byte, '?' any, '*' any run, '[' a set
     char byte;
@@ -540,23 +541,57 @@ inline std::vector<ModelPatternItem> model_pattern_items(std::string_view p) {
     return items;
 }
 
-// Whether items match all of s.
-inline bool model_pattern_match(const std::vector<ModelPatternItem> &items, std::string_view s) {
-    // can[k][j]: items from k match s from j.
-    size_t n = s.size(), m = items.size();
-    std::vector<std::vector<char>> can(m + 1, std::vector<char>(n + 1, 0));
-    can[m][n] = 1;
-    for (size_t k = m; k-- > 0;)
-        for (size_t j = n + 1; j-- > 0;) {
-            const ModelPatternItem &it = items[k];
-            if (it.kind == '*')
-                can[k][j] = can[k + 1][j] || (j < n && can[k][j + 1]);
-            else if (j < n)
-                can[k][j] = can[k + 1][j + 1] &&
-                            (it.kind == '?' || (it.kind == 'b' && it.byte == s[j]) ||
-                             (it.kind == '[' && it.set[static_cast<unsigned char>(s[j])]));
+// Whether the item that is no '*' takes the byte c.
+inline bool model_item_takes(const ModelPatternItem &it, char c) {
+    return it.kind == '?' || (it.kind == 'b' && it.byte == c) ||
+           (it.kind == '[' && it.set[static_cast<unsigned char>(c)]);
+}
+
+// The text read so far as a set of positions in items: at[k] when items
+// [0, k) can match all of it. A '*' may match nothing, so reaching one
+// reaches the item after it too.
+inline void model_pattern_close(const std::vector<ModelPatternItem> &items, std::vector<char> &at) {
+    for (size_t k = 0; k < items.size(); k++)
+        if (at[k] && items[k].kind == '*')
+            at[k + 1] = 1;
+}
+
+// ends[k]: whether items match all of s[0, k), for every k, in one pass over
+// s that moves the set of positions on by each byte (a '*' stays where it is
+// or the byte moves past any other item that takes it).
+inline std::vector<char> model_pattern_prefixes(const std::vector<ModelPatternItem> &items,
+                                                std::string_view s) {
+    size_t m = items.size();
+    std::vector<char> at(m + 1, 0), next(m + 1, 0), ends(s.size() + 1, 0);
+    at[0] = 1;
+    model_pattern_close(items, at);
+    ends[0] = at[m];
+    for (size_t j = 0; j < s.size(); j++) {
+        std::fill(next.begin(), next.end(), 0);
+        bool any = false;
+        for (size_t k = 0; k < m; k++) {
+            if (!at[k])
+                continue;
+            if (items[k].kind == '*')
+                next[k] = any = true;
+            else if (model_item_takes(items[k], s[j]))
+                next[k + 1] = any = true;
         }
-    return can[0][0];
+        if (!any)
+            break;
+        model_pattern_close(items, next);
+        at.swap(next);
+        ends[j + 1] = at[m];
+    }
+    return ends;
+}
+
+// ends[k]: whether items match all of the last k bytes of s. Each item
+// takes one byte or a run, so the reversed items match the reversed bytes.
+inline std::vector<char> model_pattern_suffixes(const std::vector<ModelPatternItem> &items,
+                                                std::string_view s) {
+    std::vector<ModelPatternItem> reversed(items.rbegin(), items.rend());
+    return model_pattern_prefixes(reversed, std::string(s.rbegin(), s.rend()));
 }
 
 // The state of one -s run: assignments made so far, and the reports.
@@ -690,12 +725,12 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
             return "";
         auto items = model_pattern(m, word, line);
         bool longest = r.mode != 0;
+        std::vector<char> ends =
+            r.op == '#' ? model_pattern_prefixes(items, v) : model_pattern_suffixes(items, v);
         for (size_t t = 0; t <= n; t++) {
             size_t k = longest ? n - t : t;
-            if (r.op == '#' && model_pattern_match(items, std::string_view(v).substr(0, k)))
-                return v.substr(k);
-            if (r.op == '%' && model_pattern_match(items, std::string_view(v).substr(n - k)))
-                return v.substr(0, n - k);
+            if (ends[k])
+                return r.op == '#' ? v.substr(k) : v.substr(0, n - k);
         }
         return v;
     }
@@ -718,8 +753,9 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
         slash < word.size() ? model_shell_expand(m, word.substr(slash + 1), line) : "";
     std::string_view sv(v);
     auto longest_at = [&](size_t i) -> long {
+        std::vector<char> ends = model_pattern_prefixes(items, sv.substr(i));
         for (size_t k = n - i + 1; k-- > 0;)
-            if (model_pattern_match(items, sv.substr(i, k)))
+            if (ends[k])
                 return static_cast<long>(k);
         return -1;
     };
@@ -728,8 +764,9 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
         return k < 0 ? v : with + v.substr(static_cast<size_t>(k));
     }
     if (r.mode == '%') {
+        std::vector<char> ends = model_pattern_suffixes(items, sv);
         for (size_t k = n + 1; k-- > 0;)
-            if (model_pattern_match(items, sv.substr(n - k)))
+            if (ends[k])
                 return v.substr(0, n - k) + with;
         return v;
     }
