@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "io.hpp"
+#include "name_table.hpp"
 #include "scan.hpp"
 
 NameList name_list = {0, nullptr};
@@ -40,6 +41,7 @@ struct PrefixRun {
 };
 static PrefixRun *prefix_runs = nullptr;
 static size_t prefix_runs_mask = 0;
+static unsigned prefix_runs_shift = 0;
 static size_t run_bytes = 0;
 
 const char *extract_name(const char *text) {
@@ -130,25 +132,46 @@ static bool begins_with(const char *text, const char *prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-static size_t run_hash(const char *bytes) {
-    uint64_t h = 14695981039346656037u;
-    for (size_t i = 0; i < run_bytes; i++)
-        h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211u;
-    return static_cast<size_t>(h ^ (h >> 32));
-}
-
-// The run whose first run_bytes bytes are those of bytes: its place, free if none.
+// The run whose first run_bytes bytes are those of bytes: its place, free if
+// none. The slot is taken from the hash's top bits, which every byte reaches.
 static PrefixRun *find_run(const char *bytes) {
-    for (size_t i = run_hash(bytes);; i++) {
+    for (size_t i = hash_name(bytes, run_bytes).hash >> prefix_runs_shift;; i++) {
         PrefixRun *run = &prefix_runs[i & prefix_runs_mask];
         if (run->end == 0 || std::memcmp(prefixes.items[run->start], bytes, run_bytes) == 0)
             return run;
     }
 }
 
+// A prefix and its first eight bytes as one number, high byte first and
+// zeros past its end, which orders prefixes as their bytes do.
+struct SortKey {
+    uint64_t head;
+    char *prefix;
+};
+
+// Sorted by their bytes: a number compared for most, strcmp for those whose
+// first eight bytes are the same.
+static void sort_prefixes() {
+    SortKey *keys = static_cast<SortKey *>(reallocarray(nullptr, prefixes.count, sizeof *keys));
+    if (keys == nullptr)
+        fail("reallocarray");
+    for (uint64_t i = 0; i < prefixes.count; i++) {
+        const char *p = prefixes.items[i];
+        uint64_t head = 0;
+        for (size_t k = 0; k < 8 && p[k] != '\0'; k++)
+            head |= static_cast<uint64_t>(static_cast<unsigned char>(p[k])) << (56 - 8 * k);
+        keys[i] = {head, prefixes.items[i]};
+    }
+    std::sort(keys, keys + prefixes.count, [](const SortKey &a, const SortKey &b) {
+        return a.head != b.head ? a.head < b.head : std::strcmp(a.prefix, b.prefix) < 0;
+    });
+    for (uint64_t i = 0; i < prefixes.count; i++)
+        prefixes.items[i] = keys[i].prefix;
+    std::free(keys);
+}
+
 static void prepare_prefixes() {
-    std::sort(prefixes.items, prefixes.items + prefixes.count,
-              [](const char *a, const char *b) { return std::strcmp(a, b) < 0; });
+    sort_prefixes();
     // Sorted, a prefix comes right before the run of those that begin with it.
     uint64_t kept = 0;
     for (uint64_t i = 0; i < prefixes.count; i++) {
@@ -170,8 +193,11 @@ static void prepare_prefixes() {
         return;
     // At most half full; sorted, the prefixes of a run are next to each other.
     size_t places = 2;
-    while (places < 2 * prefixes.count)
+    prefix_runs_shift = 63;
+    while (places < 2 * prefixes.count) {
         places *= 2;
+        prefix_runs_shift--;
+    }
     prefix_runs = static_cast<PrefixRun *>(std::calloc(places, sizeof *prefix_runs));
     if (prefix_runs == nullptr)
         fail("calloc");
