@@ -369,8 +369,8 @@ static bool is_template(int fd, const struct stat &input) {
 
 // The whole of the file at path, or up to the block that holds its first NUL,
 // with COPY_PAST zeros after its end: the filter copies values by
-// place_write_padded. Null when it cannot be read or
-// is standard input (reported).
+// place_write_padded. Null when it cannot be read or is standard input
+// (reported).
 static char *read_file(const char *path, size_t *size) {
     // Taken before the file is opened: with standard input closed, the file
     // would be descriptor 0 itself.

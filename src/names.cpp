@@ -152,7 +152,8 @@ struct SortKey {
 // Sorted by their bytes: a number compared for most, strcmp for those whose
 // first eight bytes are the same.
 static void sort_prefixes() {
-    SortKey *keys = static_cast<SortKey *>(reallocarray(nullptr, prefixes.count, sizeof *keys));
+    SortKey *keys = static_cast<SortKey *>(
+        reallocarray(nullptr, std::max<uint64_t>(prefixes.count, 1), sizeof *keys));
     if (keys == nullptr)
         fail("reallocarray");
     for (uint64_t i = 0; i < prefixes.count; i++) {
