@@ -181,6 +181,11 @@ def allocation_cases():
         # The list doubles at each power of two: its 11th growth is at the 513th name.
         ("reallocarray fails as 1000 names fill the list", ["N%d" % i for i in range(1000)],
          "reallocarray:11", b"", NOMEM, 1),
+        # Six calls take in 20 prefixes; the seventh sorts them, at the first lookup.
+        ("reallocarray fails as the prefixes are sorted", ["-pA%d" % i for i in range(20)],
+         "reallocarray:7", b"", NOMEM, 1),
+        ("reallocarray one call after the prefixes' sort succeeds",
+         ["-pA%d" % i for i in range(20)], "reallocarray:8", b"a=$A\n", b"", 0),
         ("strdup fails on the first name", ["A"], "strdup:1", b"", NODUP, 1),
         ("strdup fails on a later name", ["-v", "A", "B,C"], "strdup:2", b"", NODUP, 1),
         ("strdup one call later succeeds", ["-v", "A", "B,C"], "strdup:4", b"A\nB\nC\n",
