@@ -73,7 +73,7 @@ static Pattern *expand_pattern(const char *p, const char *end) {
             p = q;
         }
     }
-    Pattern *pattern = pattern_read(text.data, held(text));
+    Pattern *pattern = pattern_read(text.data, held(text), false);
     std::free(text.data);
     return pattern;
 }

@@ -1,30 +1,74 @@
-// The shell's pattern notation, read into steps and matched by following
-// every step that could be reached at once, so that no text makes it slow.
+// The shell's pattern notation, read into items and matched by the set of
+// items reached, held as one bit an item and moved a word of 64 at a time, so
+// that no pattern and no text makes a match slower than the text's length
+// times the pattern's words.
 #include "pattern.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 
-enum class Step : uint8_t { byte, any, star, set };
+#include "io.hpp"
+#include "utf8.hpp"
 
-struct Item {
-    Step step;
-    uint8_t byte; // Step::byte
-    uint32_t set; // Step::set: index into sets
-};
+#if defined(__SSE2__) && !defined(FILLVARS_PORTABLE)
+#include <emmintrin.h>
+#define PATTERN_SSE2 1
+#else
+#define PATTERN_SSE2 0
+#endif
 
 struct ByteBits {
     uint64_t bits[4];
 };
 
-struct Pattern {
-    size_t count;     // steps
-    Item *items;      // forwards
-    Item *backwards;  // the same steps last to first, for suffixes
-    ByteBits *sets;   // the brackets' members
-    uint8_t *reached; // two rows of count + 1: the steps reached before and after a byte
+// A bracket expression: its members below 256 as bits, and where it starts in
+// the pattern's text, walked again for a character past them.
+struct Bracket {
+    ByteBits low;
+    size_t at;
 };
+
+// The pattern's items read one way (as bytes or as characters, first to last
+// or last to first). State bit k is "the first k items matched"; bit count is
+// a match.
+struct Program {
+    bool characters;
+    size_t count;      // items
+    size_t words;      // of the state: count + 1 bits
+    uint8_t *bytes;    // each literal item's byte, as bytes (64 * words)
+    uint32_t *codes;   // or its code point, as characters
+    uint64_t *literal; // the items that are one byte or character
+    uint64_t *any;     // "?"
+    uint64_t *star;    // "*"; never two in a row
+    size_t bracket_count;
+    size_t *bracket_item; // each bracket's item, ascending
+    Bracket *brackets;
+    uint64_t *state, *next; // the items reached, before and after a symbol
+    size_t lo, hi;          // the words of state that may hold a bit
+};
+
+struct Pattern {
+    char *text;
+    size_t length;
+    bool characters;         // asked for, and the text is valid UTF-8
+    Program *programs[2][2]; // [characters][backwards], read when first needed
+    // pattern_find's pass: where a match starts, for one value.
+    const char *starts_of;
+    size_t starts_length;
+    bool starts_characters;
+    uint64_t *starts;
+};
+
+// calloc that ends the run when there is no memory.
+static void *allocate(size_t count, size_t size) {
+    void *p = std::calloc(count == 0 ? 1 : count, size);
+    if (p == nullptr)
+        fail("calloc");
+    return p;
+}
 
 static void add_byte(ByteBits *set, unsigned char c) {
     set->bits[c >> 6] |= uint64_t{1} << (c & 63);
@@ -34,8 +78,55 @@ static bool has_byte(const ByteBits *set, unsigned char c) {
     return (set->bits[c >> 6] >> (c & 63)) & 1;
 }
 
-// The POSIX classes, in the C locale.
-static bool in_class(const char *name, size_t length, int c) {
+static bool valid_utf8(const char *s, size_t n) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+    for (size_t i = 0; i < n;) {
+        if (p[i] < 0x80) {
+            i++;
+            continue;
+        }
+        uint32_t code;
+        size_t k = utf8_decode(p + i, n - i, &code);
+        if (k == 0)
+            return false;
+        i += k;
+    }
+    return true;
+}
+
+// The byte, or the character of valid UTF-8, at s[at] (at < n): its length.
+static size_t symbol_after(const char *s, size_t n, size_t at, bool characters, uint32_t *code) {
+    unsigned char c = static_cast<unsigned char>(s[at]);
+    if (characters && c >= 0x80) {
+        size_t k = utf8_decode(reinterpret_cast<const unsigned char *>(s) + at, n - at, code);
+        if (k != 0)
+            return k;
+    }
+    *code = c;
+    return 1;
+}
+
+// The same for the symbol that ends at s[at - 1] (at > 0), in valid UTF-8.
+static size_t symbol_before(const char *s, size_t at, bool characters, uint32_t *code) {
+    size_t start = at - 1;
+    if (characters)
+        while (start > 0 && at - start < 4 && (static_cast<unsigned char>(s[start]) & 0xc0) == 0x80)
+            start--;
+    return symbol_after(s, at, start, characters, code);
+}
+
+// The POSIX classes: in the C locale as bytes, by the locale's own as
+// characters.
+static bool in_class(const char *name, size_t length, uint32_t c, bool characters) {
+    if (characters) {
+        char z[16];
+        if (length >= sizeof z)
+            return false;
+        std::memcpy(z, name, length);
+        z[length] = '\0';
+        wctype_t type = wctype(z);
+        return type != 0 && iswctype(static_cast<wint_t>(c), type);
+    }
     auto is = [&](const char *n) {
         return std::strlen(n) == length && std::memcmp(n, name, length) == 0;
     };
@@ -68,254 +159,446 @@ static bool in_class(const char *name, size_t length, int c) {
     return false;
 }
 
-// Reads the bracket expression at text[at] == "[" into set; returns the index
-// just past its "]", or 0 where it does not close (the "[" is then literal).
-static size_t read_bracket(const char *text, size_t length, size_t at, ByteBits *set) {
+// What reading a pattern's brackets remembers, so that no text makes it
+// walk the same bytes again and again: where the search for a class's ":]"
+// last ended, and the member positions from which a walk already ran off the
+// end (a walk from there fails the same way).
+struct BracketMemo {
+    size_t searched_from, found; // found: the ":]" at or after searched_from, or length
+    uint64_t *unclosed;          // a bit a byte of the text
+};
+
+static size_t class_close(const char *text, size_t length, size_t from, BracketMemo *memo) {
+    if (memo != nullptr && memo->searched_from <= from && (memo->found >= from))
+        return memo->found;
+    size_t q = from;
+    while (q + 1 < length && !(text[q] == ':' && text[q + 1] == ']'))
+        q++;
+    size_t found = q + 1 < length ? q : length;
+    if (memo != nullptr) {
+        memo->searched_from = from;
+        memo->found = found;
+    }
+    return found;
+}
+
+// Walks the bracket expression at text[at] == "[": with low, puts its members
+// below 256 there; without, sets *hit to whether it takes code. Returns the
+// index just past its "]", or 0 where it does not close (the "[" is then
+// literal).
+static size_t walk_bracket(const char *text, size_t length, size_t at, bool characters,
+                           BracketMemo *memo, ByteBits *low, uint32_t code, bool *hit) {
     size_t i = at + 1;
     bool complement = i < length && (text[i] == '!' || text[i] == '^');
     i += complement;
     ByteBits members{};
+    bool found = false;
     for (bool first = true;; first = false) {
         if (i >= length)
-            return 0;
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == ']' && !first)
             break;
-        if (c == '[' && i + 1 < length && text[i + 1] == ':') {
-            const char *name = text + i + 2;
-            const char *close = nullptr;
-            for (const char *q = name; q + 1 < text + length; q++)
-                if (q[0] == ':' && q[1] == ']') {
-                    close = q;
-                    break;
-                }
-            if (close != nullptr) {
+        if (!first && memo != nullptr) {
+            uint64_t bit = uint64_t{1} << (i & 63);
+            if (memo->unclosed[i >> 6] & bit) {
+                i = length;
+                break;
+            }
+            memo->unclosed[i >> 6] |= bit;
+        }
+        if (text[i] == ']' && !first)
+            break;
+        if (text[i] == '[' && i + 1 < length && text[i + 1] == ':') {
+            size_t close = class_close(text, length, i + 2, memo);
+            if (close < length) {
                 // An unknown class matches nothing.
-                for (int b = 0; b < 256; b++)
-                    if (in_class(name, static_cast<size_t>(close - name), b))
-                        add_byte(&members, static_cast<unsigned char>(b));
-                i = static_cast<size_t>(close - text) + 2;
+                const char *name = text + i + 2;
+                size_t name_length = close - (i + 2);
+                if (low != nullptr) {
+                    for (uint32_t b = 0; b < 256; b++)
+                        if (in_class(name, name_length, b, characters))
+                            add_byte(&members, static_cast<unsigned char>(b));
+                } else {
+                    found = found || in_class(name, name_length, code, characters);
+                }
+                i = close + 2;
                 continue;
             }
         }
-        if (c == '\\' && i + 1 < length)
-            c = static_cast<unsigned char>(text[++i]);
-        i++;
-        unsigned char high = c;
+        if (text[i] == '\\' && i + 1 < length)
+            i++;
+        uint32_t first_code, last_code;
+        i += symbol_after(text, length, i, characters, &first_code);
+        last_code = first_code;
         if (i + 1 < length && text[i] == '-' && text[i + 1] != ']') {
             size_t h = i + 1;
             if (text[h] == '\\' && h + 1 < length)
                 h++;
-            high = static_cast<unsigned char>(text[h]);
-            i = h + 1;
+            i = h + symbol_after(text, length, h, characters, &last_code);
         }
-        for (int b = c; b <= high; b++)
-            add_byte(&members, static_cast<unsigned char>(b));
+        if (low != nullptr) {
+            for (uint32_t b = first_code; b <= last_code && b < 256; b++)
+                add_byte(&members, static_cast<unsigned char>(b));
+        } else {
+            found = found || (first_code <= code && code <= last_code);
+        }
     }
-    for (int w = 0; w < 4; w++)
-        set->bits[w] = complement ? ~members.bits[w] : members.bits[w];
+    if (i >= length)
+        return 0;
+    if (low != nullptr)
+        for (int w = 0; w < 4; w++)
+            low->bits[w] = complement ? ~members.bits[w] : members.bits[w];
+    else
+        *hit = found != complement;
     return i + 1;
 }
 
-Pattern *pattern_read(const char *text, size_t length) {
-    // At most a step a byte; a bracket takes at least two.
-    Pattern *p = static_cast<Pattern *>(std::calloc(1, sizeof(Pattern)));
-    Item *items = static_cast<Item *>(std::calloc(2 * length + 1, sizeof(Item)));
-    ByteBits *sets = static_cast<ByteBits *>(std::calloc(length / 2 + 1, sizeof(ByteBits)));
-    p->reached = static_cast<uint8_t *>(std::calloc(2 * (length + 1), 1));
-    if (p == nullptr || items == nullptr || sets == nullptr || p->reached == nullptr)
-        std::abort();
-    size_t count = 0, set_count = 0;
+// Whether bracket b of p takes code.
+static bool bracket_takes(const Pattern *pattern, const Program *p, size_t b, uint32_t code) {
+    const Bracket &bracket = p->brackets[b];
+    if (code < 256)
+        return has_byte(&bracket.low, static_cast<unsigned char>(code));
+    bool hit = false;
+    walk_bracket(pattern->text, pattern->length, bracket.at, true, nullptr, nullptr, code, &hit);
+    return hit;
+}
+
+enum class Kind : uint8_t { literal, any, star, bracket };
+
+// Reads the pattern's items in order, calling put for each; returns how
+// many there are.
+template <typename Put>
+static size_t read_items(const Pattern *pattern, bool characters, uint64_t *unclosed, Put put) {
+    const char *text = pattern->text;
+    size_t length = pattern->length;
+    BracketMemo memo = {length + 1, length, unclosed};
+    size_t count = 0;
+    bool after_star = false;
     for (size_t i = 0; i < length;) {
         char c = text[i];
-        Item item{Step::byte, static_cast<uint8_t>(c), 0};
+        ByteBits low{};
         if (c == '*') {
             i++;
             // Stars in a row are one.
-            if (count > 0 && items[count - 1].step == Step::star)
-                continue;
-            item.step = Step::star;
-        } else if (c == '?') {
-            item.step = Step::any;
-            i++;
-        } else if (c == '[') {
-            size_t past = read_bracket(text, length, i, &sets[set_count]);
-            if (past != 0) {
-                item = {Step::set, 0, static_cast<uint32_t>(set_count++)};
-                i = past;
-            } else {
-                i++;
-            }
-        } else if (c == '\\' && i + 1 < length) {
-            item.byte = static_cast<uint8_t>(text[i + 1]);
-            i += 2;
-        } else {
-            i++;
+            if (!after_star)
+                put(count++, Kind::star, 0, &low, 0);
+            after_star = true;
+            continue;
         }
-        items[count++] = item;
+        after_star = false;
+        if (c == '?') {
+            put(count++, Kind::any, 0, &low, 0);
+            i++;
+            continue;
+        }
+        if (c == '[') {
+            size_t past = walk_bracket(text, length, i, characters, &memo, &low, 0, nullptr);
+            if (past != 0) {
+                put(count++, Kind::bracket, 0, &low, i);
+                i = past;
+                continue;
+            }
+        }
+        if (c == '\\' && i + 1 < length)
+            i++;
+        uint32_t code;
+        i += symbol_after(text, length, i, characters, &code);
+        put(count++, Kind::literal, code, &low, 0);
     }
+    return count;
+}
+
+static Program *compile(const Pattern *pattern, bool characters, bool backwards) {
+    size_t words_of_text = pattern->length / 64 + 1;
+    uint64_t *unclosed = static_cast<uint64_t *>(allocate(words_of_text, sizeof(uint64_t)));
+    size_t brackets = 0;
+    size_t count = read_items(pattern, characters, unclosed,
+                              [&](size_t, Kind kind, uint32_t, const ByteBits *, size_t) {
+                                  brackets += kind == Kind::bracket;
+                              });
+    Program *p = static_cast<Program *>(allocate(1, sizeof(Program)));
+    p->characters = characters;
     p->count = count;
-    p->items = items;
-    p->backwards = items + length;
-    for (size_t k = 0; k < count; k++)
-        p->backwards[k] = items[count - 1 - k];
-    p->sets = sets;
+    p->words = count / 64 + 1;
+    if (characters)
+        p->codes = static_cast<uint32_t *>(allocate(64 * p->words, sizeof(uint32_t)));
+    else
+        p->bytes = static_cast<uint8_t *>(allocate(64 * p->words, 1));
+    // literal, any, star, state and next, in one block
+    uint64_t *bits = static_cast<uint64_t *>(allocate(5 * p->words, sizeof(uint64_t)));
+    p->literal = bits;
+    p->any = bits + p->words;
+    p->star = bits + 2 * p->words;
+    p->state = bits + 3 * p->words;
+    p->next = bits + 4 * p->words;
+    p->bracket_count = brackets;
+    p->bracket_item = static_cast<size_t *>(allocate(brackets, sizeof(size_t)));
+    p->brackets = static_cast<Bracket *>(allocate(brackets, sizeof(Bracket)));
+    std::memset(unclosed, 0, words_of_text * sizeof(uint64_t));
+    size_t b = 0;
+    read_items(pattern, characters, unclosed,
+               [&](size_t k, Kind kind, uint32_t code, const ByteBits *low, size_t at) {
+                   if (backwards)
+                       k = count - 1 - k;
+                   uint64_t bit = uint64_t{1} << (k & 63);
+                   switch (kind) {
+                   case Kind::literal:
+                       p->literal[k >> 6] |= bit;
+                       if (characters)
+                           p->codes[k] = code;
+                       else
+                           p->bytes[k] = static_cast<uint8_t>(code);
+                       break;
+                   case Kind::any:
+                       p->any[k >> 6] |= bit;
+                       break;
+                   case Kind::star:
+                       p->star[k >> 6] |= bit;
+                       break;
+                   case Kind::bracket: {
+                       size_t slot = backwards ? brackets - 1 - b : b;
+                       b++;
+                       p->bracket_item[slot] = k;
+                       p->brackets[slot] = {*low, at};
+                       break;
+                   }
+                   }
+               });
+    std::free(unclosed);
+    return p;
+}
+
+static void program_free(Program *p) {
+    if (p == nullptr)
+        return;
+    std::free(p->bytes);
+    std::free(p->codes);
+    std::free(p->literal);
+    std::free(p->bracket_item);
+    std::free(p->brackets);
+    std::free(p);
+}
+
+static Program *program(Pattern *pattern, bool characters, bool backwards) {
+    Program *&p = pattern->programs[characters][backwards];
+    if (p == nullptr)
+        p = compile(pattern, characters, backwards);
+    return p;
+}
+
+// Which of the 64 units from units equal code, as bits.
+static uint64_t equal_bits(const uint8_t *units, uint32_t code) {
+    uint64_t bits = 0;
+#if PATTERN_SSE2
+    __m128i key = _mm_set1_epi8(static_cast<char>(code));
+    for (int k = 0; k < 4; k++) {
+        __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + 16 * k));
+        uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(got, key)));
+        bits |= uint64_t{mask} << (16 * k);
+    }
+#else
+    for (int k = 0; k < 64; k++)
+        bits |= uint64_t{units[k] == code} << k;
+#endif
+    return bits;
+}
+
+static uint64_t equal_bits(const uint32_t *units, uint32_t code) {
+    uint64_t bits = 0;
+#if PATTERN_SSE2
+    __m128i key = _mm_set1_epi32(static_cast<int>(code));
+    for (int k = 0; k < 16; k++) {
+        __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + 4 * k));
+        uint32_t mask =
+            static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(got, key))));
+        bits |= uint64_t{mask} << (4 * k);
+    }
+#else
+    for (int k = 0; k < 64; k++)
+        bits |= uint64_t{units[k] == code} << k;
+#endif
+    return bits;
+}
+
+// The items of word w that take code (stars aside: they keep their own bit).
+// *b is the first bracket not yet passed.
+static uint64_t takes(const Pattern *pattern, const Program *p, size_t w, uint32_t code,
+                      size_t *b) {
+    uint64_t eq =
+        p->characters ? equal_bits(p->codes + 64 * w, code) : equal_bits(p->bytes + 64 * w, code);
+    uint64_t bits = (eq & p->literal[w]) | p->any[w];
+    while (*b < p->bracket_count && p->bracket_item[*b] < 64 * w)
+        ++*b;
+    for (; *b < p->bracket_count && p->bracket_item[*b] < 64 * (w + 1); ++*b)
+        if (bracket_takes(pattern, p, *b, code))
+            bits |= uint64_t{1} << (p->bracket_item[*b] & 63);
+    return bits;
+}
+
+// Empties the state, then reaches the first item (and past it, a star).
+static void start(Program *p) {
+    for (size_t w = p->lo; w <= p->hi && w < p->words; w++)
+        p->state[w] = 0;
+    p->state[0] = 1 | ((p->star[0] & 1) << 1);
+    p->lo = p->hi = 0;
+}
+
+// The same without emptying it: a match may also begin here.
+static void join(Program *p) {
+    p->state[0] |= 1 | ((p->star[0] & 1) << 1);
+    p->lo = 0;
+}
+
+static bool matched(const Program *p) {
+    return (p->state[p->count >> 6] >> (p->count & 63)) & 1;
+}
+
+// Moves the state over one symbol; false when no item is left reached.
+static bool step(const Pattern *pattern, Program *p, uint32_t code) {
+    size_t top = std::min(p->hi + 1, p->words - 1);
+    uint64_t *now = p->state, *next = p->next;
+    uint64_t carry = 0, star_carry = 0;
+    size_t b = static_cast<size_t>(
+        std::lower_bound(p->bracket_item, p->bracket_item + p->bracket_count, 64 * p->lo) -
+        p->bracket_item);
+    size_t lo = p->words, hi = 0;
+    for (size_t w = p->lo; w <= top; w++) {
+        uint64_t d = now[w];
+        uint64_t moved = d == 0 ? 0 : d & takes(pattern, p, w, code, &b);
+        uint64_t x = (moved << 1) | carry | (d & p->star[w]) | star_carry;
+        carry = moved >> 63;
+        // A star may match nothing: what reaches it reaches the item after.
+        uint64_t e = x & p->star[w];
+        x |= e << 1;
+        star_carry = e >> 63;
+        next[w] = x;
+        if (x != 0) {
+            lo = std::min(lo, w);
+            hi = w;
+        }
+    }
+    for (size_t w = p->lo; w <= p->hi; w++)
+        now[w] = 0;
+    p->state = next;
+    p->next = now;
+    if (lo == p->words) {
+        p->lo = p->hi = 0;
+        return false;
+    }
+    p->lo = lo;
+    p->hi = hi;
+    return true;
+}
+
+// Whether the value is read as characters with this pattern.
+static bool as_characters(const Pattern *pattern, const char *s, size_t n) {
+    return pattern->characters && valid_utf8(s, n);
+}
+
+// The bytes that the shortest (longest) match anchored at the start of s
+// (at its end, backwards) takes, from at; -1 where none does.
+static long anchored(Pattern *pattern, bool characters, bool backwards, const char *s, size_t n,
+                     size_t at, bool longest) {
+    Program *p = program(pattern, characters, backwards);
+    start(p);
+    long best = -1;
+    for (size_t taken = 0;;) {
+        if (matched(p)) {
+            best = static_cast<long>(taken);
+            if (!longest)
+                break;
+        }
+        size_t left = backwards ? n - taken : n - at - taken;
+        if (left == 0)
+            break;
+        uint32_t code;
+        size_t k = backwards ? symbol_before(s, n - taken, characters, &code)
+                             : symbol_after(s, n, at + taken, characters, &code);
+        taken += k;
+        if (!step(pattern, p, code))
+            break;
+    }
+    return best;
+}
+
+Pattern *pattern_read(const char *text, size_t length, bool characters) {
+    Pattern *p = static_cast<Pattern *>(allocate(1, sizeof(Pattern)));
+    p->text = static_cast<char *>(allocate(length + 1, 1));
+    if (length > 0)
+        std::memcpy(p->text, text, length);
+    p->length = length;
+    p->characters = characters && valid_utf8(text, length);
     return p;
 }
 
 void pattern_free(Pattern *pattern) {
     if (pattern == nullptr)
         return;
-    std::free(pattern->items);
-    std::free(pattern->sets);
-    std::free(pattern->reached);
+    for (auto &pair : pattern->programs)
+        for (Program *p : pair)
+            program_free(p);
+    std::free(pattern->starts);
+    std::free(pattern->text);
     std::free(pattern);
 }
 
 bool pattern_empty(const Pattern *pattern) {
-    return pattern->count == 0;
+    // Every byte of a pattern is part of an item.
+    return pattern->length == 0;
 }
 
-// A star may match nothing: what reaches it reaches the step after it too.
-static void spread(const Item *items, size_t count, uint8_t *row) {
-    for (size_t k = 0; k < count; k++)
-        if (row[k] && items[k].step == Step::star)
-            row[k + 1] = 1;
+long pattern_prefix(Pattern *pattern, const char *s, size_t n, bool longest) {
+    return anchored(pattern, as_characters(pattern, s, n), false, s, n, 0, longest);
 }
 
-// Follows the steps over the n bytes from s (from its end backwards where
-// backwards), and returns how many bytes the shortest (longest) match took,
-// or -1.
-static long run(const Pattern *p, bool backwards, const char *s, size_t n, bool longest) {
-    const Item *items = backwards ? p->backwards : p->items;
-    size_t count = p->count;
-    uint8_t *now = p->reached, *next = p->reached + count + 1;
-    std::memset(now, 0, count + 1);
-    now[0] = 1;
-    spread(items, count, now);
-    long best = -1;
-    for (size_t taken = 0;; taken++) {
-        if (now[count]) {
-            best = static_cast<long>(taken);
-            if (!longest)
-                return best;
-        }
-        if (taken == n)
-            return best;
-        unsigned char c = static_cast<unsigned char>(backwards ? s[n - 1 - taken] : s[taken]);
-        std::memset(next, 0, count + 1);
-        bool any = false;
-        for (size_t k = 0; k < count; k++) {
-            if (!now[k])
-                continue;
-            const Item &item = items[k];
-            bool takes = false;
-            switch (item.step) {
-            case Step::star:
-                next[k] = 1;
-                any = true;
-                continue;
-            case Step::any:
-                takes = true;
-                break;
-            case Step::byte:
-                takes = item.byte == c;
-                break;
-            case Step::set:
-                takes = has_byte(&p->sets[item.set], c);
-                break;
-            }
-            if (takes) {
-                next[k + 1] = 1;
-                any = true;
-            }
-        }
-        if (!any)
-            return best;
-        spread(items, count, next);
-        uint8_t *swap = now;
-        now = next;
-        next = swap;
-    }
+long pattern_suffix(Pattern *pattern, const char *s, size_t n, bool longest) {
+    return anchored(pattern, as_characters(pattern, s, n), true, s, n, 0, longest);
 }
 
-long pattern_prefix(const Pattern *pattern, const char *s, size_t n, bool longest) {
-    return run(pattern, false, s, n, longest);
+bool pattern_whole(Pattern *pattern, const char *s, size_t n) {
+    return anchored(pattern, as_characters(pattern, s, n), false, s, n, 0, true) ==
+           static_cast<long>(n);
 }
 
-long pattern_suffix(const Pattern *pattern, const char *s, size_t n, bool longest) {
-    return run(pattern, true, s, n, longest);
-}
-
-// Whether item takes byte c.
-static bool takes(const Pattern *p, const Item &item, unsigned char c) {
-    switch (item.step) {
-    case Step::any:
-        return true;
-    case Step::byte:
-        return item.byte == c;
-    case Step::set:
-        return has_byte(&p->sets[item.set], c);
-    case Step::star:
-        break;
-    }
-    return false;
-}
-
-// The leftmost longest match in one pass over s from from: every step
-// reached holds the earliest start that reaches it (a later one there has
-// the same future, and loses), a new start joins at each byte until a match
-// is found, and the pass ends when no step holds a start as early as the
-// match's. Time: the bytes passed times the steps.
-long pattern_find(const Pattern *pattern, const char *s, size_t n, size_t from, size_t *length) {
-    constexpr size_t none = ~size_t{0};
-    size_t count = pattern->count;
-    const Item *items = pattern->items;
-    // The start held at each step, before and after a byte.
-    size_t *now = static_cast<size_t *>(std::malloc(2 * (count + 1) * sizeof(size_t)));
-    if (now == nullptr)
-        std::abort();
-    size_t *next = now + count + 1;
-    for (size_t k = 0; k <= count; k++)
-        now[k] = none;
-    size_t best = none, best_end = 0;
-    for (size_t at = from;; at++) {
-        if (best == none && now[0] == none)
-            now[0] = at;
-        // A star may match nothing: its start reaches the step after it.
-        for (size_t k = 0; k < count; k++)
-            if (now[k] != none && items[k].step == Step::star &&
-                (now[k + 1] == none || now[k] < now[k + 1]))
-                now[k + 1] = now[k];
-        if (now[count] != none && (best == none || now[count] <= best)) {
-            best = now[count];
-            best_end = at;
-        }
-        bool live = false;
-        for (size_t k = 0; k < count; k++)
-            live = live || (now[k] != none && (best == none || now[k] <= best));
-        if (at == n || (!live && best != none))
+// Marks every place of s where a match starts: the pattern read last to
+// first, over s from its end, with a match joining at every place. One pass,
+// whatever the number of matches.
+static void find_starts(Pattern *pattern, bool characters, const char *s, size_t n) {
+    std::free(pattern->starts);
+    uint64_t *starts = static_cast<uint64_t *>(allocate(n / 64 + 1, sizeof(uint64_t)));
+    Program *p = program(pattern, characters, true);
+    start(p);
+    for (size_t at = n;;) {
+        if (matched(p))
+            starts[at >> 6] |= uint64_t{1} << (at & 63);
+        if (at == 0)
             break;
-        unsigned char c = static_cast<unsigned char>(s[at]);
-        for (size_t k = 0; k <= count; k++)
-            next[k] = none;
-        for (size_t k = 0; k < count; k++) {
-            size_t start = now[k];
-            if (start == none || (best != none && start > best))
-                continue;
-            size_t to = items[k].step == Step::star   ? k
-                        : takes(pattern, items[k], c) ? k + 1
-                                                      : none;
-            if (to != none && (next[to] == none || start < next[to]))
-                next[to] = start;
-        }
-        size_t *swap = now;
-        now = next;
-        next = swap;
+        uint32_t code;
+        at -= symbol_before(s, at, characters, &code);
+        step(pattern, p, code);
+        join(p);
     }
-    std::free(now < next ? now : next);
-    if (best == none)
-        return -1;
-    *length = best_end - best;
-    return static_cast<long>(best);
+    pattern->starts = starts;
+    pattern->starts_of = s;
+    pattern->starts_length = n;
+    pattern->starts_characters = characters;
+}
+
+long pattern_find(Pattern *pattern, const char *s, size_t n, size_t from, size_t *length) {
+    if (pattern->starts == nullptr || pattern->starts_of != s || pattern->starts_length != n)
+        find_starts(pattern, as_characters(pattern, s, n), s, n);
+    bool characters = pattern->starts_characters;
+    const uint64_t *starts = pattern->starts;
+    for (size_t w = from >> 6; w <= n >> 6; w++) {
+        uint64_t bits = starts[w];
+        if (w == from >> 6)
+            bits &= ~uint64_t{0} << (from & 63);
+        if (bits == 0)
+            continue;
+        size_t at = 64 * w + static_cast<size_t>(__builtin_ctzll(bits));
+        long taken = anchored(pattern, characters, false, s, n, at, true);
+        if (taken < 0)
+            return -1; // cannot be: a match starts here
+        *length = static_cast<size_t>(taken);
+        return static_cast<long>(at);
+    }
+    return -1;
 }
