@@ -12,6 +12,7 @@ put in front of every run (for example tests/memcheck); the interposer cases
 are skipped then, since the preload would reach the wrapper too.
 """
 import os
+import re
 import resource
 import select
 import shlex
@@ -348,6 +349,60 @@ def output_cases():
            b"fillvars: write: File too large\n")
 
 
+def memory_limit_cases():
+    """Each pattern form under a memory limit, from the least one that the
+    program starts under up to one that lets it finish: a run either writes
+    FILE whole or ends with the call that failed, status 1, FILE untouched
+    and no temporary file left. Some limit of the sweep must meet the
+    pattern's own allocation (calloc), where a compiled pattern once took 34
+    bytes a byte and aborted on the first one refused."""
+    value = b"a" * 2000
+    pattern = b"${V//?/$V}"  # 4,000,000 bytes, in memory before it is read
+    forms = [b"${E#%s}", b"${E##%s}", b"${E%%%s}", b"${E%%%%%s}", b"${E/%s/x}",
+             b"${E//%s/x}", b"${E/#%s/x}", b"${E/%%%s/x}"]
+    nomem = re.compile(rb"fillvars: ([a-z]+): Cannot allocate memory\n")
+
+    def limited(megabytes, args, template, scratch):
+        def prepare():
+            resource.setrlimit(resource.RLIMIT_AS, (megabytes << 20, megabytes << 20))
+        return subprocess.run([os.path.abspath(FILLVARS)] + args, input=template, capture_output=True,
+                              preexec_fn=prepare, env=dict(ENV, V=value, E="xy"),
+                              cwd=scratch, timeout=60 * SLOW)
+
+    # The least limit that the program itself starts under.
+    base = next(m for m in range(1, 256)
+                if limited(m, ["-s"], b"", "/").returncode == 0)
+    for form in forms:
+        template = form % pattern + b"\n"
+        calls = set()
+        problems = []
+        for megabytes in range(base, base + 64):
+            with tempfile.TemporaryDirectory() as scratch:
+                target = os.path.join(scratch, "out")
+                with open(target, "wb") as f:
+                    f.write(b"old\n")
+                proc = limited(megabytes, ["-s", "-o", "out"], template, scratch)
+                with open(target, "rb") as f:
+                    written = f.read()
+                left = sorted(os.listdir(scratch))
+            if left != ["out"]:
+                problems.append("%d MiB: left %s" % (megabytes, left))
+            failed = nomem.fullmatch(proc.stderr)
+            if proc.returncode == 0 and proc.stderr == b"" and written == b"xy\n":
+                break
+            if proc.returncode == 1 and failed and written == b"old\n":
+                calls.add(failed.group(1).decode())
+            else:
+                problems.append("%d MiB: status %s, stderr %s, FILE %s" %
+                                (megabytes, proc.returncode, show(proc.stderr), show(written)))
+        else:
+            problems.append("no limit up to %d MiB let it finish" % (base + 63))
+        if "calloc" not in calls:
+            problems.append("no limit met the pattern's allocation (failed: %s)" %
+                            ", ".join(sorted(calls)))
+        report("%s under memory limits from %d MiB up" % ((form % b"P").decode(),
+                                                          base), problems)
+
 if FAILCALL is None:
     skip("allocation, read and write failures through the interposer", "no interposer")
 elif WRAPPER:
@@ -355,6 +410,7 @@ elif WRAPPER:
 else:
     allocation_cases()
     short_write_cases()
+    memory_limit_cases()
 input_cases()
 output_cases()
 print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
