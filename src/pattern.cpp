@@ -24,12 +24,17 @@ struct ByteBits {
     uint64_t bits[4];
 };
 
-// A bracket expression: its members below 256 as bits, and where it starts in
-// the pattern's text, walked again for a character past them.
+// A bracket expression: its members below 256 as bits, and where its text
+// stands in the pattern's, walked again for a character past them.
 struct Bracket {
     ByteBits low;
-    size_t at;
+    size_t at, length;
 };
+
+// The first distinct brackets, up to this many, are held as the mask of the
+// items that use them: a pattern that repeats a class costs a word of work a
+// step, not a test an item. Further ones are tested item by item.
+constexpr size_t MASKED = 8;
 
 // The pattern's items read one way (as bytes or as characters, first to last
 // or last to first). State bit k is "the first k items matched"; bit count is
@@ -43,9 +48,13 @@ struct Program {
     uint64_t *literal; // the items that are one byte or character
     uint64_t *any;     // "?"
     uint64_t *star;    // "*"; never two in a row
-    size_t bracket_count;
-    size_t *bracket_item; // each bracket's item, ascending
-    Bracket *brackets;
+    size_t set_count;  // distinct brackets, by their text
+    Bracket *sets;
+    size_t masked;        // sets held as masks: the first, up to MASKED
+    uint64_t *set_masks;  // masked * words
+    size_t bracket_count; // the brackets of the other sets, one by one
+    size_t *bracket_item; // their items, ascending
+    uint32_t *bracket_set;
     uint64_t *state, *next; // the items reached, before and after a symbol
     size_t lo, hi;          // the words of state that may hold a bit
 };
@@ -251,9 +260,9 @@ static size_t walk_bracket(const char *text, size_t length, size_t at, bool char
     return i + 1;
 }
 
-// Whether bracket b of p takes code.
-static bool bracket_takes(const Pattern *pattern, const Program *p, size_t b, uint32_t code) {
-    const Bracket &bracket = p->brackets[b];
+// Whether set j of p takes code.
+static bool set_takes(const Pattern *pattern, const Program *p, size_t j, uint32_t code) {
+    const Bracket &bracket = p->sets[j];
     if (code < 256)
         return has_byte(&bracket.low, static_cast<unsigned char>(code));
     bool hit = false;
@@ -279,20 +288,20 @@ static size_t read_items(const Pattern *pattern, bool characters, uint64_t *uncl
             i++;
             // Stars in a row are one.
             if (!after_star)
-                put(count++, Kind::star, 0, &low, 0);
+                put(count++, Kind::star, 0, &low, 0, 0);
             after_star = true;
             continue;
         }
         after_star = false;
         if (c == '?') {
-            put(count++, Kind::any, 0, &low, 0);
+            put(count++, Kind::any, 0, &low, 0, 0);
             i++;
             continue;
         }
         if (c == '[') {
             size_t past = walk_bracket(text, length, i, characters, &memo, &low, 0, nullptr);
             if (past != 0) {
-                put(count++, Kind::bracket, 0, &low, i);
+                put(count++, Kind::bracket, 0, &low, i, past - i);
                 i = past;
                 continue;
             }
@@ -301,9 +310,27 @@ static size_t read_items(const Pattern *pattern, bool characters, uint64_t *uncl
             i++;
         uint32_t code;
         i += symbol_after(text, length, i, characters, &code);
-        put(count++, Kind::literal, code, &low, 0);
+        put(count++, Kind::literal, code, &low, 0, 0);
     }
     return count;
+}
+
+// data cut to count elements (none: given back); as it was where realloc
+// will not.
+template <typename T> static T *shrunk(T *data, size_t count) {
+    if (count == 0) {
+        std::free(data);
+        return nullptr;
+    }
+    void *cut = std::realloc(data, count * sizeof(T));
+    return cut == nullptr ? data : static_cast<T *>(cut);
+}
+
+static uint64_t text_hash(const char *text, size_t length) {
+    uint64_t hash = 0xcbf29ce484222325u;
+    for (size_t i = 0; i < length; i++)
+        hash = (hash ^ static_cast<unsigned char>(text[i])) * 0x100000001b3u;
+    return hash;
 }
 
 static Program *compile(const Pattern *pattern, bool characters, bool backwards) {
@@ -311,7 +338,7 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
     uint64_t *unclosed = static_cast<uint64_t *>(allocate(words_of_text, sizeof(uint64_t)));
     size_t brackets = 0;
     size_t count = read_items(pattern, characters, unclosed,
-                              [&](size_t, Kind kind, uint32_t, const ByteBits *, size_t) {
+                              [&](size_t, Kind kind, uint32_t, const ByteBits *, size_t, size_t) {
                                   brackets += kind == Kind::bracket;
                               });
     Program *p = static_cast<Program *>(allocate(1, sizeof(Program)));
@@ -329,40 +356,74 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
     p->star = bits + 2 * p->words;
     p->state = bits + 3 * p->words;
     p->next = bits + 4 * p->words;
-    p->bracket_count = brackets;
+    p->sets = static_cast<Bracket *>(allocate(brackets, sizeof(Bracket)));
+    p->set_masks =
+        static_cast<uint64_t *>(allocate(std::min(brackets, MASKED) * p->words, sizeof(uint64_t)));
     p->bracket_item = static_cast<size_t *>(allocate(brackets, sizeof(size_t)));
-    p->brackets = static_cast<Bracket *>(allocate(brackets, sizeof(Bracket)));
+    p->bracket_set = static_cast<uint32_t *>(allocate(brackets, sizeof(uint32_t)));
+    // Each distinct bracket text once: its set's index + 1, 0 where free.
+    size_t slots = 1;
+    while (slots < 2 * brackets)
+        slots *= 2;
+    uint32_t *table = static_cast<uint32_t *>(allocate(slots, sizeof(uint32_t)));
     std::memset(unclosed, 0, words_of_text * sizeof(uint64_t));
-    size_t b = 0;
-    read_items(pattern, characters, unclosed,
-               [&](size_t k, Kind kind, uint32_t code, const ByteBits *low, size_t at) {
-                   if (backwards)
-                       k = count - 1 - k;
-                   uint64_t bit = uint64_t{1} << (k & 63);
-                   switch (kind) {
-                   case Kind::literal:
-                       p->literal[k >> 6] |= bit;
-                       if (characters)
-                           p->codes[k] = code;
-                       else
-                           p->bytes[k] = static_cast<uint8_t>(code);
-                       break;
-                   case Kind::any:
-                       p->any[k >> 6] |= bit;
-                       break;
-                   case Kind::star:
-                       p->star[k >> 6] |= bit;
-                       break;
-                   case Kind::bracket: {
-                       size_t slot = backwards ? brackets - 1 - b : b;
-                       b++;
-                       p->bracket_item[slot] = k;
-                       p->brackets[slot] = {*low, at};
-                       break;
-                   }
-                   }
-               });
+    const char *text = pattern->text;
+    read_items(
+        pattern, characters, unclosed,
+        [&](size_t k, Kind kind, uint32_t code, const ByteBits *low, size_t at, size_t length) {
+            if (backwards)
+                k = count - 1 - k;
+            uint64_t bit = uint64_t{1} << (k & 63);
+            switch (kind) {
+            case Kind::literal:
+                p->literal[k >> 6] |= bit;
+                if (characters)
+                    p->codes[k] = code;
+                else
+                    p->bytes[k] = static_cast<uint8_t>(code);
+                break;
+            case Kind::any:
+                p->any[k >> 6] |= bit;
+                break;
+            case Kind::star:
+                p->star[k >> 6] |= bit;
+                break;
+            case Kind::bracket: {
+                size_t slot = text_hash(text + at, length) & (slots - 1);
+                for (;; slot = (slot + 1) & (slots - 1)) {
+                    uint32_t held = table[slot];
+                    if (held == 0) {
+                        p->sets[p->set_count] = {*low, at, length};
+                        table[slot] = static_cast<uint32_t>(++p->set_count);
+                        break;
+                    }
+                    const Bracket &set = p->sets[held - 1];
+                    if (set.length == length && std::memcmp(text + set.at, text + at, length) == 0)
+                        break;
+                }
+                size_t j = table[slot] - 1;
+                if (j < MASKED) {
+                    p->masked = std::max(p->masked, j + 1);
+                    p->set_masks[j * p->words + (k >> 6)] |= bit;
+                } else {
+                    p->bracket_item[p->bracket_count] = k;
+                    p->bracket_set[p->bracket_count++] = static_cast<uint32_t>(j);
+                }
+                break;
+            }
+            }
+        });
+    // Read last to first, the brackets came in descending order.
+    if (backwards) {
+        std::reverse(p->bracket_item, p->bracket_item + p->bracket_count);
+        std::reverse(p->bracket_set, p->bracket_set + p->bracket_count);
+    }
+    std::free(table);
     std::free(unclosed);
+    // Room was taken for every bracket a set and an item of its own.
+    p->sets = shrunk(p->sets, p->set_count);
+    p->bracket_item = shrunk(p->bracket_item, p->bracket_count);
+    p->bracket_set = shrunk(p->bracket_set, p->bracket_count);
     return p;
 }
 
@@ -372,8 +433,10 @@ static void program_free(Program *p) {
     std::free(p->bytes);
     std::free(p->codes);
     std::free(p->literal);
+    std::free(p->sets);
+    std::free(p->set_masks);
     std::free(p->bracket_item);
-    std::free(p->brackets);
+    std::free(p->bracket_set);
     std::free(p);
 }
 
@@ -418,17 +481,20 @@ static uint64_t equal_bits(const uint32_t *units, uint32_t code) {
     return bits;
 }
 
-// The items of word w that take code (stars aside: they keep their own bit).
-// *b is the first bracket not yet passed.
+// The items of word w that take code (stars aside: they keep their own bit),
+// given which masked sets take it. *b is the first bracket not yet passed.
 static uint64_t takes(const Pattern *pattern, const Program *p, size_t w, uint32_t code,
-                      size_t *b) {
+                      const bool *member, size_t *b) {
     uint64_t eq =
         p->characters ? equal_bits(p->codes + 64 * w, code) : equal_bits(p->bytes + 64 * w, code);
     uint64_t bits = (eq & p->literal[w]) | p->any[w];
+    for (size_t j = 0; j < p->masked; j++)
+        if (member[j])
+            bits |= p->set_masks[j * p->words + w];
     while (*b < p->bracket_count && p->bracket_item[*b] < 64 * w)
         ++*b;
     for (; *b < p->bracket_count && p->bracket_item[*b] < 64 * (w + 1); ++*b)
-        if (bracket_takes(pattern, p, *b, code))
+        if (set_takes(pattern, p, p->bracket_set[*b], code))
             bits |= uint64_t{1} << (p->bracket_item[*b] & 63);
     return bits;
 }
@@ -459,10 +525,13 @@ static bool step(const Pattern *pattern, Program *p, uint32_t code) {
     size_t b = static_cast<size_t>(
         std::lower_bound(p->bracket_item, p->bracket_item + p->bracket_count, 64 * p->lo) -
         p->bracket_item);
+    bool member[MASKED];
+    for (size_t j = 0; j < p->masked; j++)
+        member[j] = set_takes(pattern, p, j, code);
     size_t lo = p->words, hi = 0;
     for (size_t w = p->lo; w <= top; w++) {
         uint64_t d = now[w];
-        uint64_t moved = d == 0 ? 0 : d & takes(pattern, p, w, code, &b);
+        uint64_t moved = d == 0 ? 0 : d & takes(pattern, p, w, code, member, &b);
         uint64_t x = (moved << 1) | carry | (d & p->star[w]) | star_carry;
         carry = moved >> 63;
         // A star may match nothing: what reaches it reaches the item after.
