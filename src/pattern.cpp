@@ -652,7 +652,9 @@ static void find_starts(Pattern *pattern, bool characters, const char *s, size_t
 }
 
 long pattern_find(Pattern *pattern, const char *s, size_t n, size_t from, size_t *length) {
-    if (pattern->starts == nullptr || pattern->starts_of != s || pattern->starts_length != n)
+    // A search from the start is a new one: the bytes at s may have changed.
+    if (from == 0 || pattern->starts == nullptr || pattern->starts_of != s ||
+        pattern->starts_length != n)
         find_starts(pattern, as_characters(pattern, s, n), s, n);
     bool characters = pattern->starts_characters;
     const uint64_t *starts = pattern->starts;

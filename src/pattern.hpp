@@ -30,9 +30,9 @@ long pattern_prefix(Pattern *pattern, const char *s, size_t n, bool longest);
 long pattern_suffix(Pattern *pattern, const char *s, size_t n, bool longest);
 
 // Where the first longest match of pattern in s starts, at or after from, with
-// its length in *length; -1 where there is none. Calls on the same s and n
-// share one pass that finds where every match starts, so that replacing each
-// match costs one pass over s, not one a match.
+// its length in *length; -1 where there is none. A search from 0 finds where
+// every match starts in one pass, which the calls after it on the same s and
+// n share: replacing each match costs one pass over s, not one a match.
 long pattern_find(Pattern *pattern, const char *s, size_t n, size_t from, size_t *length);
 
 // Whether pattern matches the whole of s (for a case form, the bytes of one
