@@ -333,29 +333,65 @@ static uint64_t text_hash(const char *text, size_t length) {
     return hash;
 }
 
+// Item k of p, a bracket aside.
+static void put_item(Program *p, size_t k, Kind kind, uint32_t code) {
+    uint64_t bit = uint64_t{1} << (k & 63);
+    if (kind == Kind::literal) {
+        p->literal[k >> 6] |= bit;
+        if (p->characters)
+            p->codes[k] = code;
+        else
+            p->bytes[k] = static_cast<uint8_t>(code);
+    } else if (kind == Kind::any) {
+        p->any[k >> 6] |= bit;
+    } else if (kind == Kind::star) {
+        p->star[k >> 6] |= bit;
+    }
+}
+
 static Program *compile(const Pattern *pattern, bool characters, bool backwards) {
+    // A short pattern's bit a byte fits on the stack.
+    uint64_t unclosed_here[64];
     size_t words_of_text = pattern->length / 64 + 1;
-    uint64_t *unclosed = static_cast<uint64_t *>(allocate(words_of_text, sizeof(uint64_t)));
+    uint64_t *unclosed = words_of_text <= 64
+                             ? unclosed_here
+                             : static_cast<uint64_t *>(allocate(words_of_text, sizeof(uint64_t)));
+    std::memset(unclosed, 0, words_of_text * sizeof(uint64_t));
     size_t brackets = 0;
     size_t count = read_items(pattern, characters, unclosed,
                               [&](size_t, Kind kind, uint32_t, const ByteBits *, size_t, size_t) {
                                   brackets += kind == Kind::bracket;
                               });
-    Program *p = static_cast<Program *>(allocate(1, sizeof(Program)));
+    // The program, its literal, any, star, state and next bits, and its
+    // literal units, in one block.
+    size_t words = count / 64 + 1;
+    size_t head = (sizeof(Program) + 7) / 8;
+    size_t unit = characters ? sizeof(uint32_t) : 1;
+    uint64_t *block = static_cast<uint64_t *>(
+        allocate(head + 5 * words + (64 * words * unit) / 8, sizeof(uint64_t)));
+    Program *p = reinterpret_cast<Program *>(block);
     p->characters = characters;
     p->count = count;
-    p->words = count / 64 + 1;
-    if (characters)
-        p->codes = static_cast<uint32_t *>(allocate(64 * p->words, sizeof(uint32_t)));
-    else
-        p->bytes = static_cast<uint8_t *>(allocate(64 * p->words, 1));
-    // literal, any, star, state and next, in one block
-    uint64_t *bits = static_cast<uint64_t *>(allocate(5 * p->words, sizeof(uint64_t)));
+    p->words = words;
+    uint64_t *bits = block + head;
     p->literal = bits;
-    p->any = bits + p->words;
-    p->star = bits + 2 * p->words;
-    p->state = bits + 3 * p->words;
-    p->next = bits + 4 * p->words;
+    p->any = bits + words;
+    p->star = bits + 2 * words;
+    p->state = bits + 3 * words;
+    p->next = bits + 4 * words;
+    if (characters)
+        p->codes = reinterpret_cast<uint32_t *>(bits + 5 * words);
+    else
+        p->bytes = reinterpret_cast<uint8_t *>(bits + 5 * words);
+    if (brackets == 0) {
+        read_items(pattern, characters, unclosed,
+                   [&](size_t k, Kind kind, uint32_t code, const ByteBits *, size_t, size_t) {
+                       put_item(p, backwards ? count - 1 - k : k, kind, code);
+                   });
+        if (unclosed != unclosed_here)
+            std::free(unclosed);
+        return p;
+    }
     p->sets = static_cast<Bracket *>(allocate(brackets, sizeof(Bracket)));
     p->set_masks =
         static_cast<uint64_t *>(allocate(std::min(brackets, MASKED) * p->words, sizeof(uint64_t)));
@@ -373,44 +409,30 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
         [&](size_t k, Kind kind, uint32_t code, const ByteBits *low, size_t at, size_t length) {
             if (backwards)
                 k = count - 1 - k;
-            uint64_t bit = uint64_t{1} << (k & 63);
-            switch (kind) {
-            case Kind::literal:
-                p->literal[k >> 6] |= bit;
-                if (characters)
-                    p->codes[k] = code;
-                else
-                    p->bytes[k] = static_cast<uint8_t>(code);
-                break;
-            case Kind::any:
-                p->any[k >> 6] |= bit;
-                break;
-            case Kind::star:
-                p->star[k >> 6] |= bit;
-                break;
-            case Kind::bracket: {
-                size_t slot = text_hash(text + at, length) & (slots - 1);
-                for (;; slot = (slot + 1) & (slots - 1)) {
-                    uint32_t held = table[slot];
-                    if (held == 0) {
-                        p->sets[p->set_count] = {*low, at, length};
-                        table[slot] = static_cast<uint32_t>(++p->set_count);
-                        break;
-                    }
-                    const Bracket &set = p->sets[held - 1];
-                    if (set.length == length && std::memcmp(text + set.at, text + at, length) == 0)
-                        break;
-                }
-                size_t j = table[slot] - 1;
-                if (j < MASKED) {
-                    p->masked = std::max(p->masked, j + 1);
-                    p->set_masks[j * p->words + (k >> 6)] |= bit;
-                } else {
-                    p->bracket_item[p->bracket_count] = k;
-                    p->bracket_set[p->bracket_count++] = static_cast<uint32_t>(j);
-                }
-                break;
+            if (kind != Kind::bracket) {
+                put_item(p, k, kind, code);
+                return;
             }
+            uint64_t bit = uint64_t{1} << (k & 63);
+            size_t slot = text_hash(text + at, length) & (slots - 1);
+            for (;; slot = (slot + 1) & (slots - 1)) {
+                uint32_t held = table[slot];
+                if (held == 0) {
+                    p->sets[p->set_count] = {*low, at, length};
+                    table[slot] = static_cast<uint32_t>(++p->set_count);
+                    break;
+                }
+                const Bracket &set = p->sets[held - 1];
+                if (set.length == length && std::memcmp(text + set.at, text + at, length) == 0)
+                    break;
+            }
+            size_t j = table[slot] - 1;
+            if (j < MASKED) {
+                p->masked = std::max(p->masked, j + 1);
+                p->set_masks[j * p->words + (k >> 6)] |= bit;
+            } else {
+                p->bracket_item[p->bracket_count] = k;
+                p->bracket_set[p->bracket_count++] = static_cast<uint32_t>(j);
             }
         });
     // Read last to first, the brackets came in descending order.
@@ -419,7 +441,8 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
         std::reverse(p->bracket_set, p->bracket_set + p->bracket_count);
     }
     std::free(table);
-    std::free(unclosed);
+    if (unclosed != unclosed_here)
+        std::free(unclosed);
     // Room was taken for every bracket a set and an item of its own.
     p->sets = shrunk(p->sets, p->set_count);
     p->bracket_item = shrunk(p->bracket_item, p->bracket_count);
@@ -430,9 +453,6 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
 static void program_free(Program *p) {
     if (p == nullptr)
         return;
-    std::free(p->bytes);
-    std::free(p->codes);
-    std::free(p->literal);
     std::free(p->sets);
     std::free(p->set_masks);
     std::free(p->bracket_item);
@@ -447,35 +467,38 @@ static Program *program(Pattern *pattern, bool characters, bool backwards) {
     return p;
 }
 
-// Which of the 64 units from units equal code, as bits.
-static uint64_t equal_bits(const uint8_t *units, uint32_t code) {
+// Which of the first units (up to 64) from units equal code, as bits; the
+// rest of their group of 16 bytes is read too.
+[[gnu::always_inline]] inline static uint64_t equal_bits(const uint8_t *units, uint32_t code,
+                                                         size_t first) {
     uint64_t bits = 0;
 #if PATTERN_SSE2
     __m128i key = _mm_set1_epi8(static_cast<char>(code));
-    for (int k = 0; k < 4; k++) {
+    for (size_t k = 0; 16 * k < first; k++) {
         __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + 16 * k));
         uint32_t mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(got, key)));
         bits |= uint64_t{mask} << (16 * k);
     }
 #else
-    for (int k = 0; k < 64; k++)
+    for (size_t k = 0; k < first; k++)
         bits |= uint64_t{units[k] == code} << k;
 #endif
     return bits;
 }
 
-static uint64_t equal_bits(const uint32_t *units, uint32_t code) {
+[[gnu::always_inline]] inline static uint64_t equal_bits(const uint32_t *units, uint32_t code,
+                                                         size_t first) {
     uint64_t bits = 0;
 #if PATTERN_SSE2
     __m128i key = _mm_set1_epi32(static_cast<int>(code));
-    for (int k = 0; k < 16; k++) {
+    for (size_t k = 0; 4 * k < first; k++) {
         __m128i got = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + 4 * k));
         uint32_t mask =
             static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(got, key))));
         bits |= uint64_t{mask} << (4 * k);
     }
 #else
-    for (int k = 0; k < 64; k++)
+    for (size_t k = 0; k < first; k++)
         bits |= uint64_t{units[k] == code} << k;
 #endif
     return bits;
@@ -485,8 +508,9 @@ static uint64_t equal_bits(const uint32_t *units, uint32_t code) {
 // given which masked sets take it. *b is the first bracket not yet passed.
 static uint64_t takes(const Pattern *pattern, const Program *p, size_t w, uint32_t code,
                       const bool *member, size_t *b) {
-    uint64_t eq =
-        p->characters ? equal_bits(p->codes + 64 * w, code) : equal_bits(p->bytes + 64 * w, code);
+    size_t first = std::min<size_t>(64, p->count - std::min(p->count, 64 * w));
+    uint64_t eq = p->characters ? equal_bits(p->codes + 64 * w, code, first)
+                                : equal_bits(p->bytes + 64 * w, code, first);
     uint64_t bits = (eq & p->literal[w]) | p->any[w];
     for (size_t j = 0; j < p->masked; j++)
         if (member[j])
@@ -519,6 +543,16 @@ static bool matched(const Program *p) {
 
 // Moves the state over one symbol; false when no item is left reached.
 static bool step(const Pattern *pattern, Program *p, uint32_t code) {
+    if (p->words == 1 && p->masked == 0 && p->bracket_count == 0) {
+        // Most patterns: one word, in place.
+        uint64_t eq = p->characters ? equal_bits(p->codes, code, p->count)
+                                    : equal_bits(p->bytes, code, p->count);
+        uint64_t d = p->state[0], star = p->star[0];
+        uint64_t x = ((d & ((eq & p->literal[0]) | p->any[0])) << 1) | (d & star);
+        x |= (x & star) << 1;
+        p->state[0] = x;
+        return x != 0;
+    }
     size_t top = std::min(p->hi + 1, p->words - 1);
     uint64_t *now = p->state, *next = p->next;
     uint64_t carry = 0, star_carry = 0;
@@ -589,8 +623,9 @@ static long anchored(Pattern *pattern, bool characters, bool backwards, const ch
 }
 
 Pattern *pattern_read(const char *text, size_t length, bool characters) {
-    Pattern *p = static_cast<Pattern *>(allocate(1, sizeof(Pattern)));
-    p->text = static_cast<char *>(allocate(length + 1, 1));
+    // The text kept behind the pattern, in one block.
+    Pattern *p = static_cast<Pattern *>(allocate(sizeof(Pattern) + length + 1, 1));
+    p->text = reinterpret_cast<char *>(p + 1);
     if (length > 0)
         std::memcpy(p->text, text, length);
     p->length = length;
@@ -605,7 +640,6 @@ void pattern_free(Pattern *pattern) {
         for (Program *p : pair)
             program_free(p);
     std::free(pattern->starts);
-    std::free(pattern->text);
     std::free(pattern);
 }
 
