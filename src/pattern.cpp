@@ -383,6 +383,7 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
         p->codes = reinterpret_cast<uint32_t *>(bits + 5 * words);
     else
         p->bytes = reinterpret_cast<uint8_t *>(bits + 5 * words);
+    std::memset(unclosed, 0, words_of_text * sizeof(uint64_t));
     if (brackets == 0) {
         read_items(pattern, characters, unclosed,
                    [&](size_t k, Kind kind, uint32_t code, const ByteBits *, size_t, size_t) {
@@ -402,7 +403,6 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
     while (slots < 2 * brackets)
         slots *= 2;
     uint32_t *table = static_cast<uint32_t *>(allocate(slots, sizeof(uint32_t)));
-    std::memset(unclosed, 0, words_of_text * sizeof(uint64_t));
     const char *text = pattern->text;
     read_items(
         pattern, characters, unclosed,
