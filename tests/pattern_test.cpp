@@ -161,4 +161,25 @@ TEST(PatternBytes, LongPatternsAcrossWordEdges) {
     }
 }
 
+// The same as characters: two-byte literals and "?" across word edges.
+TEST(PatternCharacters, LongPatternsAcrossWordEdges) {
+    auto times = [](const std::string &text, size_t count) {
+        std::string out;
+        for (size_t i = 0; i < count; i++)
+            out += text;
+        return out;
+    };
+    std::string e = times("é", 150);
+    std::string value = e + "ж" + e;
+    for (size_t at : {63, 64, 65, 129}) {
+        check({
+            {Form::longest_prefix, times("é", at) + "*ж", value, e, e},
+            {Form::shortest_prefix, times("?", at) + "ж", value, at == 150 ? e : "-",
+             at * 2 + 2 == 302 ? e : "-"},
+            {Form::each, times("?", at), e, times(".", 150 / at) + times("é", 150 % at),
+             times(".", 300 / at) + e.substr(300 - 300 % at)},
+        });
+    }
+}
+
 } // namespace
