@@ -105,8 +105,8 @@ void end_if_signalled(const sigset_t *set, const sigset_t *previous) {
 bool replaces_mount_point(const OutputTarget *target, int temporary, const struct stat *made) {
 #ifdef STATX_MNT_ID
     struct statx file, made_here;
-    if (statx(target->folder_fd, target->path + target->folder, AT_SYMLINK_NOFOLLOW,
-              STATX_MNT_ID, &file) == 0 &&
+    if (statx(target->folder_fd, target->path + target->folder, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
+              &file) == 0 &&
         statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made_here) == 0 &&
         (file.stx_mask & made_here.stx_mask & STATX_MNT_ID) != 0)
         return file.stx_mnt_id != made_here.stx_mnt_id;
@@ -149,8 +149,7 @@ int temp_file_make(int folder_fd, char *name) {
         }
         for (int i = 0; i < 6; i++)
             random_part[i] = letters[bytes[i] % (sizeof letters - 1)];
-        int fd = openat(folder_fd, name,
-                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = openat(folder_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -176,7 +175,7 @@ int output_file_open(const char *path) {
         mode_t mask = umask(0);
         umask(mask);
         char *folder = folder_name(replacement.path, replacement.folder);
-        known = new_access(replacement.folder_fd, folder, mask, &given_access);
+        known = new_access(replacement.folder_fd, folder, mask, 0666, &given_access);
         std::free(folder);
     }
     if (!known)
