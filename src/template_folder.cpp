@@ -226,9 +226,11 @@ static void check_output_folder(const char *output) {
     }
     if (real == nullptr)
         fail_output(output, nullptr, nullptr, nullptr, errno);
+    if (std::strcmp(real, input_real) == 0)
+        refuse(output, ": is the template folder: the outputs go in a folder of their own");
     if (inside(real))
-        refuse(output, ": it is in the template folder ", input_given,
-               ", or is that folder: the outputs go elsewhere");
+        refuse(output, ": is inside the template folder ", input_given,
+               ": the next run would take its outputs for templates");
     std::free(real);
     std::free(existing);
 }
