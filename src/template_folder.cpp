@@ -43,15 +43,6 @@ struct Visiting {
     const Visiting *up;
 };
 
-static char *copy_of(const char *text, size_t length) {
-    char *copy = static_cast<char *>(std::malloc(length + 1));
-    if (copy == nullptr)
-        fail("malloc");
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
-    return copy;
-}
-
 // folder/name; folder alone for an empty name.
 static char *joined(const char *folder, const char *name) {
     size_t folder_length = std::strlen(folder), name_length = std::strlen(name);
@@ -177,7 +168,7 @@ static int by_output(const void *a, const void *b) {
 
 // Two templates whose outputs clash: one is a file where the other needs a
 // folder ("a.conf" from a.conf.template, and "a.conf/x" from a.conf/x.template).
-static void check_clashes(const char *output) {
+static void check_clashes() {
     Template **sorted = static_cast<Template **>(std::malloc(template_count * sizeof *sorted));
     if (sorted == nullptr)
         fail("malloc");
@@ -202,7 +193,6 @@ static void check_clashes(const char *output) {
         }
     }
     std::free(sorted);
-    (void)output;
 }
 
 // -o's folder may not be the template folder or inside it: the next run
@@ -331,7 +321,7 @@ int template_folder_run(const char *input, const char *output, const char *given
     }
     std::qsort(templates, template_count, sizeof *templates, by_path);
     if (output != nullptr) {
-        check_clashes(output);
+        check_clashes();
         check_places(output);
     }
     // No template is the file of variables: each is opened by name.
