@@ -14,6 +14,7 @@ is tests/failcall.cpp built; "none" skips the cases that need it.
 """
 import os
 import shlex
+import shutil
 import signal
 import stat
 import subprocess
@@ -303,6 +304,45 @@ def refusal_cases():
         case(name, tree, args, status=1, stderr=message)
 
 
+def protection_cases():
+    """What -o FILE promises of its file holds for each output: another
+    user's file in a folder anyone may write to is refused before anything is
+    written, and an output's access ACL is kept."""
+    if os.geteuid() != 0:
+        skip("another user's output, an output's ACL", "not root")
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        build(folder, {"t/a": b"$PORT\n", "t/b": b"$PORT\n", "out/b": b"theirs\n"})
+        os.chmod(os.path.join(folder, "out"), 0o1777)
+        os.chown(os.path.join(folder, "out/b"), 65534, 65534)
+        before = snapshot(folder)
+        got = run(["-i", "t", "-o", "out"], folder)
+        problems = [] if got[0] == 1 else ["status %s, expected 1" % got[0]]
+        want = (b"fillvars: out/b: belongs to another user, in out, which others may write to: "
+                b"remove it, or write it as its owner\n")
+        if got[2] != want:
+            problems.append("stderr %r, expected %r" % (got[2], want))
+        report("another user's output in a shared folder: refused, nothing written",
+               problems + differences(before, snapshot(folder)))
+    if shutil.which("setfacl") is None:
+        skip("an output's ACL", "no setfacl")
+        return
+    with tempfile.TemporaryDirectory() as folder:
+        build(folder, {"t/a": b"$PORT\n", "t/b": b"$PORT\n", "out/a": b"old\n"})
+        acl = subprocess.run(["setfacl", "-m", "u:65534:rw", os.path.join(folder, "out/a")])
+        if acl.returncode != 0:
+            skip("an output's ACL", "no ACLs on this file system")
+            return
+        facl = lambda: subprocess.run(["getfacl", "-cp", os.path.join(folder, "out/a")],
+                                      capture_output=True).stdout
+        before = facl()
+        got = run(["-i", "t", "-o", "out"], folder)
+        problems = [] if got[0] == 0 else ["status %s, stderr %r" % (got[0], got[2])]
+        if facl() != before:
+            problems.append("the ACL became %r, expected %r" % (facl(), before))
+        report("an output's ACL kept", problems)
+
+
 def interposed(name, tree, args, env, status, stderr=None, changed=None):
     """A run under the interposer: the status, the message where it is
     given, and the folder as before apart from changed."""
@@ -372,6 +412,7 @@ def main():
     listing_cases()
     failure_cases()
     refusal_cases()
+    protection_cases()
     fault_cases()
     print("%(passed)d passed, %(failed)d failed, %(skipped)d skipped" % results)
     return 1 if results["failed"] else 0
