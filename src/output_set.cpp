@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,6 +83,13 @@ static void *allocated(size_t count, size_t size) {
 }
 
 void output_set_start(size_t count, size_t folders) {
+    // Each folder that holds outputs stays open to the end: a tree of many
+    // folders may need more descriptors than the usual soft limit.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     pending = static_cast<Pending *>(allocated(count, sizeof *pending));
     pending_room = count;
     held = static_cast<HeldFolder *>(allocated(count, sizeof *held));

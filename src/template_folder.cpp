@@ -34,6 +34,7 @@ static const char *input_given; // -i as given
 static char *input_real;        // the template folder with its links followed
 static const char *suffix = nullptr;
 static size_t suffix_length = 0;
+static bool output_holds_input = false; // the template folder is inside -o's
 
 // The folders being walked, from the template folder down: a link back to
 // one of them is a loop.
@@ -202,25 +203,39 @@ static void check_output_folder(const char *output) {
     struct stat status;
     if (stat(output, &status) == 0 && !S_ISDIR(status.st_mode))
         refuse(output, ": -o names a file, and -i a folder: -o names the folder of the outputs");
-    char *existing = copy_of(output, std::strlen(output));
+    // Room for ".", should nothing of it exist.
+    size_t length = std::strlen(output);
+    char *existing = static_cast<char *>(std::malloc(length + 2));
+    if (existing == nullptr)
+        fail("malloc");
+    std::memcpy(existing, output, length + 1);
+    bool whole = true;
     char *real = nullptr;
     while ((real = realpath(existing, nullptr)) == nullptr && errno == ENOENT) {
         char *slash = std::strrchr(existing, '/');
-        if (slash == nullptr) {
+        if (std::strcmp(existing, ".") == 0 || std::strcmp(existing, "/") == 0)
+            break;
+        if (slash == nullptr)
             std::strcpy(existing, ".");
-        } else if (slash == existing) {
+        else if (slash == existing)
             existing[1] = '\0';
-        } else {
+        else
             *slash = '\0';
-        }
+        whole = false;
     }
     if (real == nullptr)
         fail_output(output, nullptr, nullptr, nullptr, errno);
-    if (std::strcmp(real, input_real) == 0)
+    if (whole && std::strcmp(real, input_real) == 0)
         refuse(output, ": is the template folder: the outputs go in a folder of their own");
     if (inside(real))
         refuse(output, ": is inside the template folder ", input_given,
                ": the next run would take its outputs for templates");
+    // The template folder inside the output folder: an output may then be
+    // one of the templates, which the run would replace.
+    size_t real_length = std::strlen(real);
+    output_holds_input =
+        whole && (real_length == 1 || (std::strncmp(input_real, real, real_length) == 0 &&
+                                       input_real[real_length] == '/'));
     std::free(real);
     std::free(existing);
 }
@@ -250,6 +265,11 @@ static void check_places(const char *output) {
             if (!S_ISREG(status.st_mode))
                 fail_output(path, "is not a regular file: the outputs of a folder are replaced "
                                   "whole");
+            char *real = output_holds_input ? realpath(path, nullptr) : nullptr;
+            if (real != nullptr && inside(real))
+                refuse(path, ": is a template of ", input_given,
+                       ", which its output would replace");
+            std::free(real);
         }
         std::free(path);
     }
@@ -299,6 +319,12 @@ bool template_folder_given(const char *path) {
 
 int template_folder_run(const char *input, const char *output, const char *given_suffix,
                         Rules rules) {
+    if (output != nullptr && output[0] == '\0') {
+        static const char empty[] = "-o: empty file name";
+        const MessagePart parts[] = {{empty, sizeof empty - 1, false}};
+        write_message(parts, 1);
+        std::exit(1);
+    }
     if (output == nullptr && !rules.references)
         refuse(input, ": is a folder of templates: -o names the folder of their outputs");
     input_given = input;

@@ -268,6 +268,13 @@ def refusal_cases():
          dict(site, **{"link": ("link", "t/sites")}), ["-i", "t", "-o", "link/out"],
          b"fillvars: link/out: is inside the template folder t: the next run would take "
          b"its outputs for templates\n"),
+        ("-o a new folder inside the template folder", site, ["-i", "t", "-o", "t/new/out"],
+         b"fillvars: t/new/out: is inside the template folder t: the next run would take "
+         b"its outputs for templates\n"),
+        ("-o empty", site, ["-i", "t", "-o", ""], b"fillvars: -o: empty file name\n"),
+        ("an output that is a template itself", {"t/t/a": b"$PORT\n", "t/a": b"template\n"},
+         ["-i", "t", "-o", "."],
+         b"fillvars: ./t/a: is a template of t, which its output would replace\n"),
         ("two outputs clash: a file and a folder",
          dict(site, **{"t/a.conf.template": b"x", "t/a.conf/b.template": b"y"}),
          ["-i", "t", "-o", "out", "--suffix=.template"],
