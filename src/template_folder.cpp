@@ -184,13 +184,14 @@ static void check_clashes() {
             Template key = {nullptr, folder, 0}, *wanted_key = &key;
             Template **found = static_cast<Template **>(
                 std::bsearch(&wanted_key, sorted, template_count, sizeof *sorted, by_output));
+            std::free(folder);
             if (found != nullptr) {
                 char *file = joined(input_given, (*found)->path);
                 char *clashing = joined(input_given, sorted[i]->path);
+                std::free(sorted);
                 refuse(file, ": its output is a folder of outputs too, for ", clashing,
                        ": rename one of them");
             }
-            std::free(folder);
         }
     }
     std::free(sorted);
