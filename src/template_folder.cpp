@@ -351,7 +351,8 @@ int template_folder_run(const char *input, const char *output, const char *given
         check_clashes();
         check_places(output);
     }
-    // No template is the file of variables: each is opened by name.
+    // Standard input is no template here: it may hold the variables, as
+    // /dev/stdin ("-" names no file, as under -i FILE).
     if (!env_files_load(rules, -1)) {
         env_files_release();
         release_templates();
