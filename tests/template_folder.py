@@ -204,6 +204,10 @@ def option_cases():
     case("-s forms in every template", tree, ["-s", "-i", "t", "-o", "out"],
          changed={"out": new_folder(), "out/a": new_file(b"80   \n"),
                   "out/b": new_file(b"example.org $PORT\n")})
+    case("-b and -E json in every template", {"t/a": b"$Q ${Q}\n", "t/b": b"${Q}\n"},
+         ["-b", "-E", "json", "-i", "t", "-o", "out"], env={"Q": 'say "hi"'},
+         changed={"out": new_folder(), "out/a": new_file(b'$Q say \\"hi\\"\n'),
+                  "out/b": new_file(b'say \\"hi\\"\n')})
     # -f read once, whatever the number of templates: standard input holds it.
     case("-f read once for every template", {"t/a": b"a=$A\n", "t/b": b"b=$A\n", "t/c": b"c=$A\n"},
          ["-u", "-f", "/dev/stdin", "-i", "t", "-o", "out"], stdin=b"A=1\n",
