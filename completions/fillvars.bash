@@ -1,5 +1,6 @@
 # bash completion for fillvars: its options, file names for -i, -o, -f and
-# after a redirection (< or >), and the names of exported variables for operands,
+# after a redirection (< or >) (folders alone for the two folders of a folder
+# of templates), and the names of exported variables for operands,
 # bare or in the $NAME and ${NAME} forms. An operand may be a comma list, so
 # only the field after the last comma is completed.
 # No offer holds a "$" that the shell would expand: outside single quotes it
@@ -21,6 +22,35 @@ _fillvars_escape() {
         out+=$c
     done
     printf -v "$2" '%s' "$out"
+}
+
+# Whether the file after the option $1 (or "=" after $2) is one of the two
+# folders of a folder of templates: -i on a line with --suffix, -o on a line
+# with --suffix or with an -i that names a folder.
+_fillvars_folders() {
+    local option=$1 i word given suffix=0 input=0
+    [[ $option == = ]] && option=$2
+    [[ $option =~ ^-[behkrsuvV]*i$ || $option == --input ]] && option=i
+    [[ $option =~ ^-[behkrsuvV]*o$ || $option == --output ]] && option=o
+    [[ $option == [io] ]] || return 1
+    for ((i = 1; i < ${#COMP_WORDS[@]}; i++)); do
+        ((i == COMP_CWORD)) && continue
+        word=${COMP_WORDS[i]}
+        [[ $word == -- ]] && break
+        [[ $word == --suffix ]] && suffix=1
+        given=
+        if [[ $word =~ ^-[behkrsuvV]*i$ || $word == --input ]]; then
+            ((i + 1 == COMP_CWORD)) && continue
+            given=${COMP_WORDS[i + 1]}
+            if [[ $given == = ]] && ((i + 2 != COMP_CWORD)); then
+                given=${COMP_WORDS[i + 2]}
+            fi
+        elif [[ $word =~ ^-[behkrsuvV]*i(.+)$ ]]; then
+            given=${BASH_REMATCH[1]}
+        fi
+        [[ -n $given && -d $given ]] && input=1
+    done
+    ((suffix)) || { ((input)) && [[ $option == o ]]; }
 }
 
 _fillvars() {
@@ -48,13 +78,14 @@ _fillvars() {
         # Right after "--output=", bash hands over the "=" as the word.
         [[ $prev =~ ^--(input|output|env-file)$ && $cur == = ]] && cur=
         compopt -o filenames 2>/dev/null
-        local IFS=$'\n'
-        COMPREPLY=($(compgen -f -- "$cur"))
+        local IFS=$'\n' kind=-f
+        _fillvars_folders "$prev" "${COMP_WORDS[COMP_CWORD - 2]}" && kind=-d
+        COMPREPLY=($(compgen "$kind" -- "$cur"))
         return
     fi
-    # A prefix is any text: nothing to offer.
-    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*p$ || $prev == --prefix ||
-        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --prefix) ]]; then
+    # A prefix or a suffix is any text: nothing to offer.
+    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*p$ || $prev == --prefix || $prev == --suffix ||
+        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} =~ ^--(prefix|suffix)$) ]]; then
         return
     fi
     # -E's formats.
@@ -67,7 +98,7 @@ _fillvars() {
     if ((options)) && [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '-b --braced -e --noempty -f --env-file -h --help -i --input
             -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables
-            -V --version -E --escape' -- "$cur"))
+            -V --version -E --escape --suffix' -- "$cur"))
         return
     fi
 

@@ -27,5 +27,6 @@ complete -c fillvars -s s -l shell -d "Read references by the shell's rules, wit
 complete -c fillvars -s p -l prefix -x -d 'Also allow the names that begin with a prefix'
 complete -c fillvars -s v -l variables -d 'List the names given as operands'
 complete -c fillvars -s V -l version -d 'Write the version and exit'
+complete -c fillvars -l suffix -x -d 'With -i FOLDER: render only the files whose names end in SUFFIX'
 complete -c fillvars -s E -l escape -x -a 'json xml url sh' -d 'Escape values for the file they land in'
 complete -c fillvars -f -a '(__fillvars_names)' -d 'Exported variable'

@@ -25,6 +25,7 @@ const struct option all_options[] = {
     {"env-file", required_argument, nullptr, 'f'},
     {"input", required_argument, nullptr, 'i'},
     {"escape", required_argument, nullptr, 'E'},
+    {"suffix", required_argument, nullptr, SUFFIX_OPTION},
     {nullptr, 0, nullptr, 0},
 };
 // clang-format on
@@ -46,7 +47,8 @@ static const struct option original_options[] = {
 // ambiguous long one leaves optopt 0.
 static bool names_later_option(int option) {
     int which = option == '?' ? optopt : option;
-    return which != 0 && std::strchr("ukbpesorfiE", which) != nullptr;
+    return which == SUFFIX_OPTION ||
+           (which > 0 && which < 256 && std::strchr("ukbpesorfiE", which) != nullptr);
 }
 
 // The whole line is looked at, silently, on a copy of argv: getopt_long

@@ -4,6 +4,9 @@
 
 #include <getopt.h>
 
+// The value of --suffix, a long option alone.
+constexpr int SUFFIX_OPTION = 256;
+
 // Every option, in getopt_long's form, and the short ones as its string.
 extern const struct option all_options[];
 extern const char all_short_options[];

@@ -17,6 +17,7 @@
 #include "output_file.hpp"
 #include "reports.hpp"
 #include "substitute.hpp"
+#include "template_folder.hpp"
 
 // Every way out passes here: output that could not be written is a failure,
 // whatever the run was going to return.
@@ -128,6 +129,7 @@ struct Extended {
     const char *escape;
     int escapes;
     bool listing;
+    const char *suffix;
 };
 
 // An extended line is read whole before anything is done: a slip in it (an
@@ -192,12 +194,16 @@ static bool read_extended_line(int argc, char **argv, Rules *rules, Extended *li
             line->input = optarg;
             line->inputs++;
             break;
+        case SUFFIX_OPTION:
+            line->suffix = optarg;
+            break;
         default:
             // getopt_long has reported it. An option that takes an
             // argument, in optopt, was met without it; any other is unknown,
             // ambiguous or given an argument it takes none of.
             if (slip == nullptr)
-                slip = optopt != 0 && std::strchr("pofiE", optopt) != nullptr
+                slip = optopt == SUFFIX_OPTION || (optopt > 0 && optopt < 256 &&
+                                                   std::strchr("pofiE", optopt) != nullptr)
                            ? "fillvars: an option is missing its argument: nothing was done\n"
                            : "fillvars: an option was not understood: nothing was done\n";
             break;
@@ -255,6 +261,15 @@ int main(int argc, char *argv[]) {
     }
     const char *input = line.input;
     const char *output = line.output;
+    if (template_folder_given(input))
+        return template_folder_run(input, output, line.suffix, rules);
+    if (line.suffix != nullptr) {
+        static const char alone[] = "--suffix picks the templates of a folder: -i names none";
+        const MessagePart parts[] = {{alone, sizeof alone - 1, false}};
+        write_message(parts, 1);
+        release_options();
+        return 1;
+    }
     // Before any input is read and before -o creates anything: a bad file
     // ends the run with nothing written.
     int in = input_file_open(input);

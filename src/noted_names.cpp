@@ -128,7 +128,17 @@ size_t noted_names_peak_bytes() {
     return peak;
 }
 
+static bool held_across = false;
+
+void noted_names_hold(bool across) {
+    held_across = across;
+    if (!across)
+        noted_names_release();
+}
+
 void noted_names_release() {
+    if (held_across)
+        return;
     while (chunks != nullptr) {
         char *before;
         std::memcpy(&before, chunks, sizeof before);

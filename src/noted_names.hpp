@@ -13,5 +13,9 @@ bool noted_names_add(const char *name, size_t length);
 // release: the table's growth holds the old slots and the new together.
 size_t noted_names_peak_bytes();
 
-// Frees every name and the table.
+// Frees every name and the table, unless they are held.
 void noted_names_release();
+
+// While held, a release keeps every name: -r over a folder of templates lists
+// each name once across them all. Letting go releases them.
+void noted_names_hold(bool across);

@@ -147,8 +147,8 @@ static mode_t masked_by(unsigned char *acl, size_t size, mode_t mode) {
     return mode;
 }
 
-bool new_access(int folder, const char *folder_path, mode_t umask, Access *access) {
-    access->mode = 0666 & ~umask;
+bool new_access(int folder, const char *folder_path, mode_t umask, mode_t mode, Access *access) {
+    access->mode = mode & ~umask;
     unsigned char *acl = nullptr;
     size_t size = 0;
     if (!read_attribute(folder, folder_path, DEFAULT_ACL, &acl, &size))
@@ -162,7 +162,7 @@ bool new_access(int folder, const char *folder_path, mode_t umask, Access *acces
         errno = EINVAL;
         return false;
     }
-    access->mode = masked_by(acl, size, 0666);
+    access->mode = masked_by(acl, size, mode);
     // Three entries (owner, group, others) say no more than the mode: the
     // file then has no ACL of its own, as open(2) would make it.
     if (size == HEADER + 3 * ENTRY) {

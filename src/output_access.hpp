@@ -17,10 +17,11 @@ struct Access {
 // cannot be read; a file system without ACLs has none.
 bool existing_access(int folder, const char *base, const char *path, mode_t mode, Access *access);
 
-// What open(2) gives a file created with mode 0666 in the folder held by
-// folder (named folder_path): its default ACL, masked by 0666, or without one
-// 0666 less umask. False with errno set where the default ACL cannot be read.
-bool new_access(int folder, const char *folder_path, mode_t umask, Access *access);
+// What open(2) gives a file created with mode (0666 for the shell's >) in the
+// folder held by folder (named folder_path): its default ACL, masked by mode,
+// or without one mode less umask. False with errno set where the default ACL
+// cannot be read.
+bool new_access(int folder, const char *folder_path, mode_t umask, mode_t mode, Access *access);
 
 // Gives the open file fd the access: any ACL it got from its folder goes,
 // then the mode, then the ACL. False with errno set, and in *what the part

@@ -32,7 +32,7 @@ static Access given_access; // FILE's mode and ACL, or a new file's as the shell
 
 // The temporary file's name in FILE's folder, for the signal and exit
 // handlers: a fixed buffer, as neither may allocate.
-static char temp_name[256];
+static char temp_name[TEMP_NAME_SIZE];
 static volatile sig_atomic_t temp_exists = 0;
 static sigset_t handled;
 
@@ -49,12 +49,9 @@ static void remove_temp() {
     temp_exists = 0;
 }
 
-extern "C" void remove_and_reraise(int signal_number) {
-    // Every handled signal is held off meanwhile (the handler's mask): a
-    // second Ctrl-C would otherwise end the run before the file is gone.
-    remove_temp();
-    // Then the run ends as the signal would have ended it: the default
-    // action, which takes place once the signal is let through.
+void reraise(int signal_number) {
+    // The run ends as the signal would have ended it: the default action,
+    // which takes place once the signal is let through.
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
@@ -66,21 +63,37 @@ extern "C" void remove_and_reraise(int signal_number) {
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
 }
 
+extern "C" void remove_and_reraise(int signal_number) {
+    // Every handled signal is held off meanwhile (the handler's mask): a
+    // second Ctrl-C would otherwise end the run before the file is gone.
+    remove_temp();
+    reraise(signal_number);
+}
+
 // Handlers for the ending signals, but not for one that the run was started
 // with ignored (as nohup does): that one stays ignored.
-static void install_handlers() {
-    sigemptyset(&handled);
+void handle_ending_signals(void (*handler)(int), sigset_t *set) {
+    sigemptyset(set);
     for (int signal_number : ending_signals) {
         struct sigaction previous = {};
         if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
-            sigaddset(&handled, signal_number);
+            sigaddset(set, signal_number);
     }
     struct sigaction action = {};
-    action.sa_handler = remove_and_reraise;
-    action.sa_mask = handled;
+    action.sa_handler = handler;
+    action.sa_mask = *set;
     for (int signal_number : ending_signals) {
-        if (sigismember(&handled, signal_number) && sigaction(signal_number, &action, nullptr) != 0)
-            sigdelset(&handled, signal_number);
+        if (sigismember(set, signal_number) && sigaction(signal_number, &action, nullptr) != 0)
+            sigdelset(set, signal_number);
+    }
+}
+
+void end_if_signalled(const sigset_t *set, const sigset_t *previous) {
+    sigset_t pending;
+    sigpending(&pending);
+    for (int signal_number : ending_signals) {
+        if (sigismember(set, signal_number) && sigismember(&pending, signal_number))
+            sigprocmask(SIG_SETMASK, previous, nullptr);
     }
 }
 
@@ -89,38 +102,37 @@ static void install_handlers() {
 // temporary file's. Only where the system cannot tell mounts apart does a
 // different device say so, as an overlay gives a file of its lower layer
 // that layer's device, though the rename replaces it as any other.
-static bool mount_point(int temporary, const struct stat *made) {
+bool replaces_mount_point(const OutputTarget *target, int temporary, const struct stat *made) {
 #ifdef STATX_MNT_ID
     struct statx file, made_here;
-    if (statx(replacement.folder_fd, replacement.path + replacement.folder, AT_SYMLINK_NOFOLLOW,
-              STATX_MNT_ID, &file) == 0 &&
+    if (statx(target->folder_fd, target->path + target->folder, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID,
+              &file) == 0 &&
         statx(temporary, "", AT_EMPTY_PATH, STATX_MNT_ID, &made_here) == 0 &&
         (file.stx_mask & made_here.stx_mask & STATX_MNT_ID) != 0)
         return file.stx_mnt_id != made_here.stx_mnt_id;
 #else
     (void)temporary;
 #endif
-    return made->st_dev != replacement.old.st_dev;
+    return made->st_dev != target->old.st_dev;
 }
 
 // The temporary file's name: FILE's own, hidden, so that one left behind (by
 // SIGKILL, say) tells which file it was to replace: ".app.conf.fillvars-"
 // and six more characters, FILE's name cut short to keep within a name's
 // 255 bytes. It is a name in the folder held open, however long the path.
-static void name_temp() {
+void temp_name_for(const char *base, char *name) {
     static const char tail[] = ".fillvars-XXXXXX";
-    const char *base = replacement.path + replacement.folder;
-    size_t length = std::min(std::strlen(base), sizeof temp_name - 1 - sizeof tail);
-    temp_name[0] = '.';
-    std::memcpy(temp_name + 1, base, length);
-    std::memcpy(temp_name + 1 + length, tail, sizeof tail);
+    size_t length = std::min(std::strlen(base), TEMP_NAME_SIZE - 1 - sizeof tail);
+    name[0] = '.';
+    std::memcpy(name + 1, base, length);
+    std::memcpy(name + 1 + length, tail, sizeof tail);
 }
 
 // Makes the temporary file in the folder, readable by the runner alone,
 // under six random letters or digits that no file there has yet.
-static int make_temp() {
+int temp_file_make(int folder_fd, char *name) {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    char *random_part = temp_name + std::strlen(temp_name) - 6;
+    char *random_part = name + std::strlen(name) - 6;
     for (int tries = 0; tries < 1000; tries++) {
         unsigned char bytes[6];
         if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != sizeof bytes) {
@@ -137,8 +149,7 @@ static int make_temp() {
         }
         for (int i = 0; i < 6; i++)
             random_part[i] = letters[bytes[i] % (sizeof letters - 1)];
-        int fd = openat(replacement.folder_fd, temp_name,
-                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = openat(folder_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -154,7 +165,7 @@ int output_file_open(const char *path) {
         direct = true;
         return replacement.fd;
     }
-    name_temp();
+    temp_name_for(replacement.path + replacement.folder, temp_name);
     // The access the new file is to have, known before any input is read.
     bool known;
     if (replacement.existed) {
@@ -164,7 +175,7 @@ int output_file_open(const char *path) {
         mode_t mask = umask(0);
         umask(mask);
         char *folder = folder_name(replacement.path, replacement.folder);
-        known = new_access(replacement.folder_fd, folder, mask, &given_access);
+        known = new_access(replacement.folder_fd, folder, mask, 0666, &given_access);
         std::free(folder);
     }
     if (!known)
@@ -174,11 +185,11 @@ int output_file_open(const char *path) {
                     nullptr, nullptr, errno);
 
     std::atexit(remove_temp);
-    install_handlers();
+    handle_ending_signals(remove_and_reraise, &handled);
     // Held off while the file is made, so that no signal finds it unrecorded.
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &handled, &previous);
-    int fd = make_temp();
+    int fd = temp_file_make(replacement.folder_fd, temp_name);
     int error = errno;
     if (fd >= 0)
         temp_exists = 1;
@@ -195,24 +206,24 @@ int output_file_open(const char *path) {
     struct stat made;
     if (fstat(replacement.fd, &made) != 0)
         fail_output(given, nullptr, nullptr, nullptr, errno);
-    if (replacement.existed && mount_point(replacement.fd, &made))
+    if (replacement.existed && replaces_mount_point(&replacement, replacement.fd, &made))
         fail_output(given, "is a mount point: write to it with > instead");
     return replacement.fd;
 }
 
 // The old file's owner and group, as far as the process may give them.
-static void keep_owner(int fd) {
+void keep_owner(int fd, const struct stat *old) {
     struct stat now;
     if (fstat(fd, &now) != 0)
         return;
-    if (now.st_uid == replacement.old.st_uid && now.st_gid == replacement.old.st_gid)
+    if (now.st_uid == old->st_uid && now.st_gid == old->st_gid)
         return;
-    if (fchown(fd, replacement.old.st_uid, replacement.old.st_gid) == 0)
+    if (fchown(fd, old->st_uid, old->st_gid) == 0)
         return;
     // A user who is not root may still give a group of their own; where not
     // even that is allowed, the file is the writer's, as one that the shell
     // made would be.
-    int ignored = fchown(fd, static_cast<uid_t>(-1), replacement.old.st_gid);
+    int ignored = fchown(fd, static_cast<uid_t>(-1), old->st_gid);
     (void)ignored;
 }
 
@@ -227,7 +238,7 @@ void output_file_commit() {
     int fd = replacement.fd;
     // fchown clears the set-user-ID and set-group-ID bits: the mode comes after.
     if (replacement.existed)
-        keep_owner(fd);
+        keep_owner(fd, &replacement.old);
     const char *what = nullptr;
     if (!give_access(fd, &given_access, &what))
         fail_output(given,
@@ -248,12 +259,7 @@ void output_file_commit() {
         fail_output(given, "not replaced: the new file could not be written", nullptr, nullptr,
                     errno);
     // A signal that came meanwhile ends the run before FILE changes.
-    sigset_t pending;
-    sigpending(&pending);
-    for (int signal_number : ending_signals) {
-        if (sigismember(&handled, signal_number) && sigismember(&pending, signal_number))
-            sigprocmask(SIG_SETMASK, &previous, nullptr);
-    }
+    end_if_signalled(&handled, &previous);
     const char *base = replacement.path + replacement.folder;
     if (renameat(replacement.folder_fd, temp_name, replacement.folder_fd, base) != 0)
         fail_output(given, "not replaced", nullptr, nullptr, errno);

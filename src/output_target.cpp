@@ -42,7 +42,7 @@ static size_t folder_length(const char *path) {
     return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
 }
 
-static char *copy_of(const char *text, size_t length) {
+char *copy_of(const char *text, size_t length) {
     char *copy = static_cast<char *>(std::malloc(length + 1));
     if (copy == nullptr)
         fail("malloc");

@@ -27,6 +27,10 @@ OutputTarget output_target(const char *file);
 [[noreturn]] void fail_output(const char *file, const char *words, const char *folder = nullptr,
                               const char *more = nullptr, int error = 0);
 
+// The first length bytes of text as a string of their own, ending the run
+// with "malloc" where there is no memory. Free it with std::free.
+char *copy_of(const char *text, size_t length);
+
 // path's folder as a name of its own: "." for none, "/" for the root. Free it
 // with std::free.
 char *folder_name(const char *path, size_t folder);

@@ -37,7 +37,7 @@ while IFS='|' read -r line expected; do
         failed=1
     fi
 done <<'CASES'
-fillvars -              | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape
+fillvars -              | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape --suffix
 fillvars --n            | --noempty --nounset
 fillvars --ver          | --version
 fillvars T_             | T_ONE T_TWO

@@ -17,6 +17,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/tpl"
 touch "$work/tpl/site.conf.in" "$work/tpl/other"
+# A folder of templates, and where its outputs go: folders alone are offered.
+mkdir -p "$work/site/conf.d"
+touch "$work/site/a.template"
 cd "$work" || exit 1
 
 source "$source/completions/fillvars.bash"
@@ -34,7 +37,7 @@ while IFS='|' read -r line expected; do
     want=$(printf '%s\n' $expected | sort | paste -sd' ')
     [ "$got" = "$want" ] || { echo "FAIL: [$line]: want [$want], got [$got]"; failed=1; }
 done <<'CASES'
-fillvars -                   | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape
+fillvars -                   | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape --suffix
 fillvars --v                 | --variables --version
 fillvars --he                | --help
 fillvars --n                 | --noempty --nounset
@@ -43,13 +46,13 @@ fillvars -p T_               |
 fillvars --prefix T_         |
 fillvars -p X T_O            | T_ONE
 fillvars -V                  | -V
-fillvars A -                 | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape
+fillvars A -                 | -b --braced -e --noempty -f --env-file -h --help -i --input -k --keep -o --output -p --prefix -r --references -s --shell -u --nounset -v --variables -V --version -E --escape --suffix
 fillvars --o                 | --output
 fillvars -o tpl/s            | tpl/site.conf.in
 fillvars -o T_O              |
 fillvars --output tpl/       | tpl/site.conf.in tpl/other
 fillvars --output = tpl/o    | tpl/other
-fillvars --output =          | tpl
+fillvars --output =          | tpl site
 fillvars -uo tpl/s           | tpl/site.conf.in
 fillvars -ro tpl/s           | tpl/site.conf.in
 fillvars --r                 | --references
@@ -57,7 +60,7 @@ fillvars -i tpl/s            | tpl/site.conf.in
 fillvars -ui tpl/            | tpl/site.conf.in tpl/other
 fillvars --input tpl/o       | tpl/other
 fillvars --input = tpl/o     | tpl/other
-fillvars --input =           | tpl
+fillvars --input =           | tpl site
 fillvars -i T_O              |
 fillvars -pi T_O             | T_ONE
 fillvars --i                 | --input
@@ -65,7 +68,7 @@ fillvars -f tpl/s            | tpl/site.conf.in
 fillvars -uf tpl/            | tpl/site.conf.in tpl/other
 fillvars --env-file tpl/o    | tpl/other
 fillvars --env-file = tpl/o  | tpl/other
-fillvars --env-file =        | tpl
+fillvars --env-file =        | tpl site
 fillvars -f T_O              |
 fillvars -fo T_O             | T_ONE
 fillvars -pf T_O             | T_ONE
@@ -108,6 +111,19 @@ fillvars -v T_O              | T_ONE
 fillvars -- -                |
 fillvars -- T_O              | T_ONE
 fillvars -- A '$T_T'         | \$T_TWO
+fillvars --su                | --suffix
+fillvars --suffix .t         |
+fillvars --suffix = .t       |
+fillvars -o site/            | site/conf.d site/a.template
+fillvars -i tpl -o site/     | site/conf.d
+fillvars -i tpl --output = site/ | site/conf.d
+fillvars -uitpl -o site/     | site/conf.d
+fillvars -i tpl/other -o site/ | site/conf.d site/a.template
+fillvars --suffix = .t -o site/ | site/conf.d
+fillvars --suffix .t -i site/ | site/conf.d
+fillvars --suffix .t -o x -i site/ | site/conf.d
+fillvars --suffix .t -f site/ | site/conf.d site/a.template
+fillvars -- --suffix -i site/ | 
 CASES
 # No offer holds a name that is not exported.
 COMP_WORDS=(fillvars '') COMP_CWORD=1

@@ -2,8 +2,9 @@
 # The container example without a container runtime: docs/container.md shows exactly
 # contrib/Dockerfile and the start-up hook, every file the Dockerfile copies
 # exists and reaches the build context, the base images are pinned, and the
-# hook renders the template, leaves the last good file when a render fails,
-# and works as a user who is not root. (static_test.sh runs the Dockerfile's
+# hook renders a folder of templates with a subfolder, changes nothing when
+# one template fails, every output once all succeed, and works as a user who
+# is not root. (static_test.sh runs the Dockerfile's
 # build stage.)
 # usage: container_test.sh SOURCE_DIR FILLVARS_DIR
 set -u
@@ -81,13 +82,18 @@ while read -r sources; do
     done
 done < <(sed -n 's/^COPY \+\([^-].*\) [^ ]\+$/\1/p' "$dockerfile")
 
-# The hook, with the image's paths moved into a scratch folder; the old
-# configuration is the image's own file, root's.
+# The hook, with the image's paths moved into a scratch folder: the recipe's
+# templates, a subfolder of them, and the image's own configuration, root's,
+# with a file that no template renders.
 root=$work/root
-conf=$root/etc/nginx/conf.d/default.conf
-mkdir -p "$root/etc/fillvars" "$root/etc/nginx/conf.d" "$work/bin"
-cp "$source/contrib/default.conf.template" "$root/etc/fillvars/"
+templates=$root/etc/nginx/templates
+confd=$root/etc/nginx/conf.d
+conf=$confd/default.conf
+mkdir -p "$templates" "$confd" "$work/bin"
+cp -R "$source/contrib/templates/." "$templates/"
+[ -f "$templates/sites/app.conf.template" ] || fail "contrib/templates has no subfolder of templates"
 printf 'the image default\n' >"$conf"
+printf 'not a template\n' >"$confd/other.conf"
 sed "s#/etc/#$root/etc/#g" "$source/contrib/$hook" >"$work/hook"
 # A copy of the binary that any user may run, wherever the build is.
 cp "$bindir/fillvars" "$work/bin/"
@@ -101,29 +107,43 @@ run() {
     done
     env -i PATH="$work/bin:/usr/bin:/bin" "${settings[@]}" "$@" sh "$work/hook"
 }
+# Every file under conf.d with its bytes, to compare one state with another.
+state() { (cd "$confd" && find . -type f | sort | xargs -d '\n' tail -n +1); }
 want='server {
     listen 80;
     server_name example.org;
-    location / {
-        proxy_pass http://app:8080;
-        proxy_set_header Host $host;
-    }
+    include /etc/nginx/conf.d/sites/*.conf;
+}
+location / {
+    proxy_pass http://app:8080;
+    proxy_set_header Host $host;
 }'
-out=$(run PORT=80 SERVER_NAME=example.org APP_PORT=8080 2>&1)
+out=$(run NGINX_PORT=80 NGINX_SERVER_NAME=example.org NGINX_APP_PORT=8080 2>&1)
 status=$?
 [ $status = 0 ] && [ -z "$out" ] || fail "the hook: status $status, $out"
-[ "$(cat "$conf")" = "$want" ] || fail "the hook rendered: $(cat "$conf")"
+[ "$(cat "$conf" "$confd/sites/app.conf")" = "$want" ] ||
+    fail "the hook rendered: $(cat "$conf" "$confd/sites/app.conf")"
+grep -qx 'not a template' "$confd/other.conf" || fail "the hook changed a file no template renders"
 
-# A failed render: status 1, so the entry point stops; the last good file
-# stays, byte for byte, with nothing beside it.
-cp -p "$conf" "$work/good"
-out=$(run PORT=81 SERVER_NAME=example.org 2>&1)
+# One template fails: status 1, so the entry point stops; every file stays,
+# byte for byte, with nothing beside them.
+before=$(state)
+out=$(run NGINX_PORT=81 NGINX_SERVER_NAME=example.org 2>&1)
 status=$?
 [ $status = 1 ] || fail "an unset variable: status $status, want 1"
-grep -qxF 'fillvars: line 5: "APP_PORT" is not set' <<<"$out" || fail "an unset variable: $out"
-cmp -s "$conf" "$work/good" || fail "an unset variable: the configuration changed"
-[ "$(ls -A "$root/etc/nginx/conf.d")" = default.conf ] ||
-    fail "an unset variable left: $(ls -A "$root/etc/nginx/conf.d")"
+grep -qxF "fillvars: $templates/sites/app.conf.template:2: \"NGINX_APP_PORT\" is not set" <<<"$out" ||
+    fail "an unset variable: $out"
+[ "$(state)" = "$before" ] || fail "an unset variable: the configuration changed"
+[ "$(cd "$confd" && find . | sort | paste -sd' ')" = ". ./default.conf ./other.conf ./sites ./sites/app.conf" ] ||
+    fail "an unset variable left: $(cd "$confd" && find . | sort | paste -sd' ')"
+
+# Then all good: every output new.
+out=$(run NGINX_PORT=82 NGINX_SERVER_NAME=example.net NGINX_APP_PORT=9090 2>&1)
+status=$?
+[ $status = 0 ] || fail "all set again: status $status, $out"
+grep -q 'listen 82;' "$conf" && grep -q 'example.net' "$conf" &&
+    grep -q 'app:9090;' "$confd/sites/app.conf" ||
+    fail "all set again, the hook rendered: $(cat "$conf" "$confd/sites/app.conf")"
 
 # As the server's user, with the folder made its own as the Dockerfile does:
 # the hook replaces root's file.
@@ -134,14 +154,16 @@ grep -q "^RUN .*chown nginx:0 $folder " "$dockerfile" ||
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     chown 65534:0 "$root$folder"
     chmod 775 "$root$folder"
-    out=$(run PORT=82 SERVER_NAME=example.org APP_PORT=8080 setpriv --reuid=65534 \
-        --regid=65534 --clear-groups 2>&1)
+    # A first start as that user: the subfolder is theirs to make.
+    rm -r "$confd/sites"
+    out=$(run NGINX_PORT=83 NGINX_SERVER_NAME=example.org NGINX_APP_PORT=8080 setpriv \
+        --reuid=65534 --regid=65534 --clear-groups 2>&1)
     status=$?
     [ $status = 0 ] || fail "as a user who is not root: status $status, $out"
-    grep -q 'listen 82;' "$conf" || fail "as a user who is not root, the hook rendered: $(cat "$conf")"
+    grep -q 'listen 83;' "$conf" || fail "as a user who is not root, the hook rendered: $(cat "$conf")"
 else
     echo "not root or no setpriv: the hook not run as another user"
 fi
 
-[ $failed = 0 ] && echo "container: docs/container.md and contrib/ agree; the hook renders, keeps the last good file"
+[ $failed = 0 ] && echo "container: docs/container.md and contrib/ agree; the hook renders, keeps the last good files"
 exit $failed

@@ -1,6 +1,6 @@
 // Test-only interposer, loaded with LD_PRELOAD: FAILCALL=NAME:N makes the
 // Nth call of NAME (reallocarray, strdup, read, write, poll, openat, fsync,
-// syncfs, renameat, unlinkat or fsetxattr) from the program fail with the
+// syncfs, renameat, unlinkat, fsetxattr or mkdir) from the program fail with the
 // error that call gives when the system refuses it (ENOMEM for memory and
 // poll, EIO for the rest). Only the calls of openat that create a file count.
 // Every other call goes through to the C library, so the program's own code
@@ -21,6 +21,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -212,4 +213,14 @@ extern "C" int fsetxattr(int fd, const char *name, const void *value, size_t siz
     using Fn = int (*)(int, const char *, const void *, size_t, int);
     static Fn real = next<Fn>("fsetxattr");
     return real(fd, name, value, size, flags);
+}
+
+extern "C" int mkdir(const char *path, mode_t mode) noexcept {
+    if (should_fail("mkdir")) {
+        errno = EIO;
+        return -1;
+    }
+    using Fn = int (*)(const char *, mode_t);
+    static Fn real = next<Fn>("mkdir");
+    return real(path, mode);
 }

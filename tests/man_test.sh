@@ -33,6 +33,11 @@ while read -r long short; do
     parsed=$((parsed + 1))
     messages+=("-$short, --$long")
 done < <(sed -n 's/^ *{"\([a-z-]*\)", [a-z_]*, nullptr, '"'"'\(.\)'"'"'},.*/\1 \2/p' "$source/src/command_line.cpp")
+# Long options alone, whose value is a constant of command_line.hpp's.
+while read -r long; do
+    parsed=$((parsed + 1))
+    messages+=("--$long")
+done < <(sed -n 's/^ *{"\([a-z-]*\)", [a-z_]*, nullptr, [A-Z_]*},.*/\1/p' "$source/src/command_line.cpp")
 [ "$parsed" -gt 0 ] && [ "$parsed" = "$rows" ] ||
     { echo "FAIL: read $parsed of the $rows options in src/command_line.cpp (one row a line)"; failed=1; }
 for m in "${messages[@]}"; do

@@ -22,4 +22,8 @@ add_test(NAME nonblocking COMMAND Python3::Interpreter ${robust_dir}/nonblocking
          $<TARGET_FILE:fillvars> ${failcall_path})
 add_test(NAME output_file COMMAND Python3::Interpreter ${robust_dir}/output_file.py
          $<TARGET_FILE:fillvars> ${failcall_path})
+add_test(NAME template_folder COMMAND Python3::Interpreter ${robust_dir}/template_folder.py
+         $<TARGET_FILE:fillvars> ${failcall_path})
 set_tests_properties(faults hostile nonblocking output_file PROPERTIES TIMEOUT 300)
+# About 40 s on a shared two-core machine: ten times that.
+set_tests_properties(template_folder PROPERTIES TIMEOUT 600)
