@@ -101,7 +101,13 @@ static Rules rules_of(const ModelOptions &options, EscapeFormat escape) {
 static Run filter(std::string_view in, const std::vector<std::string> &operands,
                   const std::vector<std::string> &env, size_t block_size,
                   const ModelOptions &options = {}, int from = -1,
-                  EscapeFormat escape = EscapeFormat::none) {
+                  EscapeFormat escape = EscapeFormat::none,
+                  const std::vector<std::pair<EscapeFormat, std::string>> &lists = {}) {
+    for (const auto &names : lists) {
+        const char *refused;
+        if (!escape_names_add(names.first, names.second.c_str(), &refused))
+            std::abort();
+    }
     std::vector<std::string> copies(operands);
     for (std::string &operand : copies)
         name_list_add_operand(operand.data());
@@ -128,6 +134,7 @@ static Run filter(std::string_view in, const std::vector<std::string> &operands,
 
     environ = saved;
     name_list_release();
+    escape_release();
     return run;
 }
 
@@ -307,13 +314,14 @@ static std::string model_escape_value(EscapeFormat format, std::string_view valu
                                 : code == '\r' ? "\\r"
                                 : code == '\t' ? "\\t"
                                                : nullptr;
-            bool coded =
-                n > 0 && (code < 0x20 || (code >= 0x7f && code <= 0x9f) || code == 0x2028 ||
-                          code == 0x2029 || code == '<' || code == '>' || code == '&');
+            bool coded = n > 0 && (code < 0x20 || (code >= 0x7f && code <= 0x9f) ||
+                                   code == 0x2028 || code == 0x2029 || code == 0xfffe ||
+                                   code == 0xffff || std::strchr("<>&'`$", c) != nullptr);
             std::snprintf(hex, sizeof hex, "\\u%04x", code);
-            out += n > 0 && named != nullptr ? std::string(named)
-                   : coded                   ? std::string(hex)
-                                             : std::string(value.substr(i, n == 0 ? 1 : n));
+            out += n == 0             ? std::string()
+                   : named != nullptr ? std::string(named)
+                   : coded            ? std::string(hex)
+                                      : std::string(value.substr(i, n));
             i += n == 0 ? 1 : n;
         } else {
             const char *named = code == '&'    ? "&amp;"
@@ -474,9 +482,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // -E by the plain rule: each value is written as the format escapes it,
     // as if the environment held the escaped values, and the template's own
     // text as it stands. Not where a value holds "=", which getenv compares
-    // when it looks for a name holding one. A value that XML cannot hold is
-    // also reported, which the run with escaped values does not do. -r
-    // ignores -E.
+    // when it looks for a name holding one. A value that JSON or XML cannot
+    // hold is also reported, which the run with escaped values does not do.
+    // -r ignores -E.
     bool values_hold_equals = false;
     for (const std::string &entry : env) {
         size_t equals = entry.find('=');
@@ -500,8 +508,45 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Run escaped = filter(in, operands, env, block_size, options, -1, format);
         if (escaped.out != want.out)
             fail_property("-E writes each value escaped", in, want.out, escaped.out);
-        if (format != EscapeFormat::xml && escaped.err != want.err)
+        if (format != EscapeFormat::xml && format != EscapeFormat::json && escaped.err != want.err)
             fail_property("-E reports as the run with escaped values", in, want.err, escaped.err);
+    }
+    // -E FORMAT:NAMES: the listed names' values in their format, every other
+    // name's in -E FORMAT's or as it stands. A name is listed by its length,
+    // so that every entry for it is escaped alike; the names that no list
+    // holds, without -E FORMAT, are written byte for byte as without -E.
+    for (bool every_other : {false, true}) {
+        if (options.shell || values_hold_equals)
+            break;
+        std::string names;
+        std::vector<std::string> escaped_env;
+        for (const std::string &entry : env) {
+            size_t equals = entry.find('=');
+            if (equals == std::string::npos || equals == 0) {
+                escaped_env.push_back(entry);
+                continue;
+            }
+            std::string name = entry.substr(0, equals);
+            bool listed = name.size() % 2 == 0 &&
+                          name.find_first_of(", \t\r\n$}{") == std::string::npos &&
+                          name.find('\0') == std::string::npos && name.size() <= NAME_LIMIT;
+            if (listed)
+                names += name + ",";
+            EscapeFormat format = listed        ? EscapeFormat::sh
+                                  : every_other ? EscapeFormat::url
+                                                : EscapeFormat::none;
+            escaped_env.push_back(format == EscapeFormat::none
+                                      ? entry
+                                      : name + "=" +
+                                            model_escape_value(format, entry.substr(equals + 1)));
+        }
+        Run want = filter(in, operands, escaped_env, block_size, options);
+        Run escaped = filter(in, operands, env, block_size, options, -1,
+                             every_other ? EscapeFormat::url : EscapeFormat::none,
+                             {{EscapeFormat::sh, names}});
+        if (escaped.out != want.out || escaped.err != want.err)
+            fail_property("-E FORMAT:NAMES writes each value in its name's format", in, want.out,
+                          escaped.out);
     }
     if (options.references) {
         Run listed = filter(in, operands, env, block_size, options, -1, EscapeFormat::xml);

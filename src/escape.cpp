@@ -2,26 +2,48 @@
 // in a word expanded into memory.
 #include "escape.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-static EscapeFormat escape_format = EscapeFormat::none;
+#include "name_table.hpp"
+#include "names.hpp"
+#include "reports.hpp"
+#include "utf8.hpp"
 
-// The bytes that may need more than a copy in the run's format.
-static bool escape_care[256] = {};
+EscapeFormat escape_every_other = EscapeFormat::none;
+bool escape_listed = false;
+
+// The listed names (-E FORMAT:NAMES), each with its format in value_length;
+// the keys are copies, freed with the table.
+static NameTable listed = {};
+
+// Lists given so far: a name's slot notes which one it came from, as a name
+// may repeat within a list but not be in two.
+static size_t lists = 0;
+
+// The formats of the lists, and those the run uses, one bit each: the
+// escaping walk runs with any but none.
+static unsigned formats_listed = 0;
+static unsigned formats_used = 0;
+
+// The bytes that may need more than a copy, a table a format.
+static bool escape_care[5][256] = {};
 
 PlainNote plain_notes[PLAIN_NOTES] = {};
 
-bool escape_format_parse(const char *name, EscapeFormat *parsed) {
-    static const struct {
-        const char *name;
-        EscapeFormat format;
-    } formats[] = {{"json", EscapeFormat::json},
-                   {"xml", EscapeFormat::xml},
-                   {"url", EscapeFormat::url},
-                   {"sh", EscapeFormat::sh}};
+static const struct {
+    const char *name;
+    const char *report; // what a report says of a value it cannot hold
+    EscapeFormat format;
+} formats[] = {{"json", ": a value JSON cannot hold\n", EscapeFormat::json},
+               {"xml", ": a value XML cannot hold\n", EscapeFormat::xml},
+               {"url", nullptr, EscapeFormat::url},
+               {"sh", nullptr, EscapeFormat::sh}};
+
+bool escape_format_parse(const char *name, size_t length, EscapeFormat *parsed) {
     for (const auto &known : formats) {
-        if (std::strcmp(name, known.name) == 0) {
+        if (std::strlen(known.name) == length && std::memcmp(name, known.name, length) == 0) {
             *parsed = known.format;
             return true;
         }
@@ -29,19 +51,94 @@ bool escape_format_parse(const char *name, EscapeFormat *parsed) {
     return false;
 }
 
+// White space separates names as it does in operands.
+static const char separators[] = ", \t\r\n";
+
+bool escape_names_add(EscapeFormat format, const char *names, const char **refused) {
+    if (listed.slots == nullptr)
+        name_table_build(&listed, 8);
+    size_t list = ++lists;
+    // Checked whole first: a refused list leaves no name of it behind.
+    for (int pass = 0; pass < 2; pass++) {
+        for (const char *p = names + std::strspn(names, separators); *p != '\0';
+             p += std::strspn(p, separators)) {
+            size_t n = std::strcspn(p, separators);
+            char field[NAME_LIMIT + 4];
+            size_t k = std::min(n, sizeof field - 1);
+            std::memcpy(field, p, k);
+            field[k] = '\0';
+            p += n;
+            const char *name = extract_name(field);
+            size_t length = std::strlen(name);
+            const NameSlot *slot = name_table_find(&listed, name, length);
+            if (pass == 0 && slot != nullptr && slot->value_length >> 8 != list) {
+                *refused = name;
+                return false;
+            }
+            if (pass == 0 || slot != nullptr)
+                continue;
+            char *key = static_cast<char *>(std::malloc(length + 1));
+            if (key == nullptr)
+                fail("malloc");
+            std::memcpy(key, name, length + 1);
+            NameSlot *put = name_table_slot(&listed, key, length);
+            put->value = key;
+            put->value_length = list << 8 | static_cast<size_t>(format);
+            formats_listed |= 1u << static_cast<unsigned>(format);
+        }
+    }
+    return true;
+}
+
+EscapeFormat escape_listed_format(const char *name, size_t length) {
+    const NameSlot *slot = name_table_find(&listed, name, length);
+    return slot != nullptr ? static_cast<EscapeFormat>(slot->value_length & 0xff)
+                           : escape_every_other;
+}
+
+bool escape_given() {
+    return (formats_used & ~1u) != 0;
+}
+
+bool escape_may_leave_out() {
+    return (formats_used & (1u << static_cast<unsigned>(EscapeFormat::json) |
+                            1u << static_cast<unsigned>(EscapeFormat::xml))) != 0;
+}
+
+void escape_report(const char *dollar, const char *name, size_t length, EscapeFormat format) {
+    for (const auto &known : formats) {
+        if (known.format == format && known.report != nullptr)
+            report_name(dollar, name, length, known.report);
+    }
+}
+
+void escape_release() {
+    if (listed.slots != nullptr) {
+        for (size_t i = 0; i <= listed.mask; i++) {
+            if (listed.slots[i].length != EMPTY_SLOT)
+                std::free(const_cast<char *>(listed.slots[i].key));
+        }
+        name_table_free(&listed);
+    }
+    escape_listed = false;
+    lists = 0;
+    escape_every_other = EscapeFormat::none;
+    formats_listed = 0;
+    formats_used = 0;
+}
+
 static bool url_plain(int c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
 }
 
-// Whether c may need more than a copy: a byte escaped, or one that starts a
-// sequence that may be (C2 for the C1 controls, E2 for U+2028 and U+2029),
-// or any byte past ASCII for XML, which checks that the value is UTF-8.
+// Whether c may need more than a copy: a byte escaped, or any byte past
+// ASCII for JSON and XML, which check that the value is UTF-8.
 static bool needs_care(EscapeFormat f, int c) {
     switch (f) {
     case EscapeFormat::json:
-        return c < 0x20 || c == '"' || c == '\\' || c == '<' || c == '>' || c == '&' || c == 0x7f ||
-               c == 0xc2 || c == 0xe2;
+        return c < 0x20 || c >= 0x7f || c == '"' || c == '\\' || c == '<' || c == '>' || c == '&' ||
+               c == '\'' || c == '`' || c == '$';
     case EscapeFormat::xml:
         return c < 0x20 || c >= 0x80 || c == '&' || c == '<' || c == '>' || c == '"' || c == '\'';
     case EscapeFormat::url:
@@ -54,45 +151,27 @@ static bool needs_care(EscapeFormat f, int c) {
     return false;
 }
 
-void escape_start(EscapeFormat f) {
-    escape_format = f;
-    if (f == EscapeFormat::none)
+void escape_start(EscapeFormat every_other, bool with_lists) {
+    escape_every_other = every_other;
+    escape_listed = with_lists && formats_listed != 0;
+    formats_used = (with_lists ? formats_listed : 0) | 1u << static_cast<unsigned>(every_other);
+    if (!escape_given())
         return;
-    for (int c = 0; c < 256; c++)
-        escape_care[c] = needs_care(f, c);
+    for (unsigned f = 0; f < 5; f++) {
+        for (int c = 0; c < 256; c++)
+            escape_care[f][c] = needs_care(static_cast<EscapeFormat>(f), c);
+    }
     // The last run's values may have been freed, and their addresses taken again.
     std::memset(plain_notes, 0, sizeof plain_notes);
 }
 
-bool value_is_plain_noting(const char *data, size_t length, PlainNote *note) {
+bool value_is_plain_noting(EscapeFormat format, const char *data, size_t length, PlainNote *note) {
+    const bool *care = escape_care[static_cast<unsigned>(format)];
     bool plain = true;
     for (size_t i = 0; i < length && plain; i++)
-        plain = !escape_care[static_cast<unsigned char>(data[i])];
-    *note = {data, length << 1 | static_cast<size_t>(plain)};
+        plain = !care[static_cast<unsigned char>(data[i])];
+    *note = {data, length << 4 | static_cast<size_t>(format) << 1 | static_cast<size_t>(plain)};
     return plain;
-}
-
-// The length of the UTF-8 sequence at p (before end), 0 when p does not
-// start one: overlong forms, surrogates and code points past U+10FFFF are none.
-static size_t utf8_length(const unsigned char *p, const unsigned char *end) {
-    unsigned char c = p[0];
-    size_t left = static_cast<size_t>(end - p);
-    auto follows = [&](size_t i, unsigned char lo, unsigned char hi) {
-        return i < left && p[i] >= lo && p[i] <= hi;
-    };
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xc2 && c <= 0xdf)
-        return follows(1, 0x80, 0xbf) ? 2 : 0;
-    if (c >= 0xe0 && c <= 0xef) {
-        unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
-        return follows(1, lo, hi) && follows(2, 0x80, 0xbf) ? 3 : 0;
-    }
-    if (c >= 0xf0 && c <= 0xf4) {
-        unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
-        return follows(1, lo, hi) && follows(2, 0x80, 0xbf) && follows(3, 0x80, 0xbf) ? 4 : 0;
-    }
-    return 0;
 }
 
 static const char lower_hex[] = "0123456789abcdef";
@@ -105,6 +184,20 @@ constexpr size_t STEP_MOST = 6;
 // to_end, a whole sequence at a time, and returns where it stopped in the
 // value; next is where its output ends. Each writes a run of bytes that need
 // no escaping in one copy.
+
+// \uXXXX for a code point up to U+FFFF, lower-case.
+static char *escape_json_hex(char *to, uint32_t code) {
+    to[0] = '\\';
+    to[1] = 'u';
+    for (int i = 0; i < 4; i++)
+        to[2 + i] = lower_hex[code >> (12 - 4 * i) & 15];
+    return to + 6;
+}
+
+static char *copy_bytes(char *to, const unsigned char *p, size_t n) {
+    std::memcpy(to, p, n);
+    return to + n;
+}
 
 static char *escape_json_byte(char *to, unsigned code) {
     switch (code) {
@@ -124,39 +217,46 @@ static char *escape_json_byte(char *to, unsigned code) {
     case '\t':
         return static_cast<char *>(std::memcpy(to, "\\t", 2)) + 2;
     default:
-        std::memcpy(to, "\\u00", 4);
-        to[4] = lower_hex[code >> 4];
-        to[5] = lower_hex[code & 15];
-        return to + 6;
+        return escape_json_hex(to, code);
     }
 }
 
+// JSON: a character it cannot hold (bytes that are no UTF-8, a surrogate,
+// an overlong form) is left out, and dropped says so.
 static const unsigned char *escape_json(const unsigned char *p, const unsigned char *end,
-                                        char **next, char *to_end, bool *) {
+                                        char **next, char *to_end, bool *dropped) {
+    const bool *care = escape_care[static_cast<unsigned>(EscapeFormat::json)];
     char *to = *next;
     while (p < end && to_end - to >= static_cast<ptrdiff_t>(STEP_MOST)) {
         unsigned char c = *p;
-        if (!escape_care[c]) {
+        if (!care[c]) {
             *to++ = static_cast<char>(c);
             p++;
-        } else if (c == '<' || c == '>' || c == '&') {
-            std::memcpy(to, c == '<' ? "\\u003c" : c == '>' ? "\\u003e" : "\\u0026", 6);
-            to += 6;
+            continue;
+        }
+        if (c < 0x80) {
+            // Those that end a string or a script block, or open a
+            // template's substitution, as \u00xx: read back alike in every
+            // quote of JavaScript and in JSON.
+            bool named = c < 0x20 || c == '"' || c == '\\';
+            to = named ? escape_json_byte(to, c) : escape_json_hex(to, c);
             p++;
-        } else if (c == 0xc2 && end - p >= 2 && p[1] >= 0x80 && p[1] <= 0x9f) {
-            to = escape_json_byte(to, p[1]);
-            p += 2;
-        } else if (c == 0xe2 && end - p >= 3 && p[1] == 0x80 && (p[2] == 0xa8 || p[2] == 0xa9)) {
-            std::memcpy(to, p[2] == 0xa8 ? "\\u2028" : "\\u2029", 6);
-            to += 6;
-            p += 3;
-        } else if (c >= 0x80) {
-            // A C2 or E2 that starts no sequence escaped: as it stands.
-            *to++ = static_cast<char>(c);
+            continue;
+        }
+        uint32_t code;
+        size_t n = utf8_decode(p, static_cast<size_t>(end - p), &code);
+        if (n == 0) {
+            *dropped = true;
             p++;
+        } else if (code <= 0x9f || code == 0x2028 || code == 0x2029 || code == 0xfffe ||
+                   code == 0xffff) {
+            // The C1 controls, the line ends of JavaScript, and the two
+            // noncharacters that YAML refuses raw.
+            to = escape_json_hex(to, code);
+            p += n;
         } else {
-            to = escape_json_byte(to, c);
-            p++;
+            to = copy_bytes(to, p, n);
+            p += n;
         }
     }
     *next = to;
@@ -205,9 +305,10 @@ static const unsigned char *escape_xml(const unsigned char *p, const unsigned ch
             p++;
             continue;
         }
-        size_t n = c < 0x20 ? 0 : utf8_length(p, end);
+        uint32_t code;
+        size_t n = c < 0x20 ? 0 : utf8_decode(p, static_cast<size_t>(end - p), &code);
         // U+FFFE and U+FFFF are UTF-8 but no XML character.
-        if (n == 3 && c == 0xef && p[1] == 0xbf && p[2] >= 0xbe) {
+        if (n == 3 && code >= 0xfffe) {
             *dropped = true;
             p += 3;
         } else if (n == 0) {
@@ -225,10 +326,11 @@ static const unsigned char *escape_xml(const unsigned char *p, const unsigned ch
 
 static const unsigned char *escape_url(const unsigned char *p, const unsigned char *end,
                                        char **next, char *to_end, bool *) {
+    const bool *care = escape_care[static_cast<unsigned>(EscapeFormat::url)];
     char *to = *next;
     while (p < end && to_end - to >= static_cast<ptrdiff_t>(STEP_MOST)) {
         unsigned char c = *p++;
-        if (!escape_care[c]) {
+        if (!care[c]) {
             *to++ = static_cast<char>(c);
             continue;
         }
@@ -260,45 +362,19 @@ static const unsigned char *escape_sh(const unsigned char *p, const unsigned cha
 // The value written into out where noted, as it stands, its place noted.
 static ValueSpans noted = {};
 
-bool write_value(Output *out, const char *data, size_t length) {
-    if (escape_format == EscapeFormat::none) {
-        output_write(out, data, length);
-        return true;
-    }
+// Escapes data whole into out: false when bytes were left out.
+static bool escape_into(Output *out, EscapeFormat format, const char *data, size_t length) {
     const unsigned char *(*escape)(const unsigned char *, const unsigned char *, char **, char *,
-                                   bool *) = escape_format == EscapeFormat::json  ? escape_json
-                                             : escape_format == EscapeFormat::xml ? escape_xml
-                                             : escape_format == EscapeFormat::url ? escape_url
-                                                                                  : escape_sh;
+                                   bool *) = format == EscapeFormat::json  ? escape_json
+                                             : format == EscapeFormat::xml ? escape_xml
+                                             : format == EscapeFormat::url ? escape_url
+                                                                           : escape_sh;
     // Escaped a piece at a time through a small buffer: the value is never
     // copied whole, and an Output in memory grows by output_write alone.
     char piece[1024];
     const unsigned char *p = reinterpret_cast<const unsigned char *>(data);
     const unsigned char *end = p + length;
     bool dropped = false;
-    if (noted.word == out) {
-        // Into a word: as it stands, with its place, and checked as it will be written.
-        size_t at = static_cast<size_t>(out->next - out->data);
-        output_write(out, data, length);
-        if (noted.count == noted.room) {
-            noted.room = noted.room == 0 ? 8 : 2 * noted.room;
-            size_t *grown =
-                static_cast<size_t *>(std::realloc(noted.at, 2 * noted.room * sizeof(size_t)));
-            if (grown == nullptr)
-                fail("realloc");
-            noted.at = grown;
-        }
-        noted.at[2 * noted.count] = at;
-        noted.at[2 * noted.count + 1] = length;
-        noted.count++;
-        if (escape_format != EscapeFormat::xml || !noted.written)
-            return true;
-        while (p < end) {
-            char *next = piece;
-            p = escape(p, end, &next, piece + sizeof piece, &dropped);
-        }
-        return !dropped;
-    }
     while (p < end) {
         char *next = piece;
         p = escape(p, end, &next, piece + sizeof piece, &dropped);
@@ -307,9 +383,32 @@ bool write_value(Output *out, const char *data, size_t length) {
     return !dropped;
 }
 
-ValueSpans values_noted_begin(const Output *word, bool written) {
+bool write_value(Output *out, EscapeFormat format, const char *data, size_t length,
+                 const char *dollar, const char *name, size_t name_length) {
+    if (format == EscapeFormat::none) {
+        output_write(out, data, length);
+        return true;
+    }
+    if (noted.word != out)
+        return escape_into(out, format, data, length);
+    // Into a word: as it stands, with its place and where it came from.
+    size_t at = static_cast<size_t>(out->next - out->data);
+    output_write(out, data, length);
+    if (noted.count == noted.room) {
+        noted.room = noted.room == 0 ? 8 : 2 * noted.room;
+        auto *grown =
+            static_cast<ValueSpan *>(std::realloc(noted.spans, noted.room * sizeof(ValueSpan)));
+        if (grown == nullptr)
+            fail("realloc");
+        noted.spans = grown;
+    }
+    noted.spans[noted.count++] = {at, length, dollar, name, name_length, format, false};
+    return true;
+}
+
+ValueSpans values_noted_begin(const Output *word) {
     ValueSpans before = noted;
-    noted = {word, written, nullptr, 0, 0};
+    noted = {word, nullptr, 0, 0};
     return before;
 }
 
@@ -319,19 +418,26 @@ ValueSpans values_noted_end(ValueSpans before) {
     return spans;
 }
 
-void write_noted(Output *out, const char *text, size_t length, const ValueSpans &spans) {
+void write_noted(Output *out, const char *text, size_t length, ValueSpans *spans) {
     size_t done = 0;
-    for (size_t i = 0; i < spans.count; i++) {
-        size_t at = spans.at[2 * i], n = spans.at[2 * i + 1];
-        output_write(out, text + done, at - done);
-        // A value that XML cannot hold was reported where it was met.
-        write_value(out, text + at, n);
-        done = at + n;
+    for (size_t i = 0; i < spans->count; i++) {
+        ValueSpan *span = &spans->spans[i];
+        output_write(out, text + done, span->at - done);
+        if (!write_value(out, span->format, text + span->at, span->length, span->dollar, span->name,
+                         span->name_length) &&
+            !span->reported) {
+            escape_report(span->dollar, span->name, span->name_length, span->format);
+            // Once a reference: the other pieces of a form's value, and
+            // this word's next writes, say nothing more.
+            for (size_t j = i; j < spans->count; j++)
+                spans->spans[j].reported |= spans->spans[j].dollar == span->dollar;
+        }
+        done = span->at + span->length;
     }
     output_write(out, text + done, length - done);
 }
 
 void value_spans_free(ValueSpans *spans) {
-    std::free(spans->at);
+    std::free(spans->spans);
     *spans = {};
 }

@@ -23,22 +23,28 @@ static size_t held(const Output &out) {
     return static_cast<size_t>(out.next - out.data);
 }
 
-// Whether the form being written lost bytes of its value that -E's format
-// cannot hold (emit_value_form reports it once a form).
-static bool unheld = false;
+// The form being written: its value's format and where it is, and whether
+// bytes of its value that the format cannot hold were left out
+// (emit_value_form reports it once a form).
+static struct {
+    EscapeFormat format;
+    const char *dollar, *name;
+    size_t name_length;
+    bool unheld;
+} form = {};
 
 // What a form makes of its value goes out as a value: through write_value,
-// escaped under -E.
+// escaped by its variable's format.
 static void write_derived(Output *out, const char *data, size_t length) {
-    if (!write_value(out, data, length))
-        unheld = true;
+    if (!write_value(out, form.format, data, length, form.dollar, form.name, form.name_length))
+        form.unheld = true;
 }
 
 // A word expanded into memory with its values as they stand, their places
-// noted (escape.hpp): under -E a pattern matches values, not their escapes,
-// and a replacement's STRING is written with only its values escaped.
-static ValueSpans expand_noted(Output *out, const char *p, const char *end, bool written) {
-    ValueSpans outer = values_noted_begin(out, written);
+// noted (escape.hpp): a pattern matches values, not their escapes, and a
+// replacement's STRING is written with only its values escaped.
+static ValueSpans expand_noted(Output *out, const char *p, const char *end) {
+    ValueSpans outer = values_noted_begin(out);
     run_asked.expand(out, p, end);
     return values_noted_end(outer);
 }
@@ -56,7 +62,7 @@ static Pattern *expand_pattern(const char *p, const char *end) {
         } else if (*p == '$') {
             const char *after = run_asked.reference_end(p, end);
             Output value = memory();
-            ValueSpans spans = expand_noted(&value, p, after, false);
+            ValueSpans spans = expand_noted(&value, p, after);
             value_spans_free(&spans);
             for (const char *v = value.data; v < value.next; v++) {
                 if (*v == '\\')
@@ -104,20 +110,20 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
     Output string = memory();
     ValueSpans spans = {};
     if (slash < close)
-        spans = expand_noted(&string, slash + 1, close, true);
+        spans = expand_noted(&string, slash + 1, close);
     size_t done = 0;
     size_t length = 0;
     if (ref.mode == '#') {
         long taken = pattern_prefix(pattern, value, n, true);
         if (taken >= 0) {
-            write_noted(out, string.data, held(string), spans);
+            write_noted(out, string.data, held(string), &spans);
             done = static_cast<size_t>(taken);
         }
     } else if (ref.mode == '%') {
         long taken = pattern_suffix(pattern, value, n, true);
         if (taken >= 0) {
             write_derived(out, value, n - static_cast<size_t>(taken));
-            write_noted(out, string.data, held(string), spans);
+            write_noted(out, string.data, held(string), &spans);
             done = n;
         }
     } else if (!pattern_empty(pattern)) {
@@ -127,7 +133,7 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
             if (at < 0)
                 break;
             write_derived(out, value + done, static_cast<size_t>(at) - done);
-            write_noted(out, string.data, held(string), spans);
+            write_noted(out, string.data, held(string), &spans);
             done = static_cast<size_t>(at) + length;
         } while (ref.mode == '/' && done < n && length > 0);
     }
@@ -253,19 +259,21 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
     if (length == 0 && noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
     // A form in the words of this one reports for itself.
-    bool outer = unheld;
-    unheld = false;
+    auto outer = form;
+    form = {escape_format_of(ref.name, ref.name_length), dollar, ref.name, ref.name_length, false};
     emit_of_value(out, dollar, ref, value, length);
-    if (unheld)
-        report_unheld(dollar, ref.name, ref.name_length);
-    unheld = outer;
+    if (form.unheld)
+        escape_report(dollar, ref.name, ref.name_length, form.format);
+    form = outer;
 }
 
-// The value of the reference at dollar to name, through write_value.
+// The value of the reference at dollar to name, through write_value, in its
+// name's format.
 void emit_value(Output *out, const char *dollar, const char *name, size_t length, const char *value,
                 size_t value_length) {
-    if (!write_value(out, value, value_length))
-        report_unheld(dollar, name, length);
+    EscapeFormat format = escape_format_of(name, length);
+    if (!write_value(out, format, value, value_length, dollar, name, length))
+        escape_report(dollar, name, length, format);
 }
 
 // A form's word, expanded by the run's walk into out.
@@ -302,14 +310,14 @@ static void expand_word(Output *out, const Reference &ref) {
     Output word = {-1, nullptr, nullptr, nullptr};
     ValueSpans outer = {};
     if (run_asked.escaping_values)
-        outer = values_noted_begin(&word, ref.op == '=');
+        outer = values_noted_begin(&word);
     expand_word(&word, ref);
     ValueSpans spans = {};
     if (run_asked.escaping_values)
         spans = values_noted_end(outer);
     size_t length = static_cast<size_t>(word.next - word.data);
     if (ref.op == '=') {
-        write_noted(out, word.data, length, spans);
+        write_noted(out, word.data, length, &spans);
         environment_assign(ref.name, ref.name_length, word.data, length);
     } else if (length == 0) {
         report_name(dollar, ref.name, ref.name_length, set ? " is empty\n" : " is not set\n");

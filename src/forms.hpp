@@ -19,7 +19,8 @@
 void emit_value_form(Output *out, const char *dollar, const Reference &ref, const char *value,
                      size_t length, bool nounset, bool noempty, bool keep);
 
-// The value of the reference at dollar to name, through write_value.
+// The value of the reference at dollar to name, through write_value, in its
+// name's format.
 void emit_value(Output *out, const char *dollar, const char *name, size_t length, const char *value,
                 size_t value_length);
 

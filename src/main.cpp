@@ -30,9 +30,17 @@ static void close_stdout() {
 
 // Usage and version end the run where they are met: what the options before
 // them collected (prefixes, -f files) is given back first.
+// -E's arguments, read once the options are: -h and -V after a bad one
+// still win. One of argv's each, so argc of them at most.
+static const char **escape_args = nullptr;
+static int escape_count = 0;
+
 static void release_options() {
     name_list_release();
     env_files_release();
+    escape_release();
+    std::free(escape_args);
+    escape_args = nullptr;
 }
 
 [[noreturn]] static void show_usage() {
@@ -71,21 +79,40 @@ static bool operands_are_names(int count, char **operands) {
     return true;
 }
 
-// -E's FORMAT, checked once the options are read: a bad one, or a second
-// -E, ends the run before any input is read, in every mode.
-static bool escape_format_taken(const char *given, int count, EscapeFormat *format) {
-    if (count > 1) {
-        static const char twice[] = "-E given twice: a run has one escape format";
-        const MessagePart parts[] = {{twice, sizeof twice - 1, false}};
-        write_message(parts, 1);
+// -E FORMAT and -E FORMAT:NAMES, checked once the options are read: a
+// format it does not know, a second -E FORMAT or a name in two lists ends
+// the run before any input is read, in every mode.
+static bool escape_option_taken(const char *given, bool *every_other_given, EscapeFormat *format) {
+    const char *colon = std::strchr(given, ':');
+    size_t length = colon != nullptr ? static_cast<size_t>(colon - given) : std::strlen(given);
+    EscapeFormat parsed;
+    if (!escape_format_parse(given, length, &parsed)) {
+        static const char lead[] = "unknown escape format \"", known[] = "\": json, xml, url or sh";
+        const MessagePart parts[] = {{lead, sizeof lead - 1, false},
+                                     {given, length, true},
+                                     {known, sizeof known - 1, false}};
+        write_message(parts, 3);
         return false;
     }
-    if (count == 0 || escape_format_parse(given, format))
+    if (colon == nullptr) {
+        if (*every_other_given) {
+            static const char twice[] =
+                "-E FORMAT given twice: the names that no list holds have one format";
+            const MessagePart parts[] = {{twice, sizeof twice - 1, false}};
+            write_message(parts, 1);
+            return false;
+        }
+        *every_other_given = true;
+        *format = parsed;
         return true;
-    static const char lead[] = "unknown escape format \"", known[] = "\": json, xml, url or sh";
+    }
+    const char *name;
+    if (escape_names_add(parsed, colon + 1, &name))
+        return true;
+    static const char lead[] = "\"", why[] = "\" is in two lists of -E: a name has one format";
     const MessagePart parts[] = {{lead, sizeof lead - 1, false},
-                                 {given, std::strlen(given), true},
-                                 {known, sizeof known - 1, false}};
+                                 {name, std::strlen(name), true},
+                                 {why, sizeof why - 1, false}};
     write_message(parts, 3);
     return false;
 }
@@ -126,8 +153,6 @@ struct Extended {
     const char *output;
     const char *input;
     int inputs;
-    const char *escape;
-    int escapes;
     bool listing;
     const char *suffix;
 };
@@ -183,8 +208,12 @@ static bool read_extended_line(int argc, char **argv, Rules *rules, Extended *li
             env_file_add(optarg);
             break;
         case 'E':
-            line->escape = optarg;
-            line->escapes++;
+            if (escape_args == nullptr) {
+                escape_args = static_cast<const char **>(std::malloc(sizeof(char *) * argc));
+                if (escape_args == nullptr)
+                    fail("malloc");
+            }
+            escape_args[escape_count++] = optarg;
             break;
         case 'o':
             // "-" is standard output, as without the option.
@@ -250,9 +279,12 @@ int main(int argc, char *argv[]) {
     }
     for (int i = optind; i < argc; i++)
         name_list_add_operand(argv[i]);
-    if (!escape_format_taken(line.escape, line.escapes, &rules.escape)) {
-        release_options();
-        return 1;
+    bool every_other_given = false;
+    for (int i = 0; i < escape_count; i++) {
+        if (!escape_option_taken(escape_args[i], &every_other_given, &rules.escape)) {
+            release_options();
+            return 1;
+        }
     }
     // -v reads no input: with -r too, it lists the operands.
     if (line.listing) {
@@ -277,15 +309,14 @@ int main(int argc, char *argv[]) {
     if (in != STDIN_FILENO)
         reports_template(input);
     if (!env_files_load(rules, in)) {
-        env_files_release();
+        release_options();
         return 1;
     }
     int out = output == nullptr ? STDOUT_FILENO : output_file_open(output);
     // Reports (-u, -e, the "?" forms) fail the run: an output file is then left as it was
     // (one written in place keeps what was written).
     uint64_t reported = substitute_stream(in, out, BLOCK_SIZE, rules);
-    name_list_release();
-    env_files_release();
+    release_options();
     if (reported > 0)
         return 1;
     if (output != nullptr)

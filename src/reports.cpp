@@ -219,9 +219,3 @@ void report_name(const char *dollar, const char *name, size_t length, const char
         what = value_what(what);
     report_text(what, std::strlen(what));
 }
-
-// A value that -E's format cannot hold, in part: reported, as what is
-// written lacks bytes of it.
-[[gnu::noinline]] void report_unheld(const char *dollar, const char *name, size_t length) {
-    report_name(dollar, name, length, ": a value XML cannot hold\n");
-}

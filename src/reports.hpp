@@ -53,7 +53,3 @@ void reports_flush();
 
 // How many reports the run made.
 uint64_t reports_count();
-
-// The report of a value that -E's format cannot hold, which lost bytes
-// where it was written.
-void report_unheld(const char *dollar, const char *name, size_t length);

@@ -209,8 +209,10 @@ template <bool shell, bool with_options, bool listing, bool escaping>
     if (with_options && slot->value_length == 0 && run_asked.rules.noempty)
         report_name(dollar, ref.name, ref.name_length, " is empty\n");
     if (escaping) {
-        if (!place_write_value(at, slot->value, slot->value_length))
-            report_unheld(dollar, ref.name, ref.name_length);
+        EscapeFormat format = escape_format_of(ref.name, ref.name_length);
+        if (!place_write_value(at, format, slot->value, slot->value_length, dollar, ref.name,
+                               ref.name_length))
+            escape_report(dollar, ref.name, ref.name_length, format);
     } else if (!listing) {
         place_write_padded(at, slot->value, slot->value_length);
     }
@@ -333,12 +335,12 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     run.unvalued_slots = name_list_given;
     run.checking = asked.nounset || asked.noempty;
     // -r lists names and writes no value: it has nothing to escape.
-    run.escaping_values = asked.escape != EscapeFormat::none && !asked.references;
+    escape_start(asked.references ? EscapeFormat::none : asked.escape, !asked.references);
+    run.escaping_values = escape_given();
     run.expand = expand_text;
     run.reference_end = reference_end;
     run_asked = run;
     bool escaping_values = run.escaping_values;
-    escape_start(escaping_values ? asked.escape : EscapeFormat::none);
     // Only -s, these options, a list, -r and -E change the walk itself.
     bool with_options = asked.braced || asked.noempty || name_list_given;
     size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
@@ -353,9 +355,9 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
                                       : substitute_block<true, false, false, false>)
                       : (with_options ? substitute_block<false, true, false, false>
                                       : substitute_block<false, false, false, false>);
-    // Lines are counted where reports can arise: -E's for XML too.
+    // Lines are counted where reports can arise: -E's for JSON and XML too.
     reports_start(asked.nounset || asked.noempty || (asked.shell && !asked.references) ||
-                  (escaping_values && asked.escape == EscapeFormat::xml));
+                  (escaping_values && escape_may_leave_out()));
     // Reports go out before each write of the output: a failing output ends
     // the run, and they must not be lost.
     before_output = reports_flush;
@@ -384,6 +386,6 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     environment_release();
     noted_names_release();
     run_asked = {};
-    escape_start(EscapeFormat::none);
+    escape_start(EscapeFormat::none, false);
     return reports_count();
 }

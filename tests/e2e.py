@@ -65,6 +65,7 @@ USAGE = (b"usage: fillvars [OPTIONS] [VARIABLE-NAMES...]\n"
          b"       VARIABLE-NAMES can be specified in shell format or bare.\n")
 VERSION = b"fillvars 0.1\n"
 NO_VARIABLES = b"fillvars: no variables defined\n"
+TWICE = b"fillvars: -E FORMAT given twice: the names that no list holds have one format\n"
 NOT_A_NAME = (b'fillvars: "%s" is not a name: the template is read from standard input, '
               b'or from -i FILE\n')
 
@@ -216,9 +217,40 @@ CASES = [
     case("--escape FORMAT, abbreviated", ["--esc", "url", "A"], stdin=b"${A} $B",
          stdout=b"%2F $B", env={"A": "/", "B": "/"}),
     case("-E twice, the same format", ["-E", "sh", "-E", "sh"], stdin=b"$A", env={"A": "1"},
-         stderr=b"fillvars: -E given twice: a run has one escape format\n", status=1),
+         stderr=TWICE, status=1),
     case("-E and --escape", ["-Ejson", "--escape=xml"], stdin=b"$A", env={"A": "1"},
-         stderr=b"fillvars: -E given twice: a run has one escape format\n", status=1),
+         stderr=TWICE, status=1),
+    # -E FORMAT:NAMES, any number of times: the names as operands are given.
+    case("-E FORMAT:NAMES, names in shell format, comma and white space",
+         ["-E", "url:$A,${B}  C", "--escape=sh:D", "-E", "json"],
+         stdin=b"$A $B $C $D $E", env={"A": "/", "B": "/", "C": "/", "D": "'", "E": '"'},
+         stdout=b"%2F %2F %2F '\\'' \\\""),
+    case("-E FORMAT:NAMES: a name twice in one list", ["-E", "url:A,A,$A"], stdin=b"$A $B",
+         env={"A": "/", "B": "/"}, stdout=b"%2F /"),
+    case("-E FORMAT:NAMES: the empty list names nothing", ["-E", "url:"], stdin=b"$A",
+         env={"A": "/"}, stdout=b"/"),
+    case("-E FORMAT:NAMES: a name in two lists, before any input is read",
+         ["-E", "url:A,B", "-E", "sh:C,${B}"], stdin=b"$A",
+         stderr=b'fillvars: "B" is in two lists of -E: a name has one format\n', status=1),
+    case("-E FORMAT:NAMES: two lists of one format may not share a name either",
+         ["-E", "url:A", "-E", "url:A"], stdin=b"$A",
+         stderr=b'fillvars: "A" is in two lists of -E: a name has one format\n', status=1),
+    case("-E FORMAT:NAMES: the name in two lists, escaped",
+         ["-E", "url:A\x1b", "-E", "sh:A\x1b"], stdin=b"$A",
+         stderr=b'fillvars: "A\\x1b" is in two lists of -E: a name has one format\n', status=1),
+    case("-E FORMAT:NAMES: an unknown format, the list not shown", ["-E", "yml:A"], stdin=b"$A",
+         stderr=b'fillvars: unknown escape format "yml": json, xml, url or sh\n', status=1),
+    case("-E FORMAT:NAMES and -E FORMAT twice", ["-E", "url:A", "-E", "sh", "-E", "sh:B",
+         "-E", "json"], stdin=b"$A", stderr=TWICE, status=1),
+    case("-E FORMAT:NAMES, a bad one with -v", ["-v", "-E", "url:A", "-E", "sh:A", "A"],
+         stderr=b'fillvars: "A" is in two lists of -E: a name has one format\n', status=1),
+    case("-E FORMAT:NAMES: -h wins", ["-E", "url:A", "-E", "sh:A", "-h"], stdout=USAGE),
+    case("-E: a format's name is matched whole, json", ["-E", "jsonx"], stdin=b"$A",
+         stderr=b'fillvars: unknown escape format "jsonx": json, xml, url or sh\n', status=1),
+    case("-E: a format's name is matched whole, sh", ["-E", "shell:A"], stdin=b"$A",
+         stderr=b'fillvars: unknown escape format "shell": json, xml, url or sh\n', status=1),
+    case("-E: a format's name is matched whole, a prefix", ["-E", "js"], stdin=b"$A",
+         stderr=b'fillvars: unknown escape format "js": json, xml, url or sh\n', status=1),
     case("-E: an unknown format, escaped", ["-E", "yml\x1b"], stdin=b"$A", env={"A": "1"},
          stderr=b'fillvars: unknown escape format "yml\\x1b": json, xml, url or sh\n', status=1),
     case("-E: the empty format", ["-E", ""], stdin=b"$A", env={"A": "1"},

@@ -39,7 +39,29 @@ struct StreamCase {
     // -f: the files to read, in order, and the files the case writes first.
     std::vector<std::string> env_files = {};
     std::vector<std::pair<std::string, std::string>> files = {};
+    // -E FORMAT:NAMES, each list by its format.
+    std::vector<std::pair<EscapeFormat, std::string>> escape_lists = {};
+    bool every_other_given = false;
 };
+
+// -E's argument: FORMAT, or FORMAT:NAMES; false for what only the program
+// reports (an unknown format, FORMAT alone twice).
+bool apply_escape(StreamCase *c, const std::string &argument) {
+    size_t colon = argument.find(':');
+    std::string name = argument.substr(0, colon);
+    EscapeFormat format;
+    if (!escape_format_parse(name.data(), name.size(), &format))
+        return false;
+    if (colon != std::string::npos) {
+        c->escape_lists.emplace_back(format, argument.substr(colon + 1));
+        return true;
+    }
+    if (c->every_other_given)
+        return false;
+    c->every_other_given = true;
+    c->rules.escape = format;
+    return true;
+}
 
 // Shows bytes so that a CR, a NUL or a byte past ASCII is visible.
 std::string escaped(const std::string &bytes) {
@@ -152,11 +174,18 @@ class SubstituteTest : public ::testing::Test {
     void TearDown() override {
         name_list_release();
         env_files_release();
+        escape_release();
         clearenv();
     }
 
     static void prepare(const StreamCase &c) {
         name_list_release();
+        escape_release();
+        for (const auto &list : c.escape_lists) {
+            const char *refused;
+            if (!escape_names_add(list.first, list.second.c_str(), &refused))
+                ADD_FAILURE() << "a name in two lists: " << refused;
+        }
         // The files' values see the environment, as the run does.
         clearenv();
         for (const auto &var : c.env)
@@ -274,7 +303,7 @@ bool apply_option(StreamCase *c, const std::string &argument, char *wants) {
             else if (argument[i] == 'f')
                 c->env_files.push_back(argument.substr(i + 1));
             else
-                return escape_format_parse(argument.substr(i + 1).c_str(), &c->rules.escape);
+                return apply_escape(c, argument.substr(i + 1));
             return true;
         default:
             return false;
@@ -289,7 +318,7 @@ std::string apply(StreamCase *c, const std::string &key, const std::string &valu
     size_t equals = value.find('=');
     if (key == "arg" && *wants == 'E') {
         *wants = 0;
-        if (!escape_format_parse(value.c_str(), &c->rules.escape))
+        if (!apply_escape(c, value))
             return "the format " + value + " " + needs_program;
     } else if (key == "arg" && *wants != 0) {
         (*wants == 'p' ? c->prefixes : c->env_files).push_back(value);
