@@ -4,8 +4,15 @@ which no environment holds, for url and sh; UTF-8 for json; UTF-8 that XML
 can hold for xml) go through the built program in one template a format,
 and Python's json.loads, xml.etree (an element's text and an attribute),
 urllib.parse.unquote_to_bytes and sh -c with printf %s must each give every
-value back. Values that XML cannot hold come back without those bytes, with a
-report and status 1.
+value back. Values that JSON or XML cannot hold come back without those
+bytes, with a report and status 1.
+
+json's values are also read back by node, in a '...', a "..." and a `...`
+string of a script and by JSON.parse, and by PyYAML in a double-quoted
+scalar; one template with a list for each format (-E FORMAT:NAMES) is read
+back piece by piece, each by its own parser. node (Debian's nodejs) and
+PyYAML (python3-yaml) are installed by .ci/run; where one is missing, its
+checks are skipped, and the test says so.
 
   escape_parsers.py path/to/fillvars [seed]
 """
@@ -13,8 +20,10 @@ report and status 1.
 import json
 import os
 import random
+import shutil
 import subprocess
 import sys
+import tempfile
 import urllib.parse
 import xml.etree.ElementTree as ElementTree
 
@@ -69,12 +78,29 @@ def xml_char(code):
             or 0x10000 <= code <= 0x10FFFF)
 
 
-def run(fmt, template, values):
+# Debian's python3-yaml, where the interpreter that runs the tests is not
+# the system's own.
+try:
+    import yaml
+except ImportError:
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        import yaml
+    except ImportError:
+        yaml = None
+
+NODE = shutil.which("node") or shutil.which("nodejs")
+
+
+def run(fmt, template, values, args=None, prefix=b"V"):
     env = {b"PATH": os.environb.get(b"PATH", b"/usr/bin:/bin")}
-    for i, value in enumerate(values):
-        env[b"V%d" % i] = value
-    result = subprocess.run([BIN, "-E", fmt], input=template, env=env, capture_output=True,
-                            timeout=60)
+    if isinstance(values, dict):
+        env.update(values)
+    else:
+        for i, value in enumerate(values):
+            env[prefix + b"%d" % i] = value
+    result = subprocess.run([BIN] + (args or ["-E", fmt]), input=template, env=env,
+                            capture_output=True, timeout=60)
     return result
 
 
@@ -93,10 +119,135 @@ def check_json(rng):
     if result.returncode != 0 or result.stderr:
         failures.append("json: status %d, %r" % (result.returncode, result.stderr))
         return
+    # Nothing that could end a string of any quote, a template's "${" or a
+    # script block is written raw.
+    for byte in b"'`$<>&":
+        if bytes([byte]) in result.stdout:
+            failures.append("json: %r written raw" % bytes([byte]))
     # Each value as a string of its own too, as the format promises.
     read = json.loads(result.stdout)
     for value, got in zip(values, read):
         check("json", got, value, value)
+    check_json_node(values)
+    check_json_yaml(values)
+
+
+def check_json_node(values):
+    if NODE is None:
+        print("node not found: json's JavaScript and JSON.parse checks skipped")
+        return
+    # A script that writes back each value as read in each kind of string,
+    # and the values as one JSON document that it parses.
+    template = b"const read = [\n"
+    template += b"".join(b"['${V%d}', \"${V%d}\", `${V%d}`],\n" % (i, i, i)
+                         for i in range(len(values)))
+    template += b"];\nconst parsed = JSON.parse(require('fs').readFileSync(0, 'utf8'));\n"
+    template += b"process.stdout.write(JSON.stringify([read, parsed]));\n"
+    script = run("json", template, [v.encode() for v in values])
+    document = b"[" + b",".join(b'"${V%d}"' % i for i in range(len(values))) + b"]"
+    doc = run("json", document, [v.encode() for v in values])
+    if script.returncode != 0 or script.stderr or doc.returncode != 0 or doc.stderr:
+        failures.append("json for node: status %d, %r" % (script.returncode, script.stderr))
+        return
+    with tempfile.NamedTemporaryFile(suffix=".js") as source:
+        source.write(script.stdout)
+        source.flush()
+        node = subprocess.run([NODE, source.name], input=doc.stdout, capture_output=True,
+                              timeout=60)
+    if node.returncode != 0:
+        failures.append("node: status %d, %r" % (node.returncode, node.stderr[:300]))
+        return
+    read, parsed = json.loads(node.stdout)
+    for value, kinds, got in zip(values, read, parsed):
+        for kind, back in zip(("'...'", '"..."', "`...`"), kinds):
+            check("json in a node %s string" % kind, back, value, value)
+        check("json through node's JSON.parse", got, value, value)
+
+
+def check_json_yaml(values):
+    if yaml is None:
+        print("PyYAML not found: json's YAML check skipped")
+        return
+    template = b"".join(b'- "${V%d}"\n' % i for i in range(len(values)))
+    result = run("json", template, [v.encode() for v in values])
+    if result.returncode != 0 or result.stderr:
+        failures.append("json for YAML: status %d, %r" % (result.returncode, result.stderr))
+        return
+    try:
+        read = yaml.safe_load(result.stdout.decode())
+    except yaml.YAMLError as error:
+        failures.append("json in YAML: %s" % str(error)[:300])
+        return
+    for value, got in zip(values, read):
+        check("json in a YAML double-quoted scalar", got, value, value)
+
+
+def utf8_held(value):
+    """What JSON keeps of bytes: the UTF-8 characters in them."""
+    return value.decode("utf-8", errors="ignore")
+
+
+def check_json_unheld(rng):
+    values = [any_bytes(rng) for _ in range(COUNT)]
+    template = b"[\n" + b",\n".join(b'"${V%d}"' % i for i in range(COUNT)) + b"\n]"
+    result = run("json", template, values)
+    reports = [b'fillvars: line %d: "V%d": a value JSON cannot hold\n' % (i + 2, i)
+               for i, value in enumerate(values) if utf8_held(value).encode() != value]
+    if result.stderr != b"".join(reports) or result.returncode != (1 if reports else 0):
+        failures.append("json, bytes it cannot hold: status %d, reports %r"
+                        % (result.returncode, result.stderr[:300]))
+    try:
+        read = json.loads(result.stdout.decode("utf-8"))
+    except ValueError as error:
+        failures.append("json, bytes it cannot hold: no JSON written: %s" % error)
+        return
+    for value, got in zip(values, read):
+        check("json, bytes it cannot hold", got, utf8_held(value), value)
+
+
+def check_per_name(rng):
+    """One template, a list for each format: each piece read by its own parser."""
+    count = COUNT // 4
+    env = {}
+    lists = {"json": [], "url": [], "xml": [], "sh": []}
+    for i in range(count):
+        env[b"J%d" % i] = text(rng, json_char).encode()
+        env[b"U%d" % i] = any_bytes(rng)
+        env[b"X%d" % i] = text(rng, xml_char).encode()
+        env[b"S%d" % i] = any_bytes(rng)
+        for fmt, letter in (("json", "J"), ("url", "U"), ("xml", "X"), ("sh", "S")):
+            lists[fmt].append("%s%d" % (letter, i))
+    # None of the escaped values holds a line feed but sh's, which comes last.
+    template = b"[" + b",".join(b'"${J%d}"' % i for i in range(count)) + b"]\n"
+    template += b" ".join(b"${U%d}" % i for i in range(count)) + b"\n"
+    template += b"<r>" + b"".join(b'<e a="${X%d}">${X%d}</e>' % (i, i) for i in range(count))
+    template += b"</r>\n"
+    template += b"".join(b"printf '%%s\\0' '${S%d}'\n" % i for i in range(count))
+    args = []
+    for fmt, names in lists.items():
+        args += ["-E", "%s:%s" % (fmt, ",".join(names))]
+    result = run(None, template, env, args)
+    if result.returncode != 0 or result.stderr:
+        failures.append("per name: status %d, %r" % (result.returncode, result.stderr))
+        return
+    json_line, url_line, xml_line, script = result.stdout.split(b"\n", 3)
+    for i, got in enumerate(json.loads(json_line)):
+        check("per name, json", got.encode(), env[b"J%d" % i], env[b"J%d" % i])
+    for i, word in enumerate(url_line.split(b" ")):
+        check("per name, url", urllib.parse.unquote_to_bytes(word), env[b"U%d" % i],
+              env[b"U%d" % i])
+    for i, element in enumerate(ElementTree.fromstring(xml_line)):
+        value = env[b"X%d" % i].decode()
+        check("per name, xml text", element.text or "", value, value)
+        check("per name, xml attribute", element.get("a"), value, value)
+    shell = subprocess.run(["sh", "-c", script], capture_output=True, timeout=60,
+                           env={"PATH": os.environ.get("PATH", "/usr/bin:/bin")})
+    got = shell.stdout.split(b"\0")
+    if shell.returncode != 0 or len(got) != count + 1:
+        failures.append("per name, sh: status %d, %r" % (shell.returncode, shell.stderr[:300]))
+        return
+    for i, back in enumerate(got[:count]):
+        check("per name, sh", back, env[b"S%d" % i], env[b"S%d" % i])
 
 
 def check_xml(rng):
@@ -173,7 +324,8 @@ def check_sh(rng):
 
 def main():
     rng = random.Random(SEED)
-    for checker in (check_json, check_xml, check_xml_unheld, check_url, check_sh):
+    for checker in (check_json, check_json_unheld, check_xml, check_xml_unheld, check_url,
+                    check_sh, check_per_name):
         checker(rng)
     for failure in failures[:20]:
         print(failure)
