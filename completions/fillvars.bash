@@ -1,8 +1,9 @@
 # bash completion for fillvars: its options, file names for -i, -o, -f and
 # after a redirection (< or >) (folders alone for the two folders of a folder
-# of templates), and the names of exported variables for operands,
-# bare or in the $NAME and ${NAME} forms. An operand may be a comma list, so
-# only the field after the last comma is completed.
+# of templates), -E's formats and, after FORMAT:, the names of exported
+# variables, as for operands, bare or in the $NAME and ${NAME} forms. An
+# operand may be a comma list, so only the field after the last comma is
+# completed.
 # No offer holds a "$" that the shell would expand: outside single quotes it
 # comes out as "\$", or the operand would become the variable's value.
 
@@ -53,6 +54,14 @@ _fillvars_folders() {
     ((suffix)) || { ((input)) && [[ $option == o ]]; }
 }
 
+# Whether word $1 is -E (alone or closing a group of options that take no
+# argument) or --escape, which bash splits from its "=".
+_fillvars_is_escape() {
+    local w=${COMP_WORDS[$1]}
+    [[ $w =~ ^-[behkrsuvV]*E$ || $w == --escape ]] ||
+        [[ $w == = && $1 -gt 1 && ${COMP_WORDS[$1 - 1]} == --escape ]]
+}
+
 _fillvars() {
     local cur=${COMP_WORDS[COMP_CWORD]} i
     local prev=${COMP_WORDS[COMP_CWORD - 1]}
@@ -88,10 +97,28 @@ _fillvars() {
         ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} =~ ^--(prefix|suffix)$) ]]; then
         return
     fi
-    # -E's formats.
-    if ((options)) && [[ $prev =~ ^-[behkrsuvV]*E$ || $prev == --escape ||
-        ($prev == = && ${COMP_WORDS[COMP_CWORD - 2]} == --escape) ]]; then
+    # -E FORMAT:NAMES: exported names after the colon, the field after the
+    # last comma. Bash splits "url:NAME" at the ":" where COMP_WORDBREAKS
+    # holds it (its default), and then replaces only what follows it.
+    local lead=
+    if ((options)) && ((COMP_CWORD >= 3)) && [[ $cur == : || $prev == : ]]; then
+        local colon=$((COMP_CWORD - 1))
+        [[ $cur == : ]] && colon=$COMP_CWORD cur=
+        if [[ ${COMP_WORDS[colon - 1]} =~ ^(json|xml|url|sh)$ ]] && _fillvars_is_escape $((colon - 2)); then
+            [[ $cur == *,* ]] && lead=${cur%,*}, cur=${cur##*,}
+            COMPREPLY=($(compgen -P "$lead" -e -- "$cur"))
+            return
+        fi
+    fi
+    # -E's formats, or the names of a FORMAT:NAMES typed as one word.
+    if ((options)) && _fillvars_is_escape $((COMP_CWORD - 1)); then
         [[ $cur == = ]] && cur=
+        if [[ $cur == *:* ]]; then
+            lead=${cur%%:*}: cur=${cur#*:}
+            [[ $cur == *,* ]] && lead+=${cur%,*}, cur=${cur##*,}
+            COMPREPLY=($(compgen -P "$lead" -e -- "$cur"))
+            return
+        fi
         COMPREPLY=($(compgen -W 'json xml url sh' -- "$cur"))
         return
     fi

@@ -1,7 +1,8 @@
-# fish completion for fillvars: its options, file names for -i, -o and -f, and the names
-# of exported variables for operands, bare or after a "$" or "${" that is
-# quoted or escaped. An operand may be a comma list, so only the field after
-# the last comma is completed. Values are not shown: they may be secrets.
+# fish completion for fillvars: its options, file names for -i, -o and -f, -E's
+# formats, and the names of exported variables for operands (bare or after a
+# "$" or "${" that is quoted or escaped) and after -E FORMAT:. An operand may
+# be a comma list, so only the field after the last comma is completed.
+# Values are not shown: they may be secrets.
 
 function __fillvars_names
     # The token as fish matches the offers against it: unquoted, unescaped.
@@ -11,6 +12,21 @@ function __fillvars_names
     string match -q -- '*{' "$lead"; and set close '}'
     for name in (set --names --export)
         printf '%s%s%s\n' "$lead" $name $close
+    end
+end
+
+# -E FORMAT, or FORMAT:NAMES: the formats, and exported names after the
+# colon, the field after the last comma.
+function __fillvars_escape
+    set -l token (commandline -ct | string unescape)
+    set -l arg (string replace -r -- '^(--escape=|-[behkrsuvV]*E)' '' "$token")
+    if string match -q -- '*:*' "$arg"
+        set -l lead (string replace -r -- '^([^:]*:(?:.*,)?).*$' '$1' "$arg")
+        for name in (set --names --export)
+            printf '%s%s\n' "$lead" $name
+        end
+    else
+        printf '%s\n' json xml url sh
     end
 end
 
@@ -28,5 +44,5 @@ complete -c fillvars -s p -l prefix -x -d 'Also allow the names that begin with 
 complete -c fillvars -s v -l variables -d 'List the names given as operands'
 complete -c fillvars -s V -l version -d 'Write the version and exit'
 complete -c fillvars -l suffix -x -d 'With -i FOLDER: render only the files whose names end in SUFFIX'
-complete -c fillvars -s E -l escape -x -a 'json xml url sh' -d 'Escape values for the file they land in'
+complete -c fillvars -s E -l escape -x -a '(__fillvars_escape)' -d 'Escape values for the file they land in'
 complete -c fillvars -f -a '(__fillvars_names)' -d 'Exported variable'

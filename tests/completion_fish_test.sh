@@ -63,6 +63,10 @@ fillvars -i T_          |
 fillvars -E j           | json
 fillvars --escape=x     | --escape=xml
 fillvars -E sh T_O      | T_ONE
+fillvars -E url:T_O     | url:T_ONE
+fillvars -E url:A,T_T   | url:A,T_TWO
+fillvars --escape=sh:T_O | --escape=sh:T_ONE
+fillvars -Ejson:T_T     | -Ejson:T_TWO
 CASES
 
 [ $failed = 0 ] && echo "fish completion: all checks passed"

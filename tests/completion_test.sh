@@ -79,6 +79,14 @@ fillvars --escape = x        | xml
 fillvars --escape =          | json xml url sh
 fillvars -uE s               | sh
 fillvars -E sh T_O           | T_ONE
+fillvars -E url:T_O          | url:T_ONE
+fillvars -E url:A,T_         | url:A,T_ONE url:A,T_TWO
+fillvars -sE json:T_T        | json:T_TWO
+fillvars -E url : T_O        | T_ONE
+fillvars -E url : A,T_T      | A,T_TWO
+fillvars --escape = sh : T_O | T_ONE
+fillvars -E shell : T_O      | T_ONE
+fillvars -p url : T_O        | T_ONE
 fillvars -Eo T_O             | T_ONE
 fillvars -po T_O             | T_ONE
 fillvars -op T_O             | T_ONE
