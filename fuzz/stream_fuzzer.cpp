@@ -91,7 +91,7 @@ struct Run {
 
 static Rules rules_of(const ModelOptions &options, EscapeFormat escape) {
     return {options.nounset, options.noempty,    options.keep, options.braced,
-            options.shell,   options.references, escape};
+            options.shell,   options.references, escape,       false};
 }
 
 // One run of substitute_stream with the given list, environment, block size

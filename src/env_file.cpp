@@ -198,7 +198,8 @@ static uint64_t substitute_value(Output *out, const char *value, size_t length, 
     // A value is stored as it stands: -E escapes it where it is written.
     // Operands, -p, -b and -k limit the template only.
     RunAsked run = {};
-    run.rules = {asked.nounset, asked.noempty, false, false, true, false, EscapeFormat::none};
+    run.rules = {asked.nounset, asked.noempty,      false,           false, true,
+                 false,         EscapeFormat::none, asked.characters};
     run.unindexed_matter = environment_values_hold_equals() || asked.nounset;
     run.unvalued_slots = true;
     run.expand = expand_text;

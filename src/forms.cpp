@@ -5,14 +5,18 @@
 #include "forms.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cwctype>
 
 #include "environment.hpp"
 #include "escape.hpp"
 #include "pattern.hpp"
 #include "reports.hpp"
 #include "run.hpp"
+#include "utf8.hpp"
 
 // A memory output: data..next, grown as written.
 static Output memory() {
@@ -162,14 +166,41 @@ static void emit_trimmed(Output *out, const Reference &ref, const char *value, s
     pattern_free(pattern);
 }
 
-// ${NAME:OFFSET} and ${NAME:OFFSET:LENGTH}, by bytes; a negative OFFSET
-// counts from the end, a negative LENGTH ends that many bytes before it.
+// The bytes of the character at p, of the n > 0 bytes left: one where the
+// run's characters are bytes, or where p starts no UTF-8 character.
+static size_t character_at(const char *p, size_t n, bool characters) {
+    uint32_t code;
+    size_t k = characters ? utf8_decode(reinterpret_cast<const unsigned char *>(p), n, &code) : 1;
+    return k == 0 ? 1 : k;
+}
+
+// Where the character count characters into s (n bytes) starts.
+static size_t skip_characters(const char *s, size_t n, size_t count, bool characters) {
+    if (!characters)
+        return std::min(n, count);
+    size_t at = 0;
+    for (; count > 0 && at < n; count--)
+        at += character_at(s + at, n - at, true);
+    return at;
+}
+
+static size_t count_characters(const char *s, size_t n, bool characters) {
+    if (!characters)
+        return n;
+    size_t count = 0;
+    for (size_t at = 0; at < n; count++)
+        at += character_at(s + at, n - at, true);
+    return count;
+}
+
+// ${NAME:OFFSET} and ${NAME:OFFSET:LENGTH}, by characters; a negative OFFSET
+// counts from the end, a negative LENGTH ends that many characters before it.
 static void emit_substring(Output *out, const char *dollar, const Reference &ref, const char *value,
-                           size_t n) {
+                           size_t n, bool characters) {
     long long offset = 0, length = 0;
     bool has_length = false;
     read_substring(ref.word, ref.end - 1, &offset, &has_length, &length);
-    long long size = static_cast<long long>(n);
+    long long size = static_cast<long long>(count_characters(value, n, characters));
     long long from = offset < 0 ? size + offset : offset;
     if (from < 0 || from > size)
         return;
@@ -181,37 +212,82 @@ static void emit_substring(Output *out, const char *dollar, const Reference &ref
             return;
         }
     }
-    write_derived(out, value + from, static_cast<size_t>(to - from));
+    size_t start = skip_characters(value, n, static_cast<size_t>(from), characters);
+    size_t stop = start + skip_characters(value + start, n - start, static_cast<size_t>(to - from),
+                                          characters);
+    write_derived(out, value + start, stop - start);
 }
 
-// ${NAME^}, ${NAME^^}, ${NAME,}, ${NAME,,}: ASCII letters only, as in the C locale.
-static void emit_case(Output *out, const Reference &ref, const char *value, size_t n) {
+// The character c (of k bytes at p) in the other case, into to (room for 4
+// bytes); returns its length. ASCII letters only where characters are
+// bytes, as in the C locale; otherwise by towupper and towlower, where a
+// byte that starts no character keeps its case.
+static size_t change_case(const char *p, size_t k, bool upper, bool characters, char *to) {
+    uint32_t code = static_cast<unsigned char>(p[0]);
+    if (characters && code >= 0x80 &&
+        utf8_decode(reinterpret_cast<const unsigned char *>(p), k, &code) == 0) {
+        to[0] = p[0];
+        return 1;
+    }
+    if (!characters || code < 0x80) {
+        char c = p[0];
+        if (upper && c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        else if (!upper && c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        to[0] = c;
+        return 1;
+    }
+    wint_t changed =
+        upper ? std::towupper(static_cast<wint_t>(code)) : std::towlower(static_cast<wint_t>(code));
+    return utf8_encode(static_cast<uint32_t>(changed), to);
+}
+
+// ${NAME^}, ${NAME^^}, ${NAME,}, ${NAME,,}, and with a PATTERN: the first
+// character, or each, in the other case, where it matches PATTERN whole (a
+// PATTERN that expands to nothing matches every character).
+static void emit_case(Output *out, const Reference &ref, const char *value, size_t n,
+                      bool characters) {
     bool upper = ref.op == '^';
-    size_t changed = ref.mode != 0 ? n : std::min<size_t>(n, 1);
-    char piece[256];
-    for (size_t done = 0; done < changed;) {
-        size_t k = std::min(sizeof piece, changed - done);
-        for (size_t i = 0; i < k; i++) {
-            char c = value[done + i];
-            if (upper && c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 'a' + 'A');
-            else if (!upper && c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-            piece[i] = c;
+    Pattern *pattern = nullptr;
+    if (ref.word < ref.end - 1) {
+        pattern = expand_pattern(ref.word, ref.end - 1);
+        if (pattern_empty(pattern)) {
+            pattern_free(pattern);
+            pattern = nullptr;
         }
-        write_derived(out, piece, k);
+    }
+    char piece[256];
+    size_t used = 0;
+    size_t done = 0;
+    while (done < n && (ref.mode != 0 || done == 0)) {
+        size_t k = character_at(value + done, n - done, characters);
+        if (used + 4 > sizeof piece) {
+            write_derived(out, piece, used);
+            used = 0;
+        }
+        if (pattern != nullptr &&
+            pattern_prefix(pattern, value + done, k, true) != static_cast<long>(k)) {
+            std::memcpy(piece + used, value + done, k);
+            used += k;
+        } else {
+            used += change_case(value + done, k, upper, characters, piece + used);
+        }
         done += k;
     }
-    write_derived(out, value + changed, n - changed);
+    write_derived(out, piece, used);
+    write_derived(out, value + done, n - done);
+    pattern_free(pattern);
 }
 
 // What emit_value_form writes for a set variable.
 static void emit_of_value(Output *out, const char *dollar, const Reference &ref, const char *value,
-                          size_t length) {
+                          size_t length, bool characters) {
     switch (ref.op) {
     case 'n': {
         char digits[64];
-        int k = std::snprintf(digits, sizeof digits, "%zu", length);
+        int k = std::snprintf(digits, sizeof digits, "%zu",
+                              count_characters(value, length, characters));
         write_derived(out, digits, static_cast<size_t>(k));
         break;
     }
@@ -223,10 +299,10 @@ static void emit_of_value(Output *out, const char *dollar, const Reference &ref,
         emit_replacement(out, ref, value, length);
         break;
     case ':':
-        emit_substring(out, dollar, ref, value, length);
+        emit_substring(out, dollar, ref, value, length, characters);
         break;
     default:
-        emit_case(out, ref, value, length);
+        emit_case(out, ref, value, length, characters);
         break;
     }
 }
@@ -261,7 +337,7 @@ void emit_value_form(Output *out, const char *dollar, const Reference &ref, cons
     // A form in the words of this one reports for itself.
     auto outer = form;
     form = {escape_format_of(ref.name, ref.name_length), dollar, ref.name, ref.name_length, false};
-    emit_of_value(out, dollar, ref, value, length);
+    emit_of_value(out, dollar, ref, value, length, run_asked.rules.characters);
     if (form.unheld)
         escape_report(dollar, ref.name, ref.name_length, form.format);
     form = outer;

@@ -14,8 +14,10 @@
 // or '@' for one not read) gives for a value (null: the variable is not
 // set); its words are expanded as they are needed. The variable is read as
 // ${NAME} reads it: nounset (-u) reports it unset, noempty (-e) empty, and
-// keep (-k) writes the form of an unset one as it stands. A form not read, or
-// a substring that ends before it starts, is reported.
+// keep (-k) writes the form of an unset one as it stands. In a UTF-8 locale
+// (the run's rules.characters), lengths, substrings and case go by UTF-8
+// characters, a byte that starts none counting as one; else by bytes. A form
+// not read, or a substring that ends before it starts, is reported.
 void emit_value_form(Output *out, const char *dollar, const Reference &ref, const char *value,
                      size_t length, bool nounset, bool noempty, bool keep);
 

@@ -35,7 +35,8 @@ struct Reference {
     // (${#NAME}), or '@' for a form that fillvars does not read.
     char op;
     bool colon; // ":" before it: an empty variable counts as unset
-    // '#', '%', '^', ',': the operator doubled ("##": the longest prefix); '/':
+    // '#', '%', '^', ',': the operator doubled ("##": the longest prefix, "^^":
+    // every character, the word a PATTERN they must match); '/':
     // after "/", the '/' of "//", the '#' or '%' of an anchor, or 0.
     char mode;
     const char *word; // a form's word, up to its closing "}" at end - 1
@@ -301,9 +302,7 @@ inline static bool read_other_form(const char *dollar, const char *at, const cha
             ref->mode = after;
             ref->word++;
         }
-        if (ref->word == close)
-            return true;
-        break;
+        return true;
     case ':': {
         long long offset = 0, length = 0;
         bool has_length = false;

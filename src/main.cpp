@@ -8,6 +8,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "charset.hpp"
 #include "command_line.hpp"
 #include "env_file.hpp"
 #include "escape.hpp"
@@ -286,6 +287,8 @@ int main(int argc, char *argv[]) {
             return 1;
         }
     }
+    // Only the value forms of -s read the locale: other runs are bytes in any.
+    rules.characters = rules.shell && charset_from_environment();
     // -v reads no input: with -r too, it lists the operands.
     if (line.listing) {
         name_list_print();

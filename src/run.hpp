@@ -15,6 +15,7 @@ struct Rules {
     bool shell;          // -s: read references by the shell's rules, with its forms
     bool references;     // -r: write the names of the references considered, not the text
     EscapeFormat escape; // -E: how each value is written (none: as it stands)
+    bool characters;     // a UTF-8 locale: the value forms (-s, -f's values) work on characters
 };
 
 struct RunAsked {

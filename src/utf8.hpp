@@ -1,4 +1,4 @@
-// Reading one UTF-8 character: the strict decoding that the locale's
+// Reading and writing one UTF-8 character: the strict decoding that the locale's
 // character forms and the JSON escaper share, all inline.
 #pragma once
 
@@ -38,5 +38,22 @@ inline size_t utf8_decode(const unsigned char *p, size_t n, uint32_t *code) {
     if (value < least || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff))
         return 0;
     *code = value;
+    return length;
+}
+
+// Writes code (at most U+10FFFF, no surrogate) as UTF-8 into to, which has
+// room for 4 bytes; returns how many it wrote.
+inline size_t utf8_encode(uint32_t code, char *to) {
+    if (code < 0x80) {
+        to[0] = static_cast<char>(code);
+        return 1;
+    }
+    size_t length = code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    static const unsigned char lead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+    for (size_t i = length - 1; i > 0; i--) {
+        to[i] = static_cast<char>(0x80 | (code & 0x3fu));
+        code >>= 6;
+    }
+    to[0] = static_cast<char>(lead[length] | code);
     return length;
 }
