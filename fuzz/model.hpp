@@ -275,11 +275,12 @@ inline bool model_name_byte(char c) {
 }
 
 // The "}" that closes the form whose "$" is in[at], its word from in[from]:
-// within 4096 bytes of the "$" and on its line; npos where none does.
+// within 4096 bytes of the "$" and on its line; npos where none does. A NUL
+// in the word makes the form one not read (model_nul).
 inline size_t model_form_close(std::string_view in, size_t at, size_t from) {
     int open = 0;
     for (size_t j = from; j < in.size() && j - at + 1 <= 4096; j++) {
-        if (in[j] == '\n' || in[j] == '\0')
+        if (in[j] == '\n')
             return std::string_view::npos;
         if (in[j] == '$' && j + 1 < in.size() && in[j + 1] == '{' && j + 1 - at + 1 <= 4096) {
             open++;
@@ -346,8 +347,7 @@ inline void model_classify(std::string_view in, ModelShellReference &r) {
     }
     long long a = 0, b = 0;
     bool has = false;
-    bool read = op == '#' || op == '%' || op == '/' ||
-                ((op == '^' || op == ',') && r.word == r.word_end) ||
+    bool read = op == '#' || op == '%' || op == '/' || op == '^' || op == ',' ||
                 (op == ':' && model_substring(rest, a, has, b));
     if (!read) {
         r.op = '@';
@@ -427,8 +427,11 @@ inline ModelShellReference model_shell_reference(std::string_view in, size_t at)
     size_t close = model_form_close(in, at, common ? op + 1 : k + 1);
     if (close == std::string_view::npos)
         return r;
-    if (common)
+    bool nul = in.substr(k, close - k).find('\0') != std::string_view::npos;
+    if (common && !nul)
         return {ModelShellReference::form, close + 1, name, true, colon, in[op], op + 1, close};
+    if (nul)
+        return {ModelShellReference::form, close + 1, name, true, false, '@', close, close};
     r = {ModelShellReference::form, close + 1, name, true, false, in[k], k + 1, close};
     model_classify(in, r);
     return r;
@@ -625,10 +628,10 @@ inline void model_shell_assign(ModelShell &m, const std::string &name, const std
     m.assigned.emplace_back(name, value);
 }
 
-// A limit is in force: operands, a prefix or -b. Under -s a "$$" then
-// escapes only what the run replaces.
+// A limit is in force (operands, a prefix or -b), or -k keeps what is unset.
+// Under -s a "$$" then escapes only what the run replaces.
 inline bool model_limited(bool given, const ModelOptions &options) {
-    return given || !options.prefixes.empty() || options.braced;
+    return given || !options.prefixes.empty() || options.braced || options.keep;
 }
 
 // Whether the run replaces r: its name allowed, and under -b braced.
@@ -641,11 +644,24 @@ inline bool model_replaces(const std::vector<std::string> &list, bool given,
 
 // Where a "$$" at in[at] ends under a limit, as text: past the reference
 // after its first "$" when the run replaces that one (the "$$" is then one
-// "$"), else right after the "$$", which stays whole.
+// "$"), else right after the "$$", which stays whole. Under -k the run
+// replaces a reference whose variable is set (is_set(name)), or a form that
+// gives its word when it is not.
+template <typename IsSet>
 inline size_t model_escape_end(std::string_view in, size_t at, const std::vector<std::string> &list,
-                               bool given, const ModelOptions &options) {
+                               bool given, const ModelOptions &options, IsSet is_set) {
     ModelShellReference after = model_shell_reference(in, at + 1);
-    return model_replaces(list, given, options, after) ? after.end : at + 2;
+    bool replaced = model_replaces(list, given, options, after);
+    if (replaced && options.keep)
+        replaced = (after.kind == ModelShellReference::form &&
+                    std::string_view("-=+?").find(after.op) != std::string_view::npos) ||
+                   is_set(after.name);
+    return replaced ? after.end : at + 2;
+}
+
+// is_set of model_escape_end in a run: its assignments, then the environment.
+inline auto model_set_in(ModelShell &m) {
+    return [&m](const std::string &name) { return model_shell_value(m, name) != nullptr; };
 }
 
 inline std::string model_shell_expand(ModelShell &m, std::string_view text, size_t line);
@@ -654,14 +670,13 @@ inline std::string model_shell_expand(ModelShell &m, std::string_view text, size
 inline size_t model_reference_end_shell(ModelShell &m, std::string_view text, size_t i) {
     ModelShellReference r = model_shell_reference(text, i);
     if (r.kind == ModelShellReference::escape && model_limited(m.given, m.options))
-        return model_escape_end(text, i, m.list, m.given, m.options);
+        return model_escape_end(text, i, m.list, m.given, m.options, model_set_in(m));
     return r.end;
 }
 
 // A pattern word expanded: its own backslashes kept, its references' values
 // with theirs doubled.
-inline std::vector<ModelPatternItem> model_pattern(ModelShell &m, std::string_view text,
-                                                   size_t line) {
+inline std::string model_pattern_text(ModelShell &m, std::string_view text, size_t line) {
     std::string p;
     for (size_t i = 0; i < text.size();) {
         if (text[i] == '\\' && i + 1 < text.size()) {
@@ -679,7 +694,12 @@ inline std::vector<ModelPatternItem> model_pattern(ModelShell &m, std::string_vi
             p += text[i++];
         }
     }
-    return model_pattern_items(p);
+    return p;
+}
+
+inline std::vector<ModelPatternItem> model_pattern(ModelShell &m, std::string_view text,
+                                                   size_t line) {
+    return model_pattern_items(model_pattern_text(m, text, line));
 }
 
 // What a form that reads the value gives for the set value v.
@@ -694,8 +714,12 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
     case '^':
     case ',': {
         std::string o = v;
+        auto items = model_pattern(m, word, line);
         for (size_t i = 0; i < n && (i == 0 || r.mode != 0); i++) {
             char c = o[i];
+            if (!items.empty() &&
+                !model_pattern_prefixes(items, std::string_view(v).substr(i, 1))[1])
+                continue;
             if (r.op == '^' && c >= 'a' && c <= 'z')
                 o[i] = static_cast<char>(c - 32);
             if (r.op == ',' && c >= 'A' && c <= 'Z')
@@ -748,7 +772,13 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
             slash++;
     }
     slash = std::min(slash, word.size());
-    auto items = model_pattern(m, word.substr(0, slash), line);
+    std::string pattern = model_pattern_text(m, word.substr(0, slash), line);
+    char mode = r.mode;
+    if (mode == 0 && !pattern.empty() && (pattern[0] == '#' || pattern[0] == '%')) {
+        mode = pattern[0];
+        pattern.erase(0, 1);
+    }
+    auto items = model_pattern_items(pattern);
     std::string with =
         slash < word.size() ? model_shell_expand(m, word.substr(slash + 1), line) : "";
     std::string_view sv(v);
@@ -759,11 +789,11 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
                 return static_cast<long>(k);
         return -1;
     };
-    if (r.mode == '#') {
+    if (mode == '#') {
         long k = longest_at(0);
         return k < 0 ? v : with + v.substr(static_cast<size_t>(k));
     }
-    if (r.mode == '%') {
+    if (mode == '%') {
         std::vector<char> ends = model_pattern_suffixes(items, sv);
         for (size_t k = n + 1; k-- > 0;)
             if (ends[k])
@@ -776,7 +806,7 @@ inline std::string model_value_form(ModelShell &m, std::string_view text,
     size_t i = 0;
     bool replaced = false;
     while (i < n || (n == 0 && !replaced)) {
-        long k = (replaced && r.mode != '/') ? -1 : longest_at(i);
+        long k = (replaced && mode != '/') ? -1 : longest_at(i);
         if (k < 0) {
             if (n == 0)
                 break;
@@ -806,7 +836,7 @@ inline std::string model_shell_expand(ModelShell &m, std::string_view text, size
         std::string where =
             "fillvars: line " + std::to_string(line) + ": \"" + model_escape(r.name);
         if (r.kind == ModelShellReference::escape && model_limited(m.given, m.options)) {
-            size_t end = model_escape_end(text, i, m.list, m.given, m.options);
+            size_t end = model_escape_end(text, i, m.list, m.given, m.options, model_set_in(m));
             out += end == i + 2 ? text.substr(i, 2) : text.substr(i + 1, end - i - 1);
             i = end;
             continue;
@@ -902,10 +932,11 @@ inline bool model_has_value_forms(std::string_view in) {
 
 // -r: the names of the references that the run replaces, each once, in the
 // order they first appear; under -s those in every form's word too, used or
-// not, and none that a "$$" escapes.
+// not, and none that a "$$" escapes (under -k, as the environment has them:
+// nothing is assigned).
 inline void model_shell_names(std::string_view text, const std::vector<std::string> &list,
-                              bool given, const ModelOptions &options,
-                              std::vector<std::string> &names) {
+                              bool given, const std::vector<std::string> &env,
+                              const ModelOptions &options, std::vector<std::string> &names) {
     size_t i = 0;
     while (i < text.size()) {
         if (text[i] != '$') {
@@ -914,7 +945,9 @@ inline void model_shell_names(std::string_view text, const std::vector<std::stri
         }
         ModelShellReference r = model_shell_reference(text, i);
         if (r.kind == ModelShellReference::escape && model_limited(given, options)) {
-            i = model_escape_end(text, i, list, given, options);
+            i = model_escape_end(text, i, list, given, options, [&env](const std::string &name) {
+                return model_getenv(env, name) != nullptr;
+            });
             continue;
         }
         i = r.end;
@@ -923,16 +956,17 @@ inline void model_shell_names(std::string_view text, const std::vector<std::stri
         if (std::find(names.begin(), names.end(), r.name) == names.end())
             names.push_back(r.name);
         if (r.kind == ModelShellReference::form)
-            model_shell_names(text.substr(r.word, r.word_end - r.word), list, given, options,
+            model_shell_names(text.substr(r.word, r.word_end - r.word), list, given, env, options,
                               names);
     }
 }
 
 inline std::string model_references(std::string_view in, const std::vector<std::string> &list,
-                                    bool given, const ModelOptions &options) {
+                                    bool given, const std::vector<std::string> &env,
+                                    const ModelOptions &options) {
     std::vector<std::string> names;
     if (options.shell) {
-        model_shell_names(in, list, given, options, names);
+        model_shell_names(in, list, given, env, options, names);
     } else {
         for (size_t i = 0; i < in.size(); i++) {
             if (in[i] != '$')

@@ -436,7 +436,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Without option lines, or with -u alone, that run was made above.
     ModelRun model = model_run(in, list, given, env, options);
     if (options.references) {
-        model.out = model_references(in, list, given, options);
+        model.out = model_references(in, list, given, env, options);
         if (!options.nounset && !options.noempty)
             model.err.clear();
     }
@@ -468,7 +468,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ModelOptions listing = options;
         listing.references = true;
         Run listed = filter(in, operands, env, block_size, listing);
-        std::string names = model_references(in, list, given, options);
+        std::string names = model_references(in, list, given, env, options);
         if (listed.out != names)
             fail_property("-r lists the names the model considers", in, names, listed.out);
         bool checks = options.nounset || options.noempty;
@@ -572,7 +572,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         model_value_forms = false;
         ModelRun before = model_run(in, list, given, env, options);
         if (options.references) {
-            before.out = model_references(in, list, given, options);
+            before.out = model_references(in, list, given, env, options);
             if (!options.nounset && !options.noempty)
                 before.err.clear();
         }

@@ -57,7 +57,7 @@ static ValueSpans expand_noted(Output *out, const char *p, const char *end) {
 // the byte after it go together, so "\$" is a "$"), and what its references
 // give with each backslash doubled, so that a value's "*", "?" and "[" act
 // and its backslashes are bytes.
-static Pattern *expand_pattern(const char *p, const char *end) {
+static Output expand_pattern_text(const char *p, const char *end) {
     Output text = memory();
     while (p < end) {
         if (*p == '\\' && p + 1 < end) {
@@ -83,6 +83,11 @@ static Pattern *expand_pattern(const char *p, const char *end) {
             p = q;
         }
     }
+    return text;
+}
+
+static Pattern *expand_pattern(const char *p, const char *end) {
+    Output text = expand_pattern_text(p, end);
     Pattern *pattern = pattern_read(text.data, held(text), false);
     std::free(text.data);
     return pattern;
@@ -110,20 +115,28 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
     // After "//" a "/" is the pattern's first byte, never the end of it.
     bool first = ref.mode == '/' && ref.word < close && *ref.word == '/';
     const char *slash = pattern_end(ref.word + first, close);
-    Pattern *pattern = expand_pattern(ref.word, slash);
+    // A pattern that starts with "#" or "%" once its values are in is
+    // anchored, as one written so.
+    Output text = expand_pattern_text(ref.word, slash);
+    char mode = ref.mode;
+    size_t anchor = 0;
+    if (mode == 0 && held(text) > 0 && (text.data[0] == '#' || text.data[0] == '%'))
+        mode = text.data[anchor++];
+    Pattern *pattern = pattern_read(text.data + anchor, held(text) - anchor, false);
+    std::free(text.data);
     Output string = memory();
     ValueSpans spans = {};
     if (slash < close)
         spans = expand_noted(&string, slash + 1, close);
     size_t done = 0;
     size_t length = 0;
-    if (ref.mode == '#') {
+    if (mode == '#') {
         long taken = pattern_prefix(pattern, value, n, true);
         if (taken >= 0) {
             write_noted(out, string.data, held(string), &spans);
             done = static_cast<size_t>(taken);
         }
-    } else if (ref.mode == '%') {
+    } else if (mode == '%') {
         long taken = pattern_suffix(pattern, value, n, true);
         if (taken >= 0) {
             write_derived(out, value, n - static_cast<size_t>(taken));
@@ -139,7 +152,7 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
             write_derived(out, value + done, static_cast<size_t>(at) - done);
             write_noted(out, string.data, held(string), &spans);
             done = static_cast<size_t>(at) + length;
-        } while (ref.mode == '/' && done < n && length > 0);
+        } while (mode == '/' && done < n && length > 0);
     }
     write_derived(out, value + done, n - done);
     std::free(string.data);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "names.hpp"
 #include "scan.hpp"
@@ -100,7 +101,7 @@ using EscapeReader = Escape (*)(const char *dollar, const char *end, bool at_end
 struct ShellMemo {
     const char *start;    // the "$" of the form that started it
     const char *frontier; // scanned up to here; null: nothing known
-    bool line_end;        // the frontier is at a line feed or NUL: the open forms never close
+    bool line_end;        // the frontier is at a line feed: the open forms never close
     size_t bottom, top;   // the "${" still open, in open[bottom..top), in order
     const char *open[FORM_LIMIT];
 };
@@ -135,7 +136,7 @@ static inline void shell_memo_forget() {
     if (m->line_end)
         return nullptr;
     for (const char *q = m->frontier; q < limit; q++) {
-        if (*q == '\n' || *q == '\0') {
+        if (*q == '\n') {
             m->frontier = q;
             m->line_end = true;
             return nullptr;
@@ -166,11 +167,11 @@ static inline void shell_memo_forget() {
 }
 
 // The search of form_close from word, without the memo: the "}", or limit
-// where limit came first, null where a line feed or NUL did.
+// where limit came first, null where a line feed did.
 [[gnu::always_inline]] inline static const char *scan_close(const char *word, const char *limit) {
     size_t open = 0;
     for (const char *q = word; q < limit; q++) {
-        if (*q == '\n' || *q == '\0')
+        if (*q == '\n')
             return nullptr;
         if (*q == '$' && q + 1 < limit && q[1] == '{') {
             open++;
@@ -200,7 +201,7 @@ static inline void shell_memo_forget() {
 
 // The "}" that closes the form at dollar, whose word starts at word: the
 // first that closes no "${" of the word, before limit and a line end.
-// Returns limit where limit came first, null where a line feed or NUL did.
+// Returns limit where limit came first, null where a line feed did.
 [[gnu::always_inline]] inline static const char *form_close(const char *dollar, const char *word,
                                                             const char *limit) {
     if (reinterpret_cast<uintptr_t>(dollar) >= reinterpret_cast<uintptr_t>(shell_memo.frontier)) {
@@ -260,6 +261,12 @@ static inline bool read_substring(const char *p, const char *end, long long *off
     return p == end;
 }
 
+// A NUL in a form's word makes it a form that fillvars does not read: it is
+// reported, not taken for text, so that -u and "?" are not passed over.
+static inline bool word_holds_nul(const char *p, const char *end) {
+    return std::memchr(p, '\0', static_cast<size_t>(end - p)) != nullptr;
+}
+
 static inline bool is_form_byte(char c) {
     return c == ':' || c == '-' || c == '=' || c == '+' || c == '?' || c == '#' || c == '%' ||
            c == '/' || c == '^' || c == ',' || c == '@';
@@ -279,10 +286,10 @@ inline static bool read_other_form(const char *dollar, const char *at, const cha
     ref->end = close + 1;
     ref->colon = false;
     ref->mode = 0;
-    ref->op = *at;
+    ref->op = word_holds_nul(at + 1, close) ? '@' : *at;
     ref->word = at + 1;
     char after = at[1];
-    switch (*at) {
+    switch (ref->op) {
     case '#':
     case '%':
         if (after == *at) {
@@ -454,5 +461,7 @@ template <bool with_options>
         return (close == nullptr || !cut) && read_dollar(dollar, 1, ref);
     ref->kind = Kind::form;
     ref->end = close + 1;
+    if (word_holds_nul(q, close))
+        ref->op = '@', ref->word = close;
     return true;
 }

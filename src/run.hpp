@@ -25,8 +25,8 @@ struct RunAsked {
     bool unindexed_matter;
     // Operands or -p limit the names replaced: the template's, never a -f value's.
     bool names_limit;
-    // A limit is in force (operands, -p or -b): under -s a "$$" then escapes
-    // only what the run replaces.
+    // A limit is in force (operands, -p or -b), or -k keeps what is unset:
+    // under -s a "$$" then escapes only what the run replaces.
     bool limited;
     // Whether the table may hold a name without a value: a listed name that
     // is not set (or, while -f files load, one put in before its value).

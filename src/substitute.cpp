@@ -51,10 +51,24 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
            (run_asked.rules.braced && !ref.braced);
 }
 
-// "$$" where a limit is in force: one "$" only in front of a reference or
-// form that the run replaces, which is then text; any other "$$" (a shell's,
-// a Makefile's, PL/pgSQL's) is written as it stands, and the walk goes on
-// after it. Either way a Kind::text. Out of line: rare, and under a limit only.
+// Under -k, whether the run replaces the allowed reference ref (its slot
+// slot) rather than keeping it: its variable is set, or it is a form that
+// gives its word when the variable is not.
+static bool replaced_when_kept(const NameSlot *slot, const Reference &ref) {
+    if (ref.kind == Kind::form &&
+        (ref.op == '-' || ref.op == '=' || ref.op == '+' || ref.op == '?'))
+        return true;
+    if (slot != nullptr && slot->value != nullptr)
+        return true;
+    size_t length = 0;
+    return environment_getenv(ref.name, ref.name_length, &length) != nullptr;
+}
+
+// "$$" where a limit is in force, or under -k: one "$" only in front of a
+// reference or form that the run replaces, which is then text; any other
+// "$$" (a shell's, a Makefile's, PL/pgSQL's) is written as it stands, and the
+// walk goes on after it. Either way a Kind::text. Out of line: rare, and
+// under a limit or -k only.
 [[gnu::noinline]] static Escape read_escape(const char *dollar, const char *end, bool at_end) {
     Reference after{};
     after.kind = Kind::dollar;
@@ -62,8 +76,12 @@ static bool passes_over(const NameSlot *slot, const Reference &ref) {
     // reference after "$$" is read as one at a "$" would be, by the scan.
     bool whole =
         dollar[2] == '$' || read_shell<false>(nullptr, dollar + 1, end, at_end, nullptr, &after);
-    bool escape = (after.kind == Kind::variable || after.kind == Kind::form) &&
-                  !passes_over(name_table_find(&environment, after.name, after.name_length), after);
+    bool escape = false;
+    if (after.kind == Kind::variable || after.kind == Kind::form) {
+        const NameSlot *slot = name_table_find(&environment, after.name, after.name_length);
+        escape =
+            !passes_over(slot, after) && (!run_asked.rules.keep || replaced_when_kept(slot, after));
+    }
     return {escape ? after.end : dollar + 2, escape, after.braced, whole};
 }
 
@@ -331,7 +349,7 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     run.rules = asked;
     run.unindexed_matter = environment_values_hold_equals() || asked.nounset || asked.keep;
     run.names_limit = name_list_given;
-    run.limited = name_list_given || asked.braced;
+    run.limited = name_list_given || asked.braced || asked.keep;
     run.unvalued_slots = name_list_given;
     run.checking = asked.nounset || asked.noempty;
     // -r lists names and writes no value: it has nothing to escape.
@@ -341,8 +359,10 @@ uint64_t substitute_stream(int in, int out_fd, size_t block_size, Rules asked) {
     run.reference_end = reference_end;
     run_asked = run;
     bool escaping_values = run.escaping_values;
-    // Only -s, these options, a list, -r and -E change the walk itself.
-    bool with_options = asked.braced || asked.noempty || name_list_given;
+    // Only -s, these options (-k under -s, for its "$$"), a list, -r and -E
+    // change the walk itself.
+    bool with_options =
+        asked.braced || asked.noempty || name_list_given || (asked.shell && asked.keep);
     size_t (*walk_block)(Output *, char *, char *, bool, Cut *) =
         asked.references ? (asked.shell ? substitute_block<true, true, true, false>
                                         : substitute_block<false, true, true, false>)
