@@ -36,6 +36,9 @@ SLOW = int(os.environ.get("FILLVARS_SLOW", 20 if WRAPPER else 1))
 # Every case takes well under a second; one that runs this long has hung.
 LIMIT = 10 * SLOW
 HANGS_TO_STOP = 3
+# The locales a case of tests/cases/ runs in unless it names its own: the
+# C locale's bytes and UTF-8's characters.
+LOCALES = ["C", "C.UTF-8"]
 
 
 def is_script(program):
@@ -359,6 +362,7 @@ def load_cases(path):
         key, value = key.decode(), decode(raw[1:], where)
         if key == "case":
             current = case(where + ": " + value.decode(errors="replace"), [])
+            current["table"] = True
             cases.append(current)
         elif current is None:
             sys.exit('%s: a case starts with "case:"' % where)
@@ -371,6 +375,8 @@ def load_cases(path):
             current[{"input": "stdin", "output": "stdout"}.get(key, key)] = value
         elif key == "status" and value.isdigit():
             current["status"] = int(value)
+        elif key == "locale" and value:
+            current.setdefault("locales", []).append(value.decode())
         elif key == "file" and value and b"/" not in value:
             current["files"][value] = b""
             last_file = value
@@ -421,6 +427,19 @@ class Results:
 
 
 def run_case(results, c):
+    """A case of the table runs under LC_ALL set to each of its locales,
+    both of LOCALES where it names none; one of the table above as it is."""
+    if "locales" not in c and not c.get("table"):
+        run_in_locale(results, c, None)
+        return
+    for locale in c.get("locales", LOCALES):
+        run_in_locale(results, c, locale)
+
+
+def run_in_locale(results, c, locale):
+    if locale is not None:
+        c = dict(c, env={**c["env"], b"LC_ALL": locale.encode()},
+                 name="%s [LC_ALL=%s]" % (c["name"], locale))
     if SCRIPT_WRAPPER and not all(re.fullmatch(rb"[A-Za-z_][A-Za-z0-9_]*", n) for n in c["env"]):
         return
     with tempfile.TemporaryDirectory() as folder:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "charset.hpp"
 #include "env_file.hpp"
 #include "escape.hpp"
 #include "io.hpp"
@@ -42,7 +44,17 @@ struct StreamCase {
     // -E FORMAT:NAMES, each list by its format.
     std::vector<std::pair<EscapeFormat, std::string>> escape_lists = {};
     bool every_other_given = false;
+    // The locales it runs in (LC_ALL); none named: both of every_locale.
+    std::vector<std::string> locales = {};
 };
+
+// The C locale's bytes and UTF-8's characters: a case that names no locale
+// gives the same in both.
+const std::vector<std::string> every_locale = {"C", "C.UTF-8"};
+
+const std::vector<std::string> &locales_of(const StreamCase &c) {
+    return c.locales.empty() ? every_locale : c.locales;
+}
 
 // -E's argument: FORMAT, or FORMAT:NAMES; false for what only the program
 // reports (an unknown format, FORMAT alone twice).
@@ -137,7 +149,7 @@ Loaded env_files_loaded = {};
 // Writes the case's files into a folder of their own, and loads the files
 // that -f names from there, as the program does from where it runs, with
 // the case's -u and -e.
-Loaded load_env_files(const StreamCase &c) {
+Loaded load_env_files(const StreamCase &c, Rules rules) {
     env_files_release();
     if (c.env_files.empty())
         return {};
@@ -156,7 +168,7 @@ Loaded load_env_files(const StreamCase &c) {
     dup2(err, STDERR_FILENO);
     for (const std::string &path : c.env_files)
         env_file_add(path.c_str());
-    bool ok = env_files_load(c.rules);
+    bool ok = env_files_load(rules);
     dup2(saved, STDERR_FILENO);
     EXPECT_EQ(fchdir(here), 0);
     close(saved);
@@ -176,9 +188,13 @@ class SubstituteTest : public ::testing::Test {
         env_files_release();
         escape_release();
         clearenv();
+        std::setlocale(LC_CTYPE, "C");
     }
 
-    static void prepare(const StreamCase &c) {
+    // The case's environment, and LC_ALL set to locale where one is given,
+    // which the run's locale then follows as the program's does; returns the
+    // case's rules in it.
+    static Rules prepare(const StreamCase &c, const char *locale = nullptr) {
         name_list_release();
         escape_release();
         for (const auto &list : c.escape_lists) {
@@ -190,7 +206,13 @@ class SubstituteTest : public ::testing::Test {
         clearenv();
         for (const auto &var : c.env)
             setenv(var.first.c_str(), var.second.c_str(), 1);
-        env_files_loaded = load_env_files(c);
+        std::setlocale(LC_CTYPE, "C");
+        Rules rules = c.rules;
+        if (locale != nullptr) {
+            setenv("LC_ALL", locale, 1);
+            rules.characters = rules.shell && charset_from_environment();
+        }
+        env_files_loaded = load_env_files(c, rules);
         for (const std::string &operand : c.operands) {
             std::vector<char> copy(operand.begin(), operand.end());
             copy.push_back('\0');
@@ -198,6 +220,7 @@ class SubstituteTest : public ::testing::Test {
         }
         for (const std::string &prefix : c.prefixes)
             name_list_add_prefix(prefix.c_str());
+        return rules;
     }
 };
 
@@ -340,6 +363,8 @@ std::string apply(StreamCase *c, const std::string &key, const std::string &valu
         c->expected_err = value;
     else if (key == "status" && (value == "0" || value == "1"))
         c->status = value[0] - '0';
+    else if (key == "locale" && !value.empty())
+        c->locales.push_back(value);
     else if (key == "file" && (value.empty() || value.find('/') != std::string::npos))
         return "a file is named by a plain file name";
     else if (key == "file")
@@ -483,9 +508,11 @@ bool expect_run(const StreamCase &c, const Reported &run, size_t block) {
 
 TEST_F(SubstituteTest, Table) {
     for (const StreamCase &c : stream_cases()) {
-        SCOPED_TRACE(c.label);
-        prepare(c);
-        expect_run(c, run_case(c, BLOCK_SIZE, c.rules), BLOCK_SIZE);
+        for (const std::string &locale : locales_of(c)) {
+            SCOPED_TRACE(c.label + " [LC_ALL=" + locale + "]");
+            Rules rules = prepare(c, locale.c_str());
+            expect_run(c, run_case(c, BLOCK_SIZE, rules), BLOCK_SIZE);
+        }
     }
 }
 
@@ -531,15 +558,18 @@ class BlockEdgeSlice : public SubstituteTest, public ::testing::WithParamInterfa
 TEST_P(BlockEdgeSlice, BlockEdgeIndependence) {
     size_t run = 0;
     for (const StreamCase &c : stream_cases()) {
-        SCOPED_TRACE(c.label);
+        // The walk is the same in every locale: a case runs in its first.
+        const std::string &locale = locales_of(c)[0];
+        SCOPED_TRACE(c.label + " [LC_ALL=" + locale + "]");
         bool prepared = false;
+        Rules rules = c.rules;
         for (size_t block : edge_block_sizes(c.input)) {
             if (run++ % BLOCK_EDGE_SLICES != GetParam())
                 continue;
             if (!prepared)
-                prepare(c);
+                rules = prepare(c, locale.c_str());
             prepared = true;
-            if (!expect_run(c, run_case(c, block, c.rules), block))
+            if (!expect_run(c, run_case(c, block, rules), block))
                 break;
         }
     }
@@ -653,11 +683,11 @@ TEST_F(SubstituteTest, WalksWithTheOptionsTestsWriteAsThoseWithout) {
         if (c.rules.noempty || c.rules.braced || !c.operands.empty() || !c.prefixes.empty())
             continue;
         SCOPED_TRACE(c.label);
-        prepare(c);
-        Rules with_e = c.rules;
+        Rules rules = prepare(c, locales_of(c)[0].c_str());
+        Rules with_e = rules;
         with_e.noempty = true;
         for (size_t block : {size_t{1}, size_t{7}, size_t{64}, BLOCK_SIZE}) {
-            std::string without = run_case(c, block, c.rules).out;
+            std::string without = run_case(c, block, rules).out;
             std::string with = run_case(c, block, with_e).out;
             ASSERT_EQ(escaped(without), escaped(with)) << "block size " << block;
         }
