@@ -100,6 +100,34 @@ static bool blank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// The length of the white space character that ends at end, after start:
+// an ASCII one (tab, VT, FF, CR, space), or one of Unicode's in UTF-8 (NEL,
+// NO-BREAK SPACE and the other spaces), as Compose trims a value; 0 where
+// there is none. By characters in any locale: a .env file is UTF-8, and the
+// byte 0xA0 alone may end another character (U+00E0 is "\xc3\xa0").
+static size_t space_before(const char *start, const char *end) {
+    size_t n = static_cast<size_t>(end - start);
+    auto ends = [&](const char *bytes, size_t k) {
+        return n >= k && std::memcmp(end - k, bytes, k) == 0;
+    };
+    unsigned char last = static_cast<unsigned char>(end[-1]);
+    if (last == ' ' || (last >= '\t' && last <= '\r'))
+        return 1;
+    if (last < 0x80)
+        return 0;
+    if (ends("\xc2\x85", 2) || ends("\xc2\xa0", 2))
+        return 2;
+    if (n < 3)
+        return 0;
+    static const char *const wide[] = {"\xe1\x9a\x80", "\xe2\x80\xa8", "\xe2\x80\xa9",
+                                       "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
+    for (const char *space : wide)
+        if (ends(space, 3))
+            return 3;
+    // U+2000 to U+200A.
+    return end[-3] == '\xe2' && end[-2] == '\x80' && last <= 0x8a ? 3 : 0;
+}
+
 static bool holds_nul(const char *p, const char *stop) {
     return std::memchr(p, '\0', static_cast<size_t>(stop - p)) != nullptr;
 }
@@ -340,14 +368,15 @@ static bool read_line(Parse *at) {
         else
             define(at, name, value + 1, length, first);
     } else {
-        // To the end of the line, or to a "#" after white space; trimmed.
-        char *cut = q + 1;
+        // To the end of the line, or to a "#" after white space that
+        // follows the value (so "A= #c" is "#c"); trimmed of white space.
+        char *cut = value < stop ? value + 1 : stop;
         while (cut < stop && !(*cut == '#' && blank(cut[-1])))
             cut++;
         if (holds_nul(cut, stop))
             return refuse_at(at->file, first, name.bytes, name.length, "a NUL byte in a comment");
-        while (cut > value && blank(cut[-1]))
-            cut--;
+        for (size_t k; cut > value && (k = space_before(value, cut)) > 0;)
+            cut -= k;
         if (holds_nul(value, cut))
             return refuse_at(at->file, first, name.bytes, name.length, "a NUL byte in the value");
         define(at, name, value, static_cast<size_t>(cut - value), first);
