@@ -156,6 +156,7 @@ struct Extended {
     int inputs;
     bool listing;
     const char *suffix;
+    bool env_files; // -f was given
 };
 
 // An extended line is read whole before anything is done: a slip in it (an
@@ -207,6 +208,7 @@ static bool read_extended_line(int argc, char **argv, Rules *rules, Extended *li
             break;
         case 'f':
             env_file_add(optarg);
+            line->env_files = true;
             break;
         case 'E':
             if (escape_args == nullptr) {
@@ -287,8 +289,9 @@ int main(int argc, char *argv[]) {
             return 1;
         }
     }
-    // Only the value forms of -s read the locale: other runs are bytes in any.
-    rules.characters = rules.shell && charset_from_environment();
+    // Only the value forms of -s, in the template or in -f's values, read the
+    // locale: other runs are bytes in any.
+    rules.characters = (rules.shell || line.env_files) && charset_from_environment();
     // -v reads no input: with -r too, it lists the operands.
     if (line.listing) {
         name_list_print();

@@ -73,5 +73,14 @@ cp "$binary" "$work/empty/fillvars"
 got=$(cd "$work/empty" && sh -c "$command" 2>&1)
 [ "$got" = "$said" ] || fail "$command printed [$got], want [$said]"
 
+# Without the C library's locale files, as in a scratch image, UTF-8 is the
+# C locale: the value forms go by bytes. Only where chroot is allowed.
+root_in=$(command -v chroot)
+if [ -n "$root_in" ] && "$root_in" "$work/empty" /fillvars -V >/dev/null 2>&1; then
+    bytes=$(printf '${#N} ${N^^}' | env -i LC_ALL=C.UTF-8 N=Zoë "$root_in" "$work/empty" /fillvars -s)
+    [ "$bytes" = "4 ZOë" ] ||
+        fail "with no locale data LC_ALL=C.UTF-8 printed [$bytes], want [4 ZOë]"
+fi
+
 [ $failed = 0 ] && echo "static: $(wc -c <"$binary") bytes, no interpreter; $command: $got"
 exit $failed

@@ -210,7 +210,7 @@ class SubstituteTest : public ::testing::Test {
         Rules rules = c.rules;
         if (locale != nullptr) {
             setenv("LC_ALL", locale, 1);
-            rules.characters = rules.shell && charset_from_environment();
+            rules.characters = (rules.shell || !c.env_files.empty()) && charset_from_environment();
         }
         env_files_loaded = load_env_files(c, rules);
         for (const std::string &operand : c.operands) {
