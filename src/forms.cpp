@@ -88,7 +88,7 @@ static Output expand_pattern_text(const char *p, const char *end) {
 
 static Pattern *expand_pattern(const char *p, const char *end) {
     Output text = expand_pattern_text(p, end);
-    Pattern *pattern = pattern_read(text.data, held(text), false);
+    Pattern *pattern = pattern_read(text.data, held(text), run_asked.rules.characters);
     std::free(text.data);
     return pattern;
 }
@@ -122,7 +122,8 @@ static void emit_replacement(Output *out, const Reference &ref, const char *valu
     size_t anchor = 0;
     if (mode == 0 && held(text) > 0 && (text.data[0] == '#' || text.data[0] == '%'))
         mode = text.data[anchor++];
-    Pattern *pattern = pattern_read(text.data + anchor, held(text) - anchor, false);
+    Pattern *pattern =
+        pattern_read(text.data + anchor, held(text) - anchor, run_asked.rules.characters);
     std::free(text.data);
     Output string = memory();
     ValueSpans spans = {};
@@ -279,8 +280,7 @@ static void emit_case(Output *out, const Reference &ref, const char *value, size
             write_derived(out, piece, used);
             used = 0;
         }
-        if (pattern != nullptr &&
-            pattern_prefix(pattern, value + done, k, true) != static_cast<long>(k)) {
+        if (pattern != nullptr && !pattern_whole(pattern, value + done, k)) {
             std::memcpy(piece + used, value + done, k);
             used += k;
         } else {
