@@ -232,7 +232,7 @@ static void emit_substring(Output *out, const char *dollar, const Reference &ref
     write_derived(out, value + start, stop - start);
 }
 
-// The character c (of k bytes at p) in the other case, into to (room for 4
+// The character of k bytes at p in the other case, into to (room for 4
 // bytes); returns its length. ASCII letters only where characters are
 // bytes, as in the C locale; otherwise by towupper and towlower, where a
 // byte that starts no character keeps its case.
