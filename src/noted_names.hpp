@@ -4,10 +4,19 @@
 
 #include <cstddef>
 
+#include "io.hpp"
+#include "name_table.hpp"
+
 // Notes name (length bytes, which may be the input's, that the next read
 // overwrites): true when it is new, and is now kept; false when it was noted
 // before. Ends the run with "malloc" when there is no memory.
 bool noted_names_add(const char *name, size_t length);
+
+// Writes name and a line feed to out, unless it was noted before. A name
+// the environment's table holds (slot) is marked seen there too, so that
+// its later references need no other lookup; one put in the table after it
+// was noted (by an assignment) is still found noted.
+void noted_names_write(Output *out, const NameSlot *slot, const char *name, size_t length);
 
 // The most bytes that the names and the table held at once since the last
 // release: the table's growth holds the old slots and the new together.

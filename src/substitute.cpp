@@ -117,23 +117,6 @@ static bool replaced_when_kept(const NameSlot *slot, const Reference &ref) {
 // value.
 static Output discarded = {DISCARD, nullptr, nullptr, nullptr};
 
-// Writes name and a line feed to out, unless it was noted before. A name
-// the environment's table holds (slot) is marked seen there too, so that
-// its later references need no other lookup; one put in the table after it
-// was noted (by an assignment) is still found noted.
-static void note_name(Output *out, const NameSlot *slot, const char *name, size_t length) {
-    if (slot != nullptr) {
-        if (slot->seen)
-            return;
-        // The walk's lookups give const slots; the mark is only the listing's.
-        const_cast<NameSlot *>(slot)->seen = true;
-    }
-    if (!noted_names_add(name, length))
-        return;
-    output_write(out, name, length);
-    output_write(out, "\n", 1);
-}
-
 // The names that the run would consider in a form's word, used or not, those
 // in the words of its forms too, in order.
 static void list_word(Output *out, const char *p, const char *end) {
@@ -145,7 +128,7 @@ static void list_word(Output *out, const char *p, const char *end) {
         if (ref.kind == Kind::variable || ref.kind == Kind::form) {
             const NameSlot *slot = name_table_find(&environment, ref.name, ref.name_length);
             if (!passes_over(slot, ref)) {
-                note_name(out, slot, ref.name, ref.name_length);
+                noted_names_write(out, slot, ref.name, ref.name_length);
                 if (ref.kind == Kind::form)
                     list_word(out, ref.word, ref.end - 1);
             }
@@ -158,7 +141,7 @@ static void list_word(Output *out, const char *p, const char *end) {
 [[gnu::noinline]] static void note_reference(Output *out, const NameSlot *slot, const char *name,
                                              size_t length, const char *word,
                                              const char *word_end) {
-    note_name(out, slot, name, length);
+    noted_names_write(out, slot, name, length);
     if (word != nullptr)
         list_word(out, word, word_end);
 }
