@@ -156,16 +156,3 @@ void noted_names_release() {
     held = 0;
     peak = 0;
 }
-
-void noted_names_write(Output *out, const NameSlot *slot, const char *name, size_t length) {
-    if (slot != nullptr) {
-        if (slot->seen)
-            return;
-        // The walk's lookups give const slots; the mark is only the listing's.
-        const_cast<NameSlot *>(slot)->seen = true;
-    }
-    if (!noted_names_add(name, length))
-        return;
-    output_write(out, name, length);
-    output_write(out, "\n", 1);
-}
