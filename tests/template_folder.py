@@ -284,6 +284,14 @@ def refusal_cases():
          ["-i", "t", "-o", "out", "--suffix=.template"],
          b"fillvars: t/a.conf.template: its output is a folder of outputs too, for "
          b"t/a.conf/b.template: rename one of them\n"),
+        ("two outputs one file, through a link in the output folder",
+         {"t/a": b"a\n", "t/b": b"b\n", "out/a": ("link", "b")}, ["-i", "t", "-o", "out"],
+         b"fillvars: out/b: is the same file as out/a, the output of another template: "
+         b"one output each\n"),
+        ("two outputs one file, through a folder link in the output folder",
+         {"t/a": b"a\n", "t/s/a": b"s\n", "out/s": ("link", ".")}, ["-i", "t", "-o", "out"],
+         b"fillvars: out/s/a: is the same file as out/a, the output of another template: "
+         b"one output each\n"),
         ("a folder where an output goes", dict(site, **{"out/default.conf": None}),
          ["-i", "t", "-o", "out", "--suffix=.template"],
          b"fillvars: out/default.conf: names a folder, not a file\n"),
