@@ -369,6 +369,7 @@ int template_folder_run(const char *input, const char *output, const char *given
             paths[i] = joined(output, templates[i].output);
             output_set_add(paths[i], templates[i].mode);
         }
+        output_set_check_distinct();
     } else {
         // -r: each name once, across every template.
         noted_names_hold(true);
