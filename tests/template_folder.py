@@ -275,6 +275,14 @@ def refusal_cases():
         ("-o a new folder inside the template folder", site, ["-i", "t", "-o", "t/new/out"],
          b"fillvars: t/new/out: is inside the template folder t: the next run would take "
          b"its outputs for templates\n"),
+        ("-o the template folder, through a new folder and \"..\"", site,
+         ["-i", "t", "-o", "new/../t"],
+         b"fillvars: new/../t: is the template folder: the outputs go in a folder of their "
+         b"own\n"),
+        ("-o inside the template folder, through a new folder and \"..\"", site,
+         ["-i", "t", "-o", "new/../t/out"],
+         b"fillvars: new/../t/out: is inside the template folder t: the next run would take "
+         b"its outputs for templates\n"),
         ("-o empty", site, ["-i", "t", "-o", ""], b"fillvars: -o: empty file name\n"),
         ("an output that is a template itself", {"t/t/a": b"$PORT\n", "t/a": b"template\n"},
          ["-i", "t", "-o", "."],
