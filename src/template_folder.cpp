@@ -210,9 +210,9 @@ static void check_output_folder(const char *output) {
     if (existing == nullptr)
         fail("malloc");
     std::memcpy(existing, output, length + 1);
-    bool whole = true;
-    char *real = nullptr;
-    while ((real = realpath(existing, nullptr)) == nullptr && errno == ENOENT) {
+    size_t kept = length; // how much of output exists
+    char *found = nullptr;
+    while ((found = realpath(existing, nullptr)) == nullptr && errno == ENOENT) {
         char *slash = std::strrchr(existing, '/');
         if (std::strcmp(existing, ".") == 0 || std::strcmp(existing, "/") == 0)
             break;
@@ -222,11 +222,33 @@ static void check_output_folder(const char *output) {
             existing[1] = '\0';
         else
             *slash = '\0';
-        whole = false;
+        kept = std::strcmp(existing, ".") == 0 ? 0 : std::strlen(existing);
     }
-    if (real == nullptr)
+    if (found == nullptr)
         fail_output(output, nullptr, nullptr, nullptr, errno);
-    if (whole && std::strcmp(real, input_real) == 0)
+    // The rest is made as mkdir -p makes it, folders and no links: "." and
+    // ".." in it are taken as written ("new/../t" is t).
+    const char *rest = output + kept;
+    char *real = static_cast<char *>(std::malloc(std::strlen(found) + std::strlen(rest) + 2));
+    if (real == nullptr)
+        fail("malloc");
+    std::strcpy(real, found);
+    std::free(found);
+    while (*rest != '\0') {
+        size_t part = std::strcspn(rest, "/");
+        if (part == 2 && rest[0] == '.' && rest[1] == '.') {
+            char *slash = std::strrchr(real, '/');
+            slash[slash == real ? 1 : 0] = '\0';
+        } else if (part > 0 && !(part == 1 && rest[0] == '.')) {
+            size_t end = std::strlen(real);
+            if (end > 1)
+                real[end++] = '/';
+            std::memcpy(real + end, rest, part);
+            real[end + part] = '\0';
+        }
+        rest += part + (rest[part] == '/');
+    }
+    if (std::strcmp(real, input_real) == 0)
         refuse(output, ": is the template folder: the outputs go in a folder of their own");
     if (inside(real))
         refuse(output, ": is inside the template folder ", input_given,
@@ -234,9 +256,8 @@ static void check_output_folder(const char *output) {
     // The template folder inside the output folder: an output may then be
     // one of the templates, which the run would replace.
     size_t real_length = std::strlen(real);
-    output_holds_input =
-        whole && (real_length == 1 || (std::strncmp(input_real, real, real_length) == 0 &&
-                                       input_real[real_length] == '/'));
+    output_holds_input = real_length == 1 || (std::strncmp(input_real, real, real_length) == 0 &&
+                                              input_real[real_length] == '/');
     std::free(real);
     std::free(existing);
 }
