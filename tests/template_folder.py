@@ -287,6 +287,14 @@ def refusal_cases():
         ("an output that is a template itself", {"t/t/a": b"$PORT\n", "t/a": b"template\n"},
          ["-i", "t", "-o", "."],
          b"fillvars: ./t/a: is a template of t, which its output would replace\n"),
+        ("a new output that lands in the template folder", {"t/t/a": b"$PORT\n"},
+         ["-i", "t", "-o", "."],
+         b"fillvars: ./t/a: is in the template folder t: the next run would take it for a "
+         b"template\n"),
+        ("a new output folder that lands in the template folder", {"t/t/s/a": b"$PORT\n"},
+         ["-i", "t", "-o", "."],
+         b"fillvars: ./t/s/a: is in the template folder t: the next run would take it for a "
+         b"template\n"),
         ("two outputs clash: a file and a folder",
          dict(site, **{"t/a.conf.template": b"x", "t/a.conf/b.template": b"y"}),
          ["-i", "t", "-o", "out", "--suffix=.template"],
