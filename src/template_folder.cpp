@@ -297,6 +297,23 @@ static void check_places(const char *output) {
     }
 }
 
+// With -o holding the template folder, an output may land in it (-o . for
+// -i t maps t/t/a to t/a). Its folders are made by now: the one it goes in
+// tells, and a run that ends here removes them.
+static void check_outside(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    char *folder =
+        slash == nullptr ? copy_of(".", 1) : copy_of(path, static_cast<size_t>(slash - path) + 1);
+    char *real = realpath(folder, nullptr);
+    if (real == nullptr)
+        fail_output(path, nullptr, nullptr, nullptr, errno);
+    if (inside(real))
+        refuse(path, ": is in the template folder ", input_given,
+               ": the next run would take it for a template");
+    std::free(real);
+    std::free(folder);
+}
+
 // Makes the folders that the outputs go in, each with the mode of the
 // template folder it stands for.
 static void make_folders(const char *output) {
@@ -388,6 +405,8 @@ int template_folder_run(const char *input, const char *output, const char *given
         make_folders(output);
         for (size_t i = 0; i < template_count; i++) {
             paths[i] = joined(output, templates[i].output);
+            if (output_holds_input)
+                check_outside(paths[i]);
             output_set_add(paths[i], templates[i].mode);
         }
         output_set_check_distinct();
