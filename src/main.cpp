@@ -299,8 +299,11 @@ int main(int argc, char *argv[]) {
     }
     const char *input = line.input;
     const char *output = line.output;
-    if (template_folder_given(input))
-        return template_folder_run(input, output, line.suffix, rules);
+    if (template_folder_given(input)) {
+        int status = template_folder_run(input, output, line.suffix, rules);
+        release_options();
+        return status;
+    }
     if (line.suffix != nullptr) {
         static const char alone[] = "--suffix picks the templates of a folder: -i names none";
         const MessagePart parts[] = {{alone, sizeof alone - 1, false}};

@@ -201,6 +201,33 @@ void output_set_add(const char *path, mode_t mode) {
     pending_count = index + 1;
 }
 
+// Outputs in one folder under one name, by (folder, name).
+static int by_place(const void *a, const void *b) {
+    const Pending *x = &pending[*static_cast<const size_t *>(a)];
+    const Pending *y = &pending[*static_cast<const size_t *>(b)];
+    if (x->folder != y->folder)
+        return x->folder < y->folder ? -1 : 1;
+    return std::strcmp(x->target.path + x->target.folder, y->target.path + y->target.folder);
+}
+
+void output_set_check_distinct() {
+    // Links in the output folder can lead two outputs to one file: the
+    // second rename would throw the first one's text away.
+    size_t *order = static_cast<size_t *>(allocated(pending_count, sizeof *order));
+    for (size_t i = 0; i < pending_count; i++)
+        order[i] = i;
+    std::qsort(order, pending_count, sizeof *order, by_place);
+    for (size_t i = 1; i < pending_count; i++) {
+        if (by_place(&order[i - 1], &order[i]) == 0) {
+            size_t first = order[i - 1] < order[i] ? order[i - 1] : order[i];
+            size_t second = order[i - 1] < order[i] ? order[i] : order[i - 1];
+            fail_output(pending[second].path, "is the same file as ", pending[first].path,
+                        ", the output of another template: one output each");
+        }
+    }
+    std::free(order);
+}
+
 int output_set_open(size_t i) {
     Pending *p = &pending[i];
     sigset_t previous;

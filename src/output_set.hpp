@@ -23,6 +23,10 @@ void output_set_make_folder(const char *path, mode_t mode);
 // One that cannot or may not be replaced ends the run with a message.
 void output_set_add(const char *path, mode_t mode);
 
+// Ends the run with a message where two outputs are one file (a link in
+// the output folder leads one to the other). Before any is opened.
+void output_set_check_distinct();
+
 // The descriptor to write output i through: a new temporary file.
 int output_set_open(size_t i);
 

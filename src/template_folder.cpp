@@ -210,9 +210,9 @@ static void check_output_folder(const char *output) {
     if (existing == nullptr)
         fail("malloc");
     std::memcpy(existing, output, length + 1);
-    bool whole = true;
-    char *real = nullptr;
-    while ((real = realpath(existing, nullptr)) == nullptr && errno == ENOENT) {
+    size_t kept = length; // how much of output exists
+    char *found = nullptr;
+    while ((found = realpath(existing, nullptr)) == nullptr && errno == ENOENT) {
         char *slash = std::strrchr(existing, '/');
         if (std::strcmp(existing, ".") == 0 || std::strcmp(existing, "/") == 0)
             break;
@@ -222,11 +222,33 @@ static void check_output_folder(const char *output) {
             existing[1] = '\0';
         else
             *slash = '\0';
-        whole = false;
+        kept = std::strcmp(existing, ".") == 0 ? 0 : std::strlen(existing);
     }
-    if (real == nullptr)
+    if (found == nullptr)
         fail_output(output, nullptr, nullptr, nullptr, errno);
-    if (whole && std::strcmp(real, input_real) == 0)
+    // The rest is made as mkdir -p makes it, folders and no links: "." and
+    // ".." in it are taken as written ("new/../t" is t).
+    const char *rest = output + kept;
+    char *real = static_cast<char *>(std::malloc(std::strlen(found) + std::strlen(rest) + 2));
+    if (real == nullptr)
+        fail("malloc");
+    std::strcpy(real, found);
+    std::free(found);
+    while (*rest != '\0') {
+        size_t part = std::strcspn(rest, "/");
+        if (part == 2 && rest[0] == '.' && rest[1] == '.') {
+            char *slash = std::strrchr(real, '/');
+            slash[slash == real ? 1 : 0] = '\0';
+        } else if (part > 0 && !(part == 1 && rest[0] == '.')) {
+            size_t end = std::strlen(real);
+            if (end > 1)
+                real[end++] = '/';
+            std::memcpy(real + end, rest, part);
+            real[end + part] = '\0';
+        }
+        rest += part + (rest[part] == '/');
+    }
+    if (std::strcmp(real, input_real) == 0)
         refuse(output, ": is the template folder: the outputs go in a folder of their own");
     if (inside(real))
         refuse(output, ": is inside the template folder ", input_given,
@@ -234,9 +256,8 @@ static void check_output_folder(const char *output) {
     // The template folder inside the output folder: an output may then be
     // one of the templates, which the run would replace.
     size_t real_length = std::strlen(real);
-    output_holds_input =
-        whole && (real_length == 1 || (std::strncmp(input_real, real, real_length) == 0 &&
-                                       input_real[real_length] == '/'));
+    output_holds_input = real_length == 1 || (std::strncmp(input_real, real, real_length) == 0 &&
+                                              input_real[real_length] == '/');
     std::free(real);
     std::free(existing);
 }
@@ -274,6 +295,23 @@ static void check_places(const char *output) {
         }
         std::free(path);
     }
+}
+
+// With -o holding the template folder, an output may land in it (-o . for
+// -i t maps t/t/a to t/a). Its folders are made by now: the one it goes in
+// tells, and a run that ends here removes them.
+static void check_outside(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    char *folder =
+        slash == nullptr ? copy_of(".", 1) : copy_of(path, static_cast<size_t>(slash - path) + 1);
+    char *real = realpath(folder, nullptr);
+    if (real == nullptr)
+        fail_output(path, nullptr, nullptr, nullptr, errno);
+    if (inside(real))
+        refuse(path, ": is in the template folder ", input_given,
+               ": the next run would take it for a template");
+    std::free(real);
+    std::free(folder);
 }
 
 // Makes the folders that the outputs go in, each with the mode of the
@@ -367,8 +405,11 @@ int template_folder_run(const char *input, const char *output, const char *given
         make_folders(output);
         for (size_t i = 0; i < template_count; i++) {
             paths[i] = joined(output, templates[i].output);
+            if (output_holds_input)
+                check_outside(paths[i]);
             output_set_add(paths[i], templates[i].mode);
         }
+        output_set_check_distinct();
     } else {
         // -r: each name once, across every template.
         noted_names_hold(true);

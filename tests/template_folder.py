@@ -275,15 +275,39 @@ def refusal_cases():
         ("-o a new folder inside the template folder", site, ["-i", "t", "-o", "t/new/out"],
          b"fillvars: t/new/out: is inside the template folder t: the next run would take "
          b"its outputs for templates\n"),
+        ("-o the template folder, through a new folder and \"..\"", site,
+         ["-i", "t", "-o", "new/../t"],
+         b"fillvars: new/../t: is the template folder: the outputs go in a folder of their "
+         b"own\n"),
+        ("-o inside the template folder, through a new folder and \"..\"", site,
+         ["-i", "t", "-o", "new/../t/out"],
+         b"fillvars: new/../t/out: is inside the template folder t: the next run would take "
+         b"its outputs for templates\n"),
         ("-o empty", site, ["-i", "t", "-o", ""], b"fillvars: -o: empty file name\n"),
         ("an output that is a template itself", {"t/t/a": b"$PORT\n", "t/a": b"template\n"},
          ["-i", "t", "-o", "."],
          b"fillvars: ./t/a: is a template of t, which its output would replace\n"),
+        ("a new output that lands in the template folder", {"t/t/a": b"$PORT\n"},
+         ["-i", "t", "-o", "."],
+         b"fillvars: ./t/a: is in the template folder t: the next run would take it for a "
+         b"template\n"),
+        ("a new output folder that lands in the template folder", {"t/t/s/a": b"$PORT\n"},
+         ["-i", "t", "-o", "."],
+         b"fillvars: ./t/s/a: is in the template folder t: the next run would take it for a "
+         b"template\n"),
         ("two outputs clash: a file and a folder",
          dict(site, **{"t/a.conf.template": b"x", "t/a.conf/b.template": b"y"}),
          ["-i", "t", "-o", "out", "--suffix=.template"],
          b"fillvars: t/a.conf.template: its output is a folder of outputs too, for "
          b"t/a.conf/b.template: rename one of them\n"),
+        ("two outputs one file, through a link in the output folder",
+         {"t/a": b"a\n", "t/b": b"b\n", "out/a": ("link", "b")}, ["-i", "t", "-o", "out"],
+         b"fillvars: out/b: is the same file as out/a, the output of another template: "
+         b"one output each\n"),
+        ("two outputs one file, through a folder link in the output folder",
+         {"t/a": b"a\n", "t/s/a": b"s\n", "out/s": ("link", ".")}, ["-i", "t", "-o", "out"],
+         b"fillvars: out/s/a: is the same file as out/a, the output of another template: "
+         b"one output each\n"),
         ("a folder where an output goes", dict(site, **{"out/default.conf": None}),
          ["-i", "t", "-o", "out", "--suffix=.template"],
          b"fillvars: out/default.conf: names a folder, not a file\n"),
