@@ -25,10 +25,17 @@ struct ByteBits {
 };
 
 // A bracket expression: its members below 256 as bits, and where its text
-// stands in the pattern's, walked again for a character past them.
+// stands in the pattern's. As characters, those past 255 are its ranges,
+// sorted and merged, and its classes: a test costs a search, not a walk of
+// a text that a value may have made long.
 struct Bracket {
     ByteBits low;
     size_t at, length;
+    bool complement;
+    uint32_t *ranges; // first and last code point of each
+    size_t range_count;
+    wctype_t *classes; // distinct
+    size_t class_count;
 };
 
 // The first distinct brackets, up to this many, are held as the mask of the
@@ -174,7 +181,7 @@ static bool in_class(const char *name, size_t length, uint32_t c, bool character
 // end (a walk from there fails the same way).
 struct BracketMemo {
     size_t searched_from, found; // found: the ":]" at or after searched_from, or length
-    uint64_t *unclosed;          // a bit a byte of the text
+    uint64_t *unclosed;          // a bit a byte of the text, or none kept
 };
 
 static size_t class_close(const char *text, size_t length, size_t from, BracketMemo *memo) {
@@ -191,21 +198,31 @@ static size_t class_close(const char *text, size_t length, size_t from, BracketM
     return found;
 }
 
+// The locale's class of that name, 0 where it has none.
+static wctype_t class_type(const char *name, size_t length) {
+    char z[16];
+    if (length >= sizeof z)
+        return 0;
+    std::memcpy(z, name, length);
+    z[length] = '\0';
+    return wctype(z);
+}
+
 // Walks the bracket expression at text[at] == "[": with low, puts its members
-// below 256 there; without, sets *hit to whether it takes code. Returns the
+// below 256 there; with wide, its members past 255 (room for one range a
+// byte of its text and one class every four). Returns the
 // index just past its "]", or 0 where it does not close (the "[" is then
 // literal).
 static size_t walk_bracket(const char *text, size_t length, size_t at, bool characters,
-                           BracketMemo *memo, ByteBits *low, uint32_t code, bool *hit) {
+                           BracketMemo *memo, ByteBits *low, Bracket *wide) {
     size_t i = at + 1;
     bool complement = i < length && (text[i] == '!' || text[i] == '^');
     i += complement;
     ByteBits members{};
-    bool found = false;
     for (bool first = true;; first = false) {
         if (i >= length)
             break;
-        if (!first && memo != nullptr) {
+        if (!first && memo != nullptr && memo->unclosed != nullptr) {
             uint64_t bit = uint64_t{1} << (i & 63);
             if (memo->unclosed[i >> 6] & bit) {
                 i = length;
@@ -225,8 +242,14 @@ static size_t walk_bracket(const char *text, size_t length, size_t at, bool char
                     for (uint32_t b = 0; b < 256; b++)
                         if (in_class(name, name_length, b, characters))
                             add_byte(&members, static_cast<unsigned char>(b));
-                } else {
-                    found = found || in_class(name, name_length, code, characters);
+                }
+                if (wide != nullptr) {
+                    wctype_t type = class_type(name, name_length);
+                    size_t c = 0;
+                    while (c < wide->class_count && wide->classes[c] != type)
+                        c++;
+                    if (type != 0 && c == wide->class_count)
+                        wide->classes[wide->class_count++] = type;
                 }
                 i = close + 2;
                 continue;
@@ -243,11 +266,12 @@ static size_t walk_bracket(const char *text, size_t length, size_t at, bool char
                 h++;
             i = h + symbol_after(text, length, h, characters, &last_code);
         }
-        if (low != nullptr) {
+        if (low != nullptr)
             for (uint32_t b = first_code; b <= last_code && b < 256; b++)
                 add_byte(&members, static_cast<unsigned char>(b));
-        } else {
-            found = found || (first_code <= code && code <= last_code);
+        if (wide != nullptr && last_code >= 256 && first_code <= last_code) {
+            wide->ranges[2 * wide->range_count] = std::max<uint32_t>(first_code, 256);
+            wide->ranges[2 * wide->range_count++ + 1] = last_code;
         }
     }
     if (i >= length)
@@ -255,19 +279,55 @@ static size_t walk_bracket(const char *text, size_t length, size_t at, bool char
     if (low != nullptr)
         for (int w = 0; w < 4; w++)
             low->bits[w] = complement ? ~members.bits[w] : members.bits[w];
-    else
-        *hit = found != complement;
+    if (wide != nullptr)
+        wide->complement = complement;
     return i + 1;
+}
+
+// Reads the members past 255 of a bracket that closes, for set_takes.
+static void read_wide(const char *text, size_t length, Bracket *set) {
+    set->ranges = static_cast<uint32_t *>(allocate(2 * set->length, sizeof(uint32_t)));
+    set->classes = static_cast<wctype_t *>(allocate(set->length / 4 + 1, sizeof(wctype_t)));
+    // The memo keeps a bracket full of "[:" from searching for ":]" again
+    // and again.
+    BracketMemo memo = {length + 1, length, nullptr};
+    walk_bracket(text, length, set->at, true, &memo, nullptr, set);
+    // Sorted by first code point, overlapping ones merged.
+    struct Range {
+        uint32_t first, last;
+    };
+    Range *ranges = reinterpret_cast<Range *>(set->ranges);
+    std::sort(ranges, ranges + set->range_count,
+              [](const Range &a, const Range &b) { return a.first < b.first; });
+    size_t kept = 0;
+    for (size_t r = 0; r < set->range_count; r++) {
+        if (kept > 0 && ranges[r].first <= ranges[kept - 1].last)
+            ranges[kept - 1].last = std::max(ranges[kept - 1].last, ranges[r].last);
+        else
+            ranges[kept++] = ranges[r];
+    }
+    set->range_count = kept;
 }
 
 // Whether set j of p takes code.
 static bool set_takes(const Pattern *pattern, const Program *p, size_t j, uint32_t code) {
     const Bracket &bracket = p->sets[j];
+    (void)pattern;
     if (code < 256)
         return has_byte(&bracket.low, static_cast<unsigned char>(code));
-    bool hit = false;
-    walk_bracket(pattern->text, pattern->length, bracket.at, true, nullptr, nullptr, code, &hit);
-    return hit;
+    // The last range that starts at or before code.
+    size_t lo = 0, hi = bracket.range_count;
+    while (lo < hi) {
+        size_t mid = (lo + hi) / 2;
+        if (bracket.ranges[2 * mid] <= code)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    bool hit = lo > 0 && code <= bracket.ranges[2 * (lo - 1) + 1];
+    for (size_t c = 0; c < bracket.class_count && !hit; c++)
+        hit = iswctype(static_cast<wint_t>(code), bracket.classes[c]);
+    return hit != bracket.complement;
 }
 
 enum class Kind : uint8_t { literal, any, star, bracket };
@@ -299,7 +359,7 @@ static size_t read_items(const Pattern *pattern, bool characters, uint64_t *uncl
             continue;
         }
         if (c == '[') {
-            size_t past = walk_bracket(text, length, i, characters, &memo, &low, 0, nullptr);
+            size_t past = walk_bracket(text, length, i, characters, &memo, &low, nullptr);
             if (past != 0) {
                 put(count++, Kind::bracket, 0, &low, i, past - i);
                 i = past;
@@ -418,7 +478,9 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
             for (;; slot = (slot + 1) & (slots - 1)) {
                 uint32_t held = table[slot];
                 if (held == 0) {
-                    p->sets[p->set_count] = {*low, at, length};
+                    p->sets[p->set_count] = {*low, at, length, false, nullptr, 0, nullptr, 0};
+                    if (characters)
+                        read_wide(text, pattern->length, &p->sets[p->set_count]);
                     table[slot] = static_cast<uint32_t>(++p->set_count);
                     break;
                 }
@@ -453,6 +515,10 @@ static Program *compile(const Pattern *pattern, bool characters, bool backwards)
 static void program_free(Program *p) {
     if (p == nullptr)
         return;
+    for (size_t j = 0; j < p->set_count; j++) {
+        std::free(p->sets[j].ranges);
+        std::free(p->sets[j].classes);
+    }
     std::free(p->sets);
     std::free(p->set_masks);
     std::free(p->bracket_item);

@@ -109,6 +109,21 @@ TEST(PatternCharacters, BracketTakesOneCharacter) {
     });
 }
 
+TEST(PatternCharacters, BracketMembersPastLatin1) {
+    check({
+        // Ranges in any order, overlapping or inside one another.
+        {Form::each, "[я-ёб-дж]", "бгеёжя", "..е...", "............"},
+        {Form::each, "[а-жв-к]", "аиклм", "...лм", ".........."},
+        {Form::each, "[а-яв-г]", "вяё", "..ё", ".....\x91"},
+        {Form::each, "[!а-я]", "аЖz", "а..", "\xD0\xB0\xD0.."},
+        {Form::each, "[[:upper:][:upper:]я]", "ЖжяЯ", ".ж..", "Жж..Я"},
+        // Past the eighth distinct bracket, each is tested on its own.
+        {Form::each, "[а][б][в][г][д][е][ж][з][!и]", "абвгдежзк", ".", "абвгдежзк"},
+        {Form::each, "[а][б][в][г][д][е][ж][з][!и]", "абвгдежзи", "абвгдежзи", "абвгдежзи"},
+        {Form::each, "[а][б][в][г][д][е][ж][з][[:lower:]]", "абвгдежзи", ".", "абвгдежзи"},
+    });
+}
+
 TEST(PatternCharacters, AByteOfNoCharacterMakesTheWholeMatchBytes) {
     check({
         // In the value: every "?" takes a byte, the é's halves included.
