@@ -134,6 +134,9 @@ static size_t symbol_before(const char *s, size_t at, bool characters, uint32_t 
 // The POSIX classes: in the C locale as bytes, by the locale's own as
 // characters.
 static bool in_class(const char *name, size_t length, uint32_t c, bool characters) {
+    // The shell's own class, which the C library does not name.
+    if (length == 5 && std::memcmp(name, "ascii", 5) == 0)
+        return c < 128;
     if (characters) {
         char z[16];
         if (length >= sizeof z)
