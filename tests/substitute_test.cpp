@@ -52,8 +52,26 @@ struct StreamCase {
 // gives the same in both.
 const std::vector<std::string> every_locale = {"C", "C.UTF-8"};
 
-const std::vector<std::string> &locales_of(const StreamCase &c) {
-    return c.locales.empty() ? every_locale : c.locales;
+// Whether this system has C.UTF-8: under qemu for a big-endian CPU the
+// host's locale files cannot be read, and the C library falls back to C.
+static bool utf8_here() {
+    static const bool here = [] {
+        bool found = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+        std::setlocale(LC_CTYPE, "C");
+        return found;
+    }();
+    return here;
+}
+
+// The locales a case runs in here: those it names, or both of every_locale,
+// less C.UTF-8 where the system lacks it (none, for a case that names only
+// that). A locale a case names as missing stays: it is the C locale.
+std::vector<std::string> locales_of(const StreamCase &c) {
+    std::vector<std::string> here;
+    for (const std::string &locale : c.locales.empty() ? every_locale : c.locales)
+        if (locale != "C.UTF-8" || utf8_here())
+            here.push_back(locale);
+    return here;
 }
 
 // -E's argument: FORMAT, or FORMAT:NAMES; false for what only the program
@@ -559,7 +577,10 @@ TEST_P(BlockEdgeSlice, BlockEdgeIndependence) {
     size_t run = 0;
     for (const StreamCase &c : stream_cases()) {
         // The walk is the same in every locale: a case runs in its first.
-        const std::string &locale = locales_of(c)[0];
+        std::vector<std::string> locales = locales_of(c);
+        if (locales.empty())
+            continue;
+        const std::string &locale = locales[0];
         SCOPED_TRACE(c.label + " [LC_ALL=" + locale + "]");
         bool prepared = false;
         Rules rules = c.rules;
@@ -682,8 +703,11 @@ TEST_F(SubstituteTest, WalksWithTheOptionsTestsWriteAsThoseWithout) {
     for (const StreamCase &c : stream_cases()) {
         if (c.rules.noempty || c.rules.braced || !c.operands.empty() || !c.prefixes.empty())
             continue;
+        std::vector<std::string> locales = locales_of(c);
+        if (locales.empty())
+            continue;
         SCOPED_TRACE(c.label);
-        Rules rules = prepare(c, locales_of(c)[0].c_str());
+        Rules rules = prepare(c, locales[0].c_str());
         Rules with_e = rules;
         with_e.noempty = true;
         for (size_t block : {size_t{1}, size_t{7}, size_t{64}, BLOCK_SIZE}) {
