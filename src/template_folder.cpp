@@ -248,18 +248,21 @@ static void check_output_folder(const char *output) {
         }
         rest += part + (rest[part] == '/');
     }
-    if (std::strcmp(real, input_real) == 0)
-        refuse(output, ": is the template folder: the outputs go in a folder of their own");
-    if (inside(real))
-        refuse(output, ": is inside the template folder ", input_given,
-               ": the next run would take its outputs for templates");
+    bool same = std::strcmp(real, input_real) == 0;
+    bool in = inside(real);
     // The template folder inside the output folder: an output may then be
     // one of the templates, which the run would replace.
     size_t real_length = std::strlen(real);
     output_holds_input = real_length == 1 || (std::strncmp(input_real, real, real_length) == 0 &&
                                               input_real[real_length] == '/');
+    // Given back before a refusal too: a run that ends holds nothing.
     std::free(real);
     std::free(existing);
+    if (same)
+        refuse(output, ": is the template folder: the outputs go in a folder of their own");
+    if (in)
+        refuse(output, ": is inside the template folder ", input_given,
+               ": the next run would take its outputs for templates");
 }
 
 // Each output's place: the folders on its way are folders or missing, and
@@ -288,10 +291,11 @@ static void check_places(const char *output) {
                 fail_output(path, "is not a regular file: the outputs of a folder are replaced "
                                   "whole");
             char *real = output_holds_input ? realpath(path, nullptr) : nullptr;
-            if (real != nullptr && inside(real))
+            bool template_itself = real != nullptr && inside(real);
+            std::free(real);
+            if (template_itself)
                 refuse(path, ": is a template of ", input_given,
                        ", which its output would replace");
-            std::free(real);
         }
         std::free(path);
     }
@@ -305,13 +309,15 @@ static void check_outside(const char *path) {
     char *folder =
         slash == nullptr ? copy_of(".", 1) : copy_of(path, static_cast<size_t>(slash - path) + 1);
     char *real = realpath(folder, nullptr);
+    int error = errno;
+    std::free(folder);
     if (real == nullptr)
-        fail_output(path, nullptr, nullptr, nullptr, errno);
-    if (inside(real))
+        fail_output(path, nullptr, nullptr, nullptr, error);
+    bool in = inside(real);
+    std::free(real);
+    if (in)
         refuse(path, ": is in the template folder ", input_given,
                ": the next run would take it for a template");
-    std::free(real);
-    std::free(folder);
 }
 
 // Makes the folders that the outputs go in, each with the mode of the
